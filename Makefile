@@ -1,0 +1,48 @@
+# Developer entry points: `make test` (everything CI runs), `make dev` (quick Python loop),
+# `make bench`, `make demo`.
+SHELL := /bin/bash
+VENV := .venv
+PY := $(VENV)/bin/python
+# python3.12 from PATH, or from pyenv when its shim has no version selected.
+PYTHON312 := $(shell for p in python3.12 $$HOME/.pyenv/versions/3.12*/bin/python3.12 /usr/bin/python3.12; do \
+	if $$p -c 'import sys; assert sys.version_info[:2] == (3, 12)' >/dev/null 2>&1; then command -v $$p; break; fi; done)
+JOBS ?= 2
+
+.PHONY: test dev cpp-test py-test install bench gtest clean
+
+$(PY):
+	@test -n "$(PYTHON312)" || { echo "python3.12 not found" >&2; exit 1; }
+	$(PYTHON312) -m venv $(VENV)
+	$(PY) -m pip install --quiet --upgrade pip
+	$(PY) -m pip install --quiet "scikit-build-core>=0.10" cmake ninja
+
+gtest:
+	@if [ ! -f /usr/include/gtest/gtest.h ]; then \
+		if [ "$$(id -u)" = 0 ]; then apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq libgtest-dev; \
+		else echo "libgtest-dev is missing; install it (apt-get install libgtest-dev)" >&2; exit 1; fi; fi
+
+# Installs the package with its test extras into the virtual environment.
+install: $(PY)
+	$(PY) -m pip install --quiet --no-build-isolation ".[test]"
+
+cpp-test: $(PY) gtest
+	$(VENV)/bin/cmake -S . -B build/cpp-tests -G Ninja -DTAMSEL_BUILD_MODULE=OFF -DTAMSEL_BUILD_CPP_TESTS=ON -DCMAKE_BUILD_TYPE=Debug
+	$(VENV)/bin/cmake --build build/cpp-tests -j $(JOBS)
+	$(VENV)/bin/ctest --test-dir build/cpp-tests --output-on-failure
+
+# Runs the Python tests against the installed package (the console script keeps the
+# source tree off sys.path).
+py-test: install
+	$(VENV)/bin/pytest -q
+
+test: cpp-test py-test
+
+# Quick loop: incremental rebuild and install, then pytest with ARGS (e.g. ARGS="-k frame").
+dev: install
+	$(VENV)/bin/pytest -q $(ARGS)
+
+bench: install
+	$(PY) bench/run.py
+
+clean:
+	rm -rf build tamsel/*.so

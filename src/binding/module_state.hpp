@@ -1,0 +1,44 @@
+#pragma once
+// The module's state: the host objects every subsystem reaches at run time.
+//
+// The module refuses a second interpreter and a second execution of its body, so exactly
+// one state exists per process; `state()` reaches it without a module lookup.
+#include "binding/ref.hpp"
+
+namespace tamsel::binding {
+
+// Every object the state owns. Add a line here to give a subsystem a new slot.
+#define TAMSEL_STATE_OBJECTS(X)                                                               \
+    /* standard library */                                                                     \
+    X(struct_module) X(os_module) X(logging_module) X(threading_module) X(Thread) X(Queue)     \
+    X(Empty) X(Enum) X(IntEnum) X(auto_) X(randint) X(cached_property) X(ABC) X(abstractmethod) \
+    /* enumerations */                                                                         \
+    X(FSOECommand) X(DataType) X(WatchdogCommand) X(BaseError) X(FSOEError)                   \
+    /* exceptions */                                                                           \
+    X(TamselException) X(TamselRunningException) X(TamselMappingLockedException)              \
+    X(FSoEAlreadyMappedException)                                                              \
+    /* native types */                                                                         \
+    X(FSOEFrameControl) X(U16Array) X(FSOEFrame) X(DictionaryItem) X(DictionaryItemInput)     \
+    X(DictionaryItemOutput) X(DictionaryItemInputOutput) X(Dictionary) X(DictionaryMappedItem) \
+    X(DictionaryMap) X(DynamicMappableItem) X(FSOEDynamicMap)                                  \
+    /* plain classes */                                                                        \
+    X(Watchdog) X(Session) X(Node) X(ApplicationParameter) X(State) X(StateReset)             \
+    X(StateSession) X(StateConnection) X(StateParameter) X(StateData) X(MasterHandler)
+
+struct ModuleState {
+#define TAMSEL_DECLARE_SLOT(name) Ref name;
+    TAMSEL_STATE_OBJECTS(TAMSEL_DECLARE_SLOT)
+#undef TAMSEL_DECLARE_SLOT
+    PyObject* module = nullptr;  // borrowed: the module owns its state
+
+    int traverse(visitproc visit, void* arg) const;
+    void clear();
+};
+
+// The loaded module's state; valid from the start of the module body until the module is freed.
+ModuleState& state();
+
+// The object in a state slot as a type (for the slots of types and classes).
+inline PyTypeObject* as_type(const Ref& slot) { return reinterpret_cast<PyTypeObject*>(slot.get()); }
+
+}  // namespace tamsel::binding

@@ -1,0 +1,37 @@
+#pragma once
+// What each subsystem adds to the module while its body runs, in the order of the body.
+#include "binding/ref.hpp"
+
+namespace tamsel {
+
+namespace binding {
+int add_standard_names(PyObject* module);  // the standard-library names of the namespace
+int add_errors(PyObject* module);          // exception classes, BaseError, FSOEError
+}  // namespace binding
+
+namespace frame {
+int add_native_types(PyObject* module);  // FSOEFrameControl, U16Array, FSOEFrame
+int add_definitions(PyObject* module);   // frame constants, FSOECommand
+int add_sra_crc(PyObject* module);       // calculate_sra_crc
+}  // namespace frame
+
+namespace data {
+int add_native_types(PyObject* module);  // DictionaryItem and its kinds, Dictionary
+int add_definitions(PyObject* module);   // align_bits, DICTIONARY_VALUE_TYPES, DataType
+}  // namespace data
+
+namespace mapping {
+int add_native_types(PyObject* module);  // DictionaryMappedItem, DictionaryMap, DynamicMappableItem, FSOEDynamicMap
+}  // namespace mapping
+
+namespace master {
+int add_node_classes(PyObject* module);  // WatchdogCommand, Watchdog, Session, Node, ApplicationParameter
+int add_handler(PyObject* module);       // MasterHandler
+int add_trace(PyObject* module);         // TAMSEL_LOGGING and the trace functions
+}  // namespace master
+
+namespace states {
+int add_states(PyObject* module);  // State and the five states
+}  // namespace states
+
+}  // namespace tamsel

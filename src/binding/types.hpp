@@ -1,0 +1,21 @@
+#pragma once
+// Helpers to create the module's types and publish its names.
+#include "binding/ref.hpp"
+
+namespace tamsel::binding {
+
+// Creates a heap type from `spec` (bases may be null), publishes it in `module` under its
+// short name and stores it in `slot`. Returns false with an exception set.
+bool add_type(PyObject* module, PyType_Spec* spec, PyObject* bases, Ref& slot);
+
+// Publishes `value` (a new reference, stolen even on failure) under `name`, optionally
+// keeping a reference in `slot`.
+bool add_object(PyObject* module, const char* name, PyObject* value, Ref* slot = nullptr);
+
+// Member definition giving a plain class its instance dictionary; the struct keeps the dict
+// pointer at `offset`. Use with a `__dict__` getset of PyObject_GenericGetDict/SetDict.
+#define TAMSEL_DICT_MEMBER(Struct, field) \
+    {"__dictoffset__", T_PYSSIZET, offsetof(Struct, field), READONLY, nullptr}
+#define TAMSEL_DICT_GETSET {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr}
+
+}  // namespace tamsel::binding

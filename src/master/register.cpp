@@ -1,0 +1,10 @@
+// Placeholder until this subsystem is built.
+#include "binding/registry.hpp"
+
+namespace tamsel::master {
+
+int add_node_classes(PyObject*) { return 0; }
+int add_handler(PyObject*) { return 0; }
+int add_trace(PyObject*) { return 0; }
+
+}  // namespace tamsel::master

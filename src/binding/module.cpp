@@ -68,10 +68,11 @@ bool register_in_module_table(PyObject* module) {
 int run_body(PyObject* module) {
     using Step = int (*)(PyObject*);
     static constexpr Step steps[] = {
-        frame::add_native_types,  data::add_native_types,  mapping::add_native_types,
-        add_standard_names,       frame::add_definitions,  data::add_definitions,
-        add_errors,               master::add_node_classes, states::add_states,
-        master::add_handler,      frame::add_sra_crc,      master::add_trace,
+        frame::add_native_types,  data::add_native_types,  mapping::add_map_types,
+        mapping::add_dynamic_map_types, add_standard_names, frame::add_definitions,
+        data::add_definitions,    add_errors,              master::add_watchdog,
+        master::add_node_classes, states::add_states,      master::add_handler,
+        frame::add_sra_crc,       master::add_trace,
     };
     if (!register_in_module_table(module)) return -1;
     for (Step step : steps)

@@ -21,11 +21,13 @@ int add_definitions(PyObject* module);   // align_bits, DICTIONARY_VALUE_TYPES, 
 }  // namespace data
 
 namespace mapping {
-int add_native_types(PyObject* module);  // DictionaryMappedItem, DictionaryMap, DynamicMappableItem, FSOEDynamicMap
+int add_map_types(PyObject* module);          // DictionaryMappedItem, DictionaryMap
+int add_dynamic_map_types(PyObject* module);  // DynamicMappableItem, FSOEDynamicMap
 }  // namespace mapping
 
 namespace master {
-int add_node_classes(PyObject* module);  // WatchdogCommand, Watchdog, Session, Node, ApplicationParameter
+int add_watchdog(PyObject* module);      // WatchdogCommand, Watchdog
+int add_node_classes(PyObject* module);  // Session, Node, ApplicationParameter
 int add_handler(PyObject* module);       // MasterHandler
 int add_trace(PyObject* module);         // TAMSEL_LOGGING and the trace functions
 }  // namespace master

@@ -3,8 +3,6 @@
 
 namespace tamsel::master {
 
-int add_node_classes(PyObject*) { return 0; }
 int add_handler(PyObject*) { return 0; }
-int add_trace(PyObject*) { return 0; }
 
 }  // namespace tamsel::master

@@ -3,6 +3,6 @@
 
 namespace tamsel::mapping {
 
-int add_native_types(PyObject*) { return 0; }
+int add_map_types(PyObject*) { return 0; }
 
 }  // namespace tamsel::mapping

@@ -41,8 +41,9 @@ test: cpp-test py-test
 dev: install
 	$(VENV)/bin/pytest -q $(ARGS)
 
+# Every benchmark script under bench/, each printing its own table.
 bench: install
-	$(PY) bench/run.py
+	@for script in bench/*.py; do echo "== $$script"; $(PY) $$script || exit 1; done
 
 clean:
 	rm -rf build tamsel/*.so

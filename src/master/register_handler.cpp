@@ -1,8 +1,9 @@
-// Placeholder until this subsystem is built.
+// Registration of MasterHandler in the module body.
 #include "binding/registry.hpp"
+#include "master/handler_type.hpp"
 
 namespace tamsel::master {
 
-int add_handler(PyObject*) { return 0; }
+int add_handler(PyObject* module) { return add_handler_type(module) ? 0 : -1; }
 
 }  // namespace tamsel::master

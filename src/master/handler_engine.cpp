@@ -1,0 +1,163 @@
+// The handler's events and the state-change rule. The cycle itself runs in C++ over the
+// module's own objects (handler_fast) and falls back to attribute access and method calls
+// (handler_generic) when the host substituted or subclassed any of them.
+#include "master/handler_engine.hpp"
+
+#include "master/handler_fast.hpp"
+#include "master/handler_generic.hpp"
+#include "master/handler_names.hpp"
+#include "master/handler_py.hpp"
+
+#include <cstring>
+
+namespace tamsel::master {
+
+using binding::Ref;
+
+PyObject* handler_field(PyObject* slot, const char* name) {
+    if (!slot) PyErr_Format(PyExc_AttributeError, "'MasterHandler' object has no attribute '%s'", name);
+    return slot;
+}
+
+namespace {
+
+struct Parts {
+    Ref state, master, slave;
+
+    bool load(HandlerObject* self) {
+        state = Ref::borrow(handler_field(self->state, "_state"));
+        master = Ref::borrow(handler_field(self->master, "master"));
+        slave = Ref::borrow(handler_field(self->slave, "slave"));
+        return state && master && slave;
+    }
+};
+
+// Calls a handler operation as the handler's class defines it: the C++ body for the
+// module's own class, the (possibly overridden) method otherwise.
+bool dispatch_set_next_state(HandlerObject* self, PyObject* next_state) {
+    if (is_exact_handler(reinterpret_cast<PyObject*>(self))) return set_next_state(self, next_state);
+    return static_cast<bool>(py::call(reinterpret_cast<PyObject*>(self), names::_set_next_state, {next_state}));
+}
+
+// Runs one event of the current state (a method without arguments returning the next
+// state class), installs the next state and computes the next request.
+bool run_event(HandlerObject* self, PyObject* event_name, PyObject* (*fast_event)(PyObject*)) {
+    PyObject* current = handler_field(self->state, "_state");
+    if (!current) return false;
+    Ref state = Ref::borrow(current);
+    Ref next_state = fast_event && fast::is_own_state(state.get()) ? Ref::steal(fast_event(state.get()))
+                                                                    : py::call(state.get(), event_name);
+    return next_state && dispatch_set_next_state(self, next_state.get()) && recalculate_request(self);
+}
+
+}  // namespace
+
+PyObject* compute_request(HandlerObject* self) {
+    Parts parts;
+    if (!parts.load(self)) return nullptr;
+    if (fast::applies(self, parts.state.get(), parts.master.get(), parts.slave.get()))
+        return fast::compute_request(self, parts.state.get(), parts.master.get(), parts.slave.get());
+    return generic::compute_request(self, parts.state.get(), parts.master.get(), parts.slave.get());
+}
+
+bool process_reply(HandlerObject* self, PyObject* data) {
+    binding::assign(self->last_reply, data);
+    Parts parts;
+    if (!parts.load(self)) return false;
+    Ref next_state = Ref::steal(
+        fast::applies(self, parts.state.get(), parts.master.get(), parts.slave.get())
+            ? fast::process_frame(self, parts.state.get(), parts.master.get(), parts.slave.get(), data)
+            : generic::process_frame(self, parts.state.get(), parts.master.get(), parts.slave.get(), data));
+    return next_state && dispatch_set_next_state(self, next_state.get());
+}
+
+bool set_next_state(HandlerObject* self, PyObject* next_state) {
+    PyObject* current = handler_field(self->state, "_state");
+    if (!current) return false;
+    int stays = PyObject_IsInstance(current, next_state);
+    if (stays < 0) return false;
+    if (stays) return true;
+    PyObject* self_obj = reinterpret_cast<PyObject*>(self);
+    Ref kwnames = Ref::steal(PyTuple_Pack(1, names::context));
+    if (!kwnames) return false;
+    PyObject* args[2] = {nullptr, self_obj};
+    Ref state = Ref::steal(PyObject_Vectorcall(next_state, args + 1, 0 | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames.get()));
+    if (!state) return false;
+    binding::assign(self->state, state.get());
+    if (!self->state_change_callback || self->state_change_callback == Py_None) return true;
+    Ref callback = Ref::borrow(self->state_change_callback);
+    return static_cast<bool>(Ref::steal(PyObject_CallOneArg(callback.get(), next_state)));
+}
+
+bool recalculate_request(HandlerObject* self) {
+    PyObject* self_obj = reinterpret_cast<PyObject*>(self);
+    Ref request = is_exact_handler(self_obj) ? Ref::steal(compute_request(self))
+                                             : py::call(self_obj, names::_get_request);
+    if (!request) return false;
+    binding::assign(self->current_request, request.get());
+    return true;
+}
+
+bool reset_connection(HandlerObject* self) {
+    HandlerLock::Guard guard(self->lock);
+    return run_event(self, names::_process_reset_connection_event, fast::reset_connection_event);
+}
+
+bool watchdog_expired(HandlerObject* self) {
+    HandlerLock::Guard guard(self->lock);
+    if (!fast::expiry_is_current(self)) return true;
+    return run_event(self, names::_process_watchdog_expired_event, fast::watchdog_expired_event);
+}
+
+bool accept_reply(HandlerObject* self, PyObject* data) {
+    HandlerLock::Guard guard(self->lock);
+    if (!self->running) return true;
+    PyObject* last = self->last_reply;
+    if (last && PyBytes_CheckExact(last) && PyBytes_GET_SIZE(last) == PyBytes_GET_SIZE(data) &&
+        std::memcmp(PyBytes_AS_STRING(last), PyBytes_AS_STRING(data), PyBytes_GET_SIZE(data)) == 0)
+        return true;
+    PyObject* self_obj = reinterpret_cast<PyObject*>(self);
+    bool processed = is_exact_handler(self_obj)
+                         ? process_reply(self, data)
+                         : static_cast<bool>(py::call(self_obj, names::_set_reply, {data}));
+    return processed && recalculate_request(self);
+}
+
+bool report_error(HandlerObject* self, PyObject* transition_name, PyObject* message) {
+    PyObject* callback = self->report_error_callback;
+    if (!callback || callback == Py_None) return true;
+    Ref keep = Ref::borrow(callback);
+    PyObject* args[3] = {nullptr, transition_name, message};
+    return static_cast<bool>(
+        Ref::steal(PyObject_Vectorcall(keep.get(), args + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr)));
+}
+
+bool create_session_id(HandlerObject* self) {
+    self->second_session_frame_sent = false;
+    PyObject* master = handler_field(self->master, "master");
+    if (!master) return false;
+    // Looked up in the module namespace on every call, as a module-level name would be.
+    PyObject* randint = PyDict_GetItemWithError(PyModule_GetDict(binding::state().module), names::randint);
+    if (!randint) {
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_NameError, "name 'randint' is not defined");
+        return false;
+    }
+    Ref keep = Ref::borrow(randint);
+    Ref session_id = Ref::steal(PyObject_CallFunction(keep.get(), "ii", 0, 0xffff));
+    if (!session_id) return false;
+    Ref item = py::path(master, {names::session, names::session_id});
+    return item && py::set(item.get(), names::value, session_id.get());
+}
+
+int dynamic_map_pending(HandlerObject* self) {
+    for (PyObject* node : {self->master, self->slave}) {
+        if (!handler_field(node, node == self->master ? "master" : "slave")) return -1;
+        Ref map = py::get(node, names::_dynamic_map);
+        if (!map) return -1;
+        int pending = py::truth(py::call(map.get(), names::pending));
+        if (pending != 0) return pending;
+    }
+    return 0;
+}
+
+}  // namespace tamsel::master

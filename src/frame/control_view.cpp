@@ -1,0 +1,153 @@
+// FSOEFrameControl: a view of the four control words inside a frame.
+#include "binding/args.hpp"
+#include "binding/convert.hpp"
+#include "binding/module_state.hpp"
+#include "frame/frame_object.hpp"
+#include "frame/views.hpp"
+
+#include <new>
+
+namespace tamsel::frame {
+
+namespace {
+
+using binding::Ref;
+
+struct ControlView {
+    PyObject_HEAD
+    FrameControl* control;  // inside `owner`; null once the view was cleared
+    Ref owner;
+};
+
+ControlView* as_view(PyObject* self) { return reinterpret_cast<ControlView*>(self); }
+
+// The control words, or null with RuntimeError for a view cut off from its frame.
+FrameControl* bound(PyObject* self) {
+    FrameControl* control = as_view(self)->control;
+    if (!control) PyErr_SetString(PyExc_RuntimeError, "FSOEFrameControl is not bound to a frame");
+    return control;
+}
+
+int traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(Py_TYPE(self));
+    Py_VISIT(as_view(self)->owner.get());
+    return 0;
+}
+
+int clear(PyObject* self) {
+    as_view(self)->control = nullptr;
+    as_view(self)->owner.reset();
+    return 0;
+}
+
+void dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    clear(self);
+    as_view(self)->owner.~Ref();
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+// A word field of the control structure as a property.
+template <uint16_t FrameControl::*field>
+PyObject* get_word(PyObject* self, void*) {
+    FrameControl* control = bound(self);
+    return control ? PyLong_FromLong(control->*field) : nullptr;
+}
+
+int refuse_delete() {
+    PyErr_SetString(PyExc_TypeError, "can't delete attribute");
+    return -1;
+}
+
+template <uint16_t FrameControl::*field>
+int set_word(PyObject* self, PyObject* value, void*) {
+    if (!value) return refuse_delete();
+    FrameControl* control = bound(self);
+    uint16_t word = 0;
+    if (!control || !binding::to_unsigned(value, word)) return -1;
+    control->*field = word;
+    return 0;
+}
+
+PyObject* get_command(PyObject* self, void*) {
+    FrameControl* control = bound(self);
+    return control ? command_member(control->command) : nullptr;
+}
+
+int set_command(PyObject* self, PyObject* value, void*) {
+    if (!value) return refuse_delete();
+    FrameControl* control = bound(self);
+    uint16_t code = 0;
+    if (!control || !command_code(value, code)) return -1;
+    control->command = code;
+    return 0;
+}
+
+PyObject* command_is_valid(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    if (!binding::parse_fastcall("command_is_valid", args, nargs, kwnames, {}, 0, nullptr)) return nullptr;
+    FrameControl* control = bound(self);
+    return control ? PyBool_FromLong(is_command(control->command)) : nullptr;
+}
+
+PyObject* increment_sequence_number(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    if (!binding::parse_fastcall("increment_sequence_number", args, nargs, kwnames, {}, 0, nullptr))
+        return nullptr;
+    FrameControl* control = bound(self);
+    if (!control) return nullptr;
+    control->increment_sequence_number();
+    Py_RETURN_NONE;
+}
+
+PyGetSetDef getsets[] = {
+    {"command", get_command, set_command, nullptr, nullptr},
+    {"connection_id", get_word<&FrameControl::connection_id>, set_word<&FrameControl::connection_id>, nullptr,
+     nullptr},
+    {"sequence_number", get_word<&FrameControl::sequence_number>, set_word<&FrameControl::sequence_number>, nullptr,
+     nullptr},
+    {"crc0", get_word<&FrameControl::crc0>, set_word<&FrameControl::crc0>, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyMethodDef methods[] = {
+    {"command_is_valid", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(command_is_valid)),
+     METH_FASTCALL | METH_KEYWORDS, "Indicates if the command on the structure is valid (a member of the enum)"},
+    {"increment_sequence_number",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(increment_sequence_number)),
+     METH_FASTCALL | METH_KEYWORDS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot slots[] = {
+    {Py_tp_doc, const_cast<char*>("Control Parameters of FSoE Frame")},
+    {Py_tp_traverse, reinterpret_cast<void*>(traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(clear)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc)},
+    {Py_tp_getset, getsets},
+    {Py_tp_methods, methods},
+    {0, nullptr},
+};
+
+PyType_Spec spec = {
+    "tamsel.tamsel.FSOEFrameControl",
+    sizeof(ControlView),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE,
+    slots,
+};
+
+}  // namespace
+
+PyType_Spec& control_view_spec() { return spec; }
+
+PyObject* new_control_view(PyObject* owner, FrameControl* control) {
+    PyTypeObject* type = binding::as_type(binding::state().FSOEFrameControl);
+    PyObject* self = type->tp_alloc(type, 0);
+    if (!self) return nullptr;
+    new (&as_view(self)->owner) Ref(Ref::borrow(owner));
+    as_view(self)->control = control;
+    return self;
+}
+
+}  // namespace tamsel::frame

@@ -1,0 +1,49 @@
+// Operations on FSOEFrame objects shared by the frame's methods and the engine.
+#include "frame/frame_object.hpp"
+#include "master/trace.hpp"
+
+namespace tamsel::frame {
+
+namespace {
+PyObject* as_object(FrameObject& self) { return reinterpret_cast<PyObject*>(&self); }
+}  // namespace
+
+PyObject* new_frame(uint16_t safe_data_size) {
+    PyObject* frame = PyObject_CallNoArgs(binding::state().FSOEFrame.get());
+    if (frame) reinterpret_cast<FrameObject*>(frame)->frame.safe_data_size = std::min<uint16_t>(safe_data_size, MAX_DATA_BYTES);
+    return frame;
+}
+
+PyObject* image_bytes(const Frame& frame) {
+    std::array<uint8_t, MAX_IMAGE_BYTES> image{};
+    const std::size_t length = build_image(frame, image);
+    return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(image.data()), static_cast<Py_ssize_t>(length));
+}
+
+void raise_too_many_bytes() {
+    PyErr_Format(PyExc_ValueError, "Frame structure cannot handle more than %zu bytes", MAX_DATA_BYTES);
+}
+
+bool generate_crcs(FrameObject& self) {
+    generate_crcs(self.frame);
+    return master::trace::generate_crc(as_object(self));
+}
+
+int check_crcs(FrameObject& self) {
+    CrcWords calculated{};
+    const bool valid = check_crcs(self.frame, calculated);
+    if (!master::trace::check_crc(calculated, as_object(self), valid)) return -1;
+    return valid ? 1 : 0;
+}
+
+bool generate_crcs_cyclic(FrameObject& self, uint16_t last_sent_crc0) {
+    return generate_crcs_cyclic(self.frame, last_sent_crc0,
+                                [&self] { return master::trace::generate_crc(as_object(self)); });
+}
+
+int check_crcs_cyclic(FrameObject& self, uint16_t last_sent_crc0) {
+    step_past_crc0(self.frame, last_sent_crc0);
+    return check_crcs(self);
+}
+
+}  // namespace tamsel::frame

@@ -1,0 +1,153 @@
+// The module functions _log_transition, _log_generate_crc and _log_check_crc: console lines
+// written with the host's print while the module attribute TAMSEL_LOGGING is true.
+#include "binding/args.hpp"
+#include "binding/module_state.hpp"
+#include "master/trace_functions.hpp"
+
+namespace tamsel::master::trace {
+
+using binding::Ref;
+
+namespace {
+
+Names names;
+
+// The module attribute TAMSEL_LOGGING as a truth value; -1 with an exception.
+int logging_enabled() {
+    PyObject* value = PyDict_GetItemWithError(PyModule_GetDict(binding::state().module), names.logging);
+    if (!value) {
+        if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", names.logging);
+        return -1;
+    }
+    return PyObject_IsTrue(value);
+}
+
+// Writes one line (a new reference, null on error) through the host's print.
+bool print_line(PyObject* line) {
+    Ref text = Ref::steal(line);
+    if (!text) return false;
+    PyObject* print = PyDict_GetItemString(PyEval_GetBuiltins(), "print");
+    if (!print) {
+        PyErr_SetString(PyExc_NameError, "name 'print' is not defined");
+        return false;
+    }
+    return static_cast<bool>(Ref::steal(PyObject_CallOneArg(print, text.get())));
+}
+
+bool print_text(const char* text) { return print_line(PyUnicode_FromString(text)); }
+
+// `label` followed by the value in lowercase hex without leading zeros.
+bool print_hex(const char* label, PyObject* value) {
+    if (!value) return false;
+    Ref owned = Ref::steal(value);
+    Ref spec = Ref::steal(PyUnicode_FromString("x"));
+    if (!spec) return false;
+    Ref digits = Ref::steal(PyObject_Format(owned.get(), spec.get()));
+    if (!digits) return false;
+    return print_line(PyUnicode_FromFormat("%s0x%U", label, digits.get()));
+}
+
+// `label` followed by every word of `words` as four uppercase hex digits and a space.
+bool print_words(const char* label, PyObject* words) {
+    if (!words) return false;
+    Ref owned = Ref::steal(words);
+    Ref iterator = Ref::steal(PyObject_GetIter(owned.get()));
+    Ref format = Ref::steal(PyUnicode_FromString("%04X "));
+    Ref line = Ref::steal(PyUnicode_FromString(label));
+    if (!iterator || !format || !line) return false;
+    while (Ref word = Ref::steal(PyIter_Next(iterator.get()))) {
+        Ref packed = Ref::steal(PyTuple_Pack(1, word.get()));
+        if (!packed) return false;
+        Ref piece = Ref::steal(PyUnicode_Format(format.get(), packed.get()));
+        if (!piece) return false;
+        Ref joined = Ref::steal(PyUnicode_Concat(line.get(), piece.get()));
+        if (!joined) return false;
+        line = std::move(joined);
+    }
+    if (PyErr_Occurred()) return false;
+    return print_line(line.release());
+}
+
+PyObject* attribute(PyObject* obj, const char* name) { return obj ? PyObject_GetAttrString(obj, name) : nullptr; }
+
+// The control-word lines shared by both CRC traces, read from the frame as they are now.
+bool print_control(PyObject* frame) {
+    Ref control = Ref::steal(PyObject_GetAttrString(frame, "control"));
+    if (!control) return false;
+    PyObject* c = control.get();
+    if (!print_hex("Reference CRC0:    ", attribute(c, "crc0")) ||
+        !print_hex("Connection ID:     ", attribute(c, "connection_id")) ||
+        !print_hex("Sequence number:   ", attribute(c, "sequence_number")))
+        return false;
+    Ref command = Ref::steal(attribute(c, "command"));
+    return print_hex("Command:           ", attribute(command.get(), "value"));
+}
+
+PyObject* log_transition(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* argv[1];
+    if (!binding::parse_fastcall("_log_transition", args, nargs, kwnames, {"name"}, 1, argv)) return nullptr;
+    int enabled = logging_enabled();
+    if (enabled < 0) return nullptr;
+    if (enabled && !print_line(PyUnicode_FromFormat("MASTER | TRANSITION | %S", argv[0]))) return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyObject* log_generate_crc(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* argv[1];
+    if (!binding::parse_fastcall("_log_generate_crc", args, nargs, kwnames, {"frame"}, 1, argv)) return nullptr;
+    int enabled = logging_enabled();
+    if (enabled < 0) return nullptr;
+    if (!enabled) Py_RETURN_NONE;
+    PyObject* frame = argv[0];
+    if (!print_text("MASTER | CRC | Generating")) return nullptr;
+    Ref crcs = Ref::steal(attribute(frame, "crcs"));
+    if (!crcs || !print_hex("Calculated CRC[0]: ", PySequence_GetItem(crcs.get(), 0)) || !print_control(frame))
+        return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyObject* log_check_crc(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* argv[3];
+    if (!binding::parse_fastcall("_log_check_crc", args, nargs, kwnames, {"calc_crc", "frame", "result"}, 3, argv))
+        return nullptr;
+    int enabled = logging_enabled();
+    if (enabled < 0) return nullptr;
+    if (!enabled) Py_RETURN_NONE;
+    PyObject* frame = argv[1];
+    if (!print_text("MASTER | CRC | Check") || !print_words("Calculated CRCs:   ", Py_NewRef(argv[0])) ||
+        !print_words("Received CRCs:     ", attribute(frame, "crcs")) || !print_control(frame))
+        return nullptr;
+    int valid = PyObject_IsTrue(argv[2]);
+    if (valid < 0 || !print_text(valid ? "VALID" : "INVALID!")) return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyMethodDef function_defs[] = {
+    {"_log_transition", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(log_transition)),
+     METH_FASTCALL | METH_KEYWORDS, nullptr},
+    {"_log_generate_crc", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(log_generate_crc)),
+     METH_FASTCALL | METH_KEYWORDS, nullptr},
+    {"_log_check_crc", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(log_check_crc)),
+     METH_FASTCALL | METH_KEYWORDS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+}  // namespace
+
+const Names& trace_names() { return names; }
+
+bool make_trace_names() {
+    // Interned strings are immortal, so the plain pointers stay valid.
+    names.logging = PyUnicode_InternFromString("TAMSEL_LOGGING");
+    names.transition = PyUnicode_InternFromString("_log_transition");
+    names.generate_crc = PyUnicode_InternFromString("_log_generate_crc");
+    names.check_crc = PyUnicode_InternFromString("_log_check_crc");
+    return names.logging && names.transition && names.generate_crc && names.check_crc;
+}
+
+PyCFunction log_transition_impl() { return function_defs[0].ml_meth; }
+PyCFunction log_generate_crc_impl() { return function_defs[1].ml_meth; }
+PyCFunction log_check_crc_impl() { return function_defs[2].ml_meth; }
+PyMethodDef* trace_function_defs() { return function_defs; }
+
+}  // namespace tamsel::master::trace

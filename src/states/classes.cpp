@@ -1,0 +1,241 @@
+// The host classes: the abstract State and the five states.
+#include <structmember.h>
+
+#include <array>
+#include <utility>
+#include <vector>
+
+#include "binding/args.hpp"
+#include "binding/module_state.hpp"
+#include "binding/types.hpp"
+#include "states/base.hpp"
+#include "states/names.hpp"
+
+namespace tamsel::states {
+
+namespace {
+
+StateObject* as_state(PyObject* self) { return reinterpret_cast<StateObject*>(self); }
+
+int state_init(PyObject* self, PyObject* args, PyObject* kwargs) {
+    PyObject* context = nullptr;
+    if (!binding::parse_tuple("__init__", args, kwargs, {"context"}, 1, &context)) return -1;
+    binding::assign(as_state(self)->context, context);
+    return 0;
+}
+
+int state_traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(Py_TYPE(self));
+    Py_VISIT(as_state(self)->dict);
+    Py_VISIT(as_state(self)->context);
+    return 0;
+}
+
+int state_clear(PyObject* self) {
+    Py_CLEAR(as_state(self)->dict);
+    Py_CLEAR(as_state(self)->context);
+    return 0;
+}
+
+void state_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    state_clear(self);
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+PyMemberDef state_members[] = {
+    TAMSEL_DICT_MEMBER(StateObject, dict),
+    {"context", T_OBJECT_EX, offsetof(StateObject, context), 0, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+PyGetSetDef state_getset[] = {
+    TAMSEL_DICT_GETSET,
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+// The base class's events are abstract.
+PyObject* abstract_event(PyObject*, PyObject*) {
+    PyErr_SetNone(PyExc_NotImplementedError);
+    return nullptr;
+}
+
+PyObject* check_received_crcs_method(PyObject* self, PyObject*) {
+    Ref context = state_context(self);
+    if (!context) return nullptr;
+    Context ctx(std::move(context));
+    int result = ctx.check_received_crcs();
+    return result < 0 ? nullptr : PyBool_FromLong(result);
+}
+
+PyObject* abstract_names() {
+    return PyFrozenSet_New(Ref::steal(PyTuple_Pack(3, names::_process_frame_received_event,
+                                                   names::_process_watchdog_expired_event,
+                                                   names::_process_reset_connection_event))
+                               .get());
+}
+
+// A host subclass stays abstract while one of the three events is still the base's, or is
+// marked abstract, as the host's abstract base classes do it.
+PyObject* init_subclass(PyObject* cls, PyObject* args, PyObject* kwargs) {
+    PyObject* base = binding::state().State.get();
+    Ref remaining = Ref::steal(PySet_New(nullptr));
+    if (!remaining) return nullptr;
+    for (PyObject* event : {names::_process_frame_received_event, names::_process_watchdog_expired_event,
+                            names::_process_reset_connection_event}) {
+        Ref value = Ref::steal(PyObject_GetAttr(cls, event));
+        if (!value) return nullptr;
+        Ref inherited = Ref::steal(PyObject_GetAttr(base, event));
+        if (!inherited) return nullptr;
+        int abstract = value.get() == inherited.get();
+        if (!abstract) {
+            Ref flag = Ref::steal(PyObject_GetAttr(value.get(), names::__isabstractmethod__));
+            if (!flag) {
+                if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return nullptr;
+                PyErr_Clear();
+            }
+            abstract = flag ? PyObject_IsTrue(flag.get()) : 0;
+            if (abstract < 0) return nullptr;
+        }
+        if (abstract && PySet_Add(remaining.get(), event) < 0) return nullptr;
+    }
+    Ref frozen = Ref::steal(PyFrozenSet_New(remaining.get()));
+    if (!frozen || PyObject_SetAttr(cls, names::__abstractmethods__, frozen.get()) < 0) return nullptr;
+    Ref parent = Ref::steal(PyObject_CallFunctionObjArgs(reinterpret_cast<PyObject*>(&PySuper_Type), base, cls, nullptr));
+    if (!parent) return nullptr;
+    Ref next = Ref::steal(PyObject_GetAttr(parent.get(), names::__init_subclass__));
+    if (!next) return nullptr;
+    return PyObject_Call(next.get(), args, kwargs);
+}
+
+PyMethodDef base_methods[] = {
+    {"_process_frame_received_event", abstract_event, METH_NOARGS, nullptr},
+    {"_process_watchdog_expired_event", abstract_event, METH_NOARGS, nullptr},
+    {"_process_reset_connection_event", abstract_event, METH_NOARGS, nullptr},
+    {"_check_received_crcs", check_received_crcs_method, METH_NOARGS, nullptr},
+    {"__init_subclass__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(init_subclass)),
+     METH_VARARGS | METH_KEYWORDS | METH_CLASS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+// Methods of the concrete classes. `S` is the class that defines the method; `self` may be
+// an instance of a host subclass.
+
+template <typename Body>
+PyObject* with_context(PyObject* self, Body body) {
+    Ref context = state_context(self);
+    if (!context) return nullptr;
+    Context ctx(std::move(context));
+    return body(ctx);
+}
+
+template <int S>
+PyObject* frame_received_method(PyObject* self, PyObject*) {
+    return with_context(self, [self](Context& ctx) { return behaviour(StateId(S)).frame_received(self, ctx); });
+}
+
+template <int S>
+PyObject* watchdog_expired_method(PyObject* self, PyObject*) {
+    return with_context(self, [self](Context& ctx) { return watchdog_expired(self, ctx, StateId(S)); });
+}
+
+template <int S>
+PyObject* reset_connection_method(PyObject* self, PyObject*) {
+    return with_context(self, [self](Context& ctx) { return reset_connection(self, ctx, StateId(S)); });
+}
+
+template <int S>
+PyObject* map_frame_method(PyObject* self, PyObject*) {
+    return with_context(self, [self](Context& ctx) -> PyObject* {
+        if (behaviour(StateId(S)).map_frame(self, ctx) < 0) return nullptr;
+        Py_RETURN_NONE;
+    });
+}
+
+template <int T>
+PyObject* action_method(PyObject* self, PyObject*) {
+    constexpr auto owner = StateId(transition_owner[T]);
+    return with_context(self, [self](Context& ctx) { return behaviour(owner).perform(self, ctx, Transition(T)); });
+}
+
+template <std::size_t... T>
+constexpr std::array<PyCFunction, sizeof...(T)> make_action_methods(std::index_sequence<T...>) {
+    return {&action_method<T>...};
+}
+constexpr auto action_methods = make_action_methods(std::make_index_sequence<transition_count>());
+
+template <int S>
+std::vector<PyMethodDef> class_methods() {
+    std::vector<PyMethodDef> methods = {
+        {"_process_frame_received_event", frame_received_method<S>, METH_NOARGS, nullptr},
+        {"_process_watchdog_expired_event", watchdog_expired_method<S>, METH_NOARGS, nullptr},
+        {"_process_reset_connection_event", reset_connection_method<S>, METH_NOARGS, nullptr},
+    };
+    const Behaviour& b = behaviour(StateId(S));
+    if (b.map_frame) methods.push_back({"map_frame", map_frame_method<S>, METH_NOARGS, nullptr});
+    for (PyMethodDef* extra = b.extra_methods; extra && extra->ml_name; ++extra) methods.push_back(*extra);
+    for (int t = 0; t < transition_count; ++t)
+        if (transition_owner[t] == S) methods.push_back({action_cnames[t], action_methods[t], METH_NOARGS, nullptr});
+    methods.push_back({nullptr, nullptr, 0, nullptr});
+    return methods;
+}
+
+constexpr unsigned long class_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC;
+
+struct ClassSpec {
+    const char* name;
+    std::vector<PyMethodDef> (*methods)();
+};
+
+const ClassSpec class_specs[state_count] = {
+    {"tamsel.tamsel.StateReset", class_methods<0>},     {"tamsel.tamsel.StateSession", class_methods<1>},
+    {"tamsel.tamsel.StateConnection", class_methods<2>}, {"tamsel.tamsel.StateParameter", class_methods<3>},
+    {"tamsel.tamsel.StateData", class_methods<4>},
+};
+
+PyType_Slot common_slots(int id, void* pfunc) { return {id, pfunc}; }
+
+}  // namespace
+
+int create_state_classes(PyObject* module) {
+    binding::ModuleState& st = binding::state();
+
+    static PyType_Slot base_slots[] = {
+        common_slots(Py_tp_doc, const_cast<char*>("FSoE State")),
+        common_slots(Py_tp_init, reinterpret_cast<void*>(state_init)),
+        common_slots(Py_tp_traverse, reinterpret_cast<void*>(state_traverse)),
+        common_slots(Py_tp_clear, reinterpret_cast<void*>(state_clear)),
+        common_slots(Py_tp_dealloc, reinterpret_cast<void*>(state_dealloc)),
+        common_slots(Py_tp_members, state_members),
+        common_slots(Py_tp_getset, state_getset),
+        common_slots(Py_tp_methods, base_methods),
+        {0, nullptr},
+    };
+    static PyType_Spec base_spec = {"tamsel.tamsel.State", sizeof(StateObject), 0, class_flags, base_slots};
+    if (!binding::add_type(module, &base_spec, nullptr, st.State)) return -1;
+    Ref abstract = Ref::steal(abstract_names());
+    if (!abstract || PyObject_SetAttr(st.State.get(), names::__abstractmethods__, abstract.get()) < 0) return -1;
+
+    static std::vector<PyMethodDef> method_tables[state_count];
+    static std::vector<PyType_Slot> slot_tables[state_count];
+    static PyType_Spec specs[state_count];
+    for (int id = 0; id < state_count; ++id) {
+        method_tables[id] = class_specs[id].methods();
+        slot_tables[id] = {
+            common_slots(Py_tp_traverse, reinterpret_cast<void*>(state_traverse)),
+            common_slots(Py_tp_clear, reinterpret_cast<void*>(state_clear)),
+            common_slots(Py_tp_dealloc, reinterpret_cast<void*>(state_dealloc)),
+            common_slots(Py_tp_methods, method_tables[id].data()),
+            {0, nullptr},
+        };
+        specs[id] = {class_specs[id].name, sizeof(StateObject), 0, class_flags, slot_tables[id].data()};
+        if (!binding::add_type(module, &specs[id], st.State.get(), st.*class_slot(StateId(id)))) return -1;
+        Ref id_value = Ref::steal(PyLong_FromLong(id));
+        if (!id_value || PyObject_SetAttrString((st.*class_slot(StateId(id))).get(), "id", id_value.get()) < 0) return -1;
+    }
+    return 0;
+}
+
+}  // namespace tamsel::states

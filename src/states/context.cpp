@@ -1,0 +1,317 @@
+#include "states/context.hpp"
+
+#include "binding/module_state.hpp"
+#include "states/names.hpp"
+
+#include <initializer_list>
+
+namespace tamsel::states {
+
+namespace {
+
+Ref attr(PyObject* obj, PyObject* name) { return Ref::steal(PyObject_GetAttr(obj, name)); }
+
+// obj.n1.n2...; null with an exception set when a step fails.
+Ref path(PyObject* obj, std::initializer_list<PyObject*> steps) {
+    Ref current = Ref::borrow(obj);
+    for (PyObject* step : steps) {
+        current = attr(current.get(), step);
+        if (!current) break;
+    }
+    return current;
+}
+
+bool set_attr(PyObject* obj, PyObject* name, PyObject* value) { return PyObject_SetAttr(obj, name, value) == 0; }
+
+bool set_long(PyObject* obj, PyObject* name, long value) {
+    Ref number = Ref::steal(PyLong_FromLong(value));
+    return number && set_attr(obj, name, number.get());
+}
+
+bool call0(PyObject* obj, PyObject* method) { return Ref::steal(PyObject_CallMethodNoArgs(obj, method)).get(); }
+
+bool call1(PyObject* obj, PyObject* method, PyObject* arg) {
+    return Ref::steal(PyObject_CallMethodOneArg(obj, method, arg)).get();
+}
+
+int call_truth(PyObject* obj, PyObject* method) {
+    Ref result = Ref::steal(PyObject_CallMethodNoArgs(obj, method));
+    return result ? PyObject_IsTrue(result.get()) : -1;
+}
+
+PyObject* side_name(Side side) { return side == Side::master ? names::master : names::slave; }
+
+Ref command_member(Command command) {
+    PyObject* name = nullptr;
+    switch (command) {
+        case Command::reset: name = names::RESET; break;
+        case Command::session: name = names::SESSION; break;
+        case Command::connection: name = names::CONNECTION; break;
+        case Command::parameter: name = names::PARAMETER; break;
+        case Command::process_data: name = names::PROCESS_DATA; break;
+        case Command::failsafe_data: name = names::FAILSAFE_DATA; break;
+        case Command::invalid:
+        case Command::other: break;
+    }
+    if (!name) {
+        PyErr_SetString(PyExc_SystemError, "no FSOECommand member for this command");
+        return {};
+    }
+    return attr(binding::state().FSOECommand.get(), name);
+}
+
+}  // namespace
+
+Ref Context::node(Side side) { return attr(handler_, side_name(side)); }
+
+bool Context::set_crc0(Side side, long value) {
+    Ref control = path(handler_, {side_name(side), names::frame, names::control});
+    return control && set_long(control.get(), names::crc0, value);
+}
+
+bool Context::set_sequence_number(Side side, long value) {
+    Ref control = path(handler_, {side_name(side), names::frame, names::control});
+    return control && set_long(control.get(), names::sequence_number, value);
+}
+
+bool Context::set_master_command(Command command) {
+    Ref member = command_member(command);
+    if (!member) return false;
+    Ref control = path(handler_, {names::master, names::frame, names::control});
+    return control && set_attr(control.get(), names::command, member.get());
+}
+
+bool Context::slave_command(Command& out) {
+    Ref control = path(handler_, {names::slave, names::frame, names::control});
+    if (!control) return false;
+    int valid = call_truth(control.get(), names::command_is_valid);
+    if (valid < 0) return false;
+    if (!valid) {
+        out = Command::invalid;
+        return true;
+    }
+    Ref command = attr(control.get(), names::command);
+    if (!command) return false;
+    for (Command candidate : {Command::reset, Command::session, Command::connection, Command::parameter,
+                              Command::process_data, Command::failsafe_data}) {
+        Ref member = command_member(candidate);
+        if (!member) return false;
+        int equal = PyObject_RichCompareBool(command.get(), member.get(), Py_EQ);
+        if (equal < 0) return false;
+        if (equal) {
+            out = candidate;
+            return true;
+        }
+    }
+    out = Command::other;
+    return true;
+}
+
+int Context::connection_id_matches(Ref& message) {
+    Ref slave_id = path(handler_, {names::slave, names::frame, names::control, names::connection_id});
+    if (!slave_id) return -1;
+    Ref master_id = path(handler_, {names::master, names::session, names::connection_id, names::value});
+    if (!master_id) return -1;
+    int differs = PyObject_RichCompareBool(slave_id.get(), master_id.get(), Py_NE);
+    if (differs <= 0) return differs < 0 ? -1 : 1;
+    message = Ref::steal(PyUnicode_FromFormat("Connection id exchanged does not match %S != %S", slave_id.get(),
+                                              master_id.get()));
+    return message ? 0 : -1;
+}
+
+Ref Context::slave_reset_message() {
+    Ref session = path(handler_, {names::slave, names::session});
+    if (!session) return {};
+    Ref error = attr(session.get(), names::error);
+    if (error) {
+        Ref error_name = attr(error.get(), names::name);
+        if (!error_name) return {};
+        return Ref::steal(
+            PyUnicode_FromFormat("Connection was reset by the slave (slave reported error %S)", error_name.get()));
+    }
+    // A code that is no FSOEError member is named by its number.
+    if (!PyErr_ExceptionMatches(PyExc_ValueError)) return {};
+    PyErr_Clear();
+    Ref code = path(session.get(), {names::error_id, names::value});
+    if (!code) return {};
+    return Ref::steal(PyUnicode_FromFormat("Connection was reset by the slave (slave reported error %S)", code.get()));
+}
+
+bool Context::set_data_command_failsafe() {
+    Ref member = command_member(Command::failsafe_data);
+    return member && set_attr(handler_, names::_data_command, member.get());
+}
+
+bool Context::set_flag(PyObject* name, bool value) { return set_attr(handler_, name, value ? Py_True : Py_False); }
+
+int Context::get_flag(PyObject* name) {
+    Ref value = attr(handler_, name);
+    return value ? PyObject_IsTrue(value.get()) : -1;
+}
+
+bool Context::activate_watchdog() {
+    Ref watchdog = attr(handler_, names::_watchdog);
+    return watchdog && call0(watchdog.get(), names::activate_and_reset);
+}
+
+bool Context::create_session_id() { return call0(handler_, names::_create_session_id); }
+
+int Context::dynamic_map_pending() { return call_truth(handler_, names::_dynamic_map_pending); }
+
+bool Context::report(Transition t, PyObject* message) {
+    PyObject* args[] = {handler_, transition_name(t), message};
+    return Ref::steal(PyObject_VectorcallMethod(names::_report_error, args,
+                                                3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr))
+        .get();
+}
+
+bool Context::set_inputs_to_failsafe() {
+    Ref dictionary = attr(handler_, names::dictionary);
+    return dictionary && call0(dictionary.get(), names::_set_inputs_to_failsafe);
+}
+
+bool Context::set_master_error(PyObject* error) {
+    Ref session = path(handler_, {names::master, names::session});
+    return session && set_attr(session.get(), names::error, error);
+}
+
+bool Context::set_master_error(ErrorCode code) {
+    Ref member = Ref::steal(base_error(code));
+    return member && set_master_error(member.get());
+}
+
+bool Context::clear_dynamic_map(Side side) {
+    Ref map = path(handler_, {side_name(side), names::_dynamic_map});
+    return map && call0(map.get(), names::clear);
+}
+
+bool Context::add_session_item(Side side, PyObject* field) {
+    Ref node_ = node(side);
+    if (!node_) return false;
+    Ref map = attr(node_.get(), names::_dynamic_map);
+    if (!map) return false;
+    Ref item = path(node_.get(), {names::session, field});
+    return item && call1(map.get(), names::add, item.get());
+}
+
+bool Context::clear_master_last_crc0() {
+    Ref master = node(Side::master);
+    return master && set_attr(master.get(), names::_last_crc0_sent, Py_None);
+}
+
+int Context::slave_echo_correct() {
+    Ref slave_map = path(handler_, {names::slave, names::_dynamic_map});
+    if (!slave_map) return -1;
+    Ref master_map = path(handler_, {names::master, names::_dynamic_map});
+    if (!master_map) return -1;
+    PyObject* args[] = {slave_map.get(), master_map.get()};
+    Ref kwnames = Ref::steal(PyTuple_Pack(1, names::expected_map));
+    if (!kwnames) return -1;
+    Ref result = Ref::steal(PyObject_VectorcallMethod(names::is_safedata_correct, args, 1, kwnames.get()));
+    return result ? PyObject_IsTrue(result.get()) : -1;
+}
+
+int Context::check_received_crcs() {
+    Ref slave = node(Side::slave);
+    if (!slave) return -1;
+    Ref frame = attr(slave.get(), names::frame);
+    if (!frame) return -1;
+    // A reply of another safe-data size than the frame was given at start carries no
+    // verifiable data for this connection.
+    Ref received_size = attr(frame.get(), names::safe_data_size_bytes);
+    if (!received_size) return -1;
+    Ref expected_size = path(slave.get(), {names::dictionary_map, names::safety_bytes});
+    if (!expected_size) return -1;
+    int same = PyObject_RichCompareBool(received_size.get(), expected_size.get(), Py_EQ);
+    if (same <= 0) return same;
+    Ref last_crc0 = attr(slave.get(), names::_last_crc0_sent);
+    if (!last_crc0) return -1;
+    Ref result = Ref::steal(last_crc0.get() == Py_None
+                                ? PyObject_CallMethodNoArgs(frame.get(), names::check_crcs)
+                                : PyObject_CallMethodOneArg(frame.get(), names::check_crcs_cyclic, last_crc0.get()));
+    return result ? PyObject_IsTrue(result.get()) : -1;
+}
+
+bool Context::map_master_outputs() {
+    Ref command = attr(handler_, names::_data_command);
+    if (!command) return false;
+    Ref master = node(Side::master);
+    if (!master) return false;
+    Ref frame = attr(master.get(), names::frame);
+    if (!frame) return false;
+    Ref control = attr(frame.get(), names::control);
+    if (!control || !set_attr(control.get(), names::command, command.get())) return false;
+    Ref map = attr(master.get(), names::dictionary_map);
+    return map && call1(map.get(), names::_set_data_to_frame, frame.get());
+}
+
+bool Context::read_slave_inputs() {
+    Ref slave = node(Side::slave);
+    if (!slave) return false;
+    Ref map = attr(slave.get(), names::dictionary_map);
+    if (!map) return false;
+    Ref frame = attr(slave.get(), names::frame);
+    return frame && call1(map.get(), names::_get_data_from_frame, frame.get());
+}
+
+bool Context::set_master_parameter_sizes() {
+    Ref master = node(Side::master);
+    if (!master) return false;
+    Ref session = attr(master.get(), names::session);
+    if (!session) return false;
+    Ref comm_size = attr(session.get(), names::comm_parameter_size_bytes);
+    if (!comm_size || !set_long(comm_size.get(), names::value, 2)) return false;
+    Ref parameters = attr(master.get(), names::application_parameters);
+    if (!parameters) return false;
+    Ref iterator = Ref::steal(PyObject_GetIter(parameters.get()));
+    if (!iterator) return false;
+    Ref total = Ref::steal(PyLong_FromLong(0));
+    if (!total) return false;
+    while (Ref parameter = Ref::steal(PyIter_Next(iterator.get()))) {
+        Ref n_bytes = attr(parameter.get(), names::n_bytes);
+        if (!n_bytes) return false;
+        total = Ref::steal(PyNumber_Add(total.get(), n_bytes.get()));
+        if (!total) return false;
+    }
+    if (PyErr_Occurred()) return false;
+    Ref app_size = attr(session.get(), names::app_parameter_size_bytes);
+    return app_size && set_attr(app_size.get(), names::value, total.get());
+}
+
+bool Context::clear_slave_parameters() {
+    Ref slave = node(Side::slave);
+    if (!slave) return false;
+    Ref session = attr(slave.get(), names::session);
+    if (!session) return false;
+    for (PyObject* field : {names::comm_parameter_size_bytes, names::watchdog_ms, names::app_parameter_size_bytes}) {
+        Ref item = attr(session.get(), field);
+        if (!item || !set_long(item.get(), names::value, 0)) return false;
+    }
+    Ref parameters = attr(slave.get(), names::application_parameters);
+    if (!parameters) return false;
+    Ref iterator = Ref::steal(PyObject_GetIter(parameters.get()));
+    if (!iterator) return false;
+    while (Ref parameter = Ref::steal(PyIter_Next(iterator.get())))
+        if (!set_long(parameter.get(), names::value, 0)) return false;
+    return !PyErr_Occurred();
+}
+
+bool Context::map_parameters(PyObject* node_) {
+    Ref map = attr(node_, names::_dynamic_map);
+    if (!map || !call0(map.get(), names::clear)) return false;
+    Ref session = attr(node_, names::session);
+    if (!session) return false;
+    for (PyObject* field : {names::comm_parameter_size_bytes, names::watchdog_ms, names::app_parameter_size_bytes}) {
+        Ref item = attr(session.get(), field);
+        if (!item || !call1(map.get(), names::add, item.get())) return false;
+    }
+    Ref parameters = attr(node_, names::application_parameters);
+    if (!parameters) return false;
+    Ref iterator = Ref::steal(PyObject_GetIter(parameters.get()));
+    if (!iterator) return false;
+    while (Ref parameter = Ref::steal(PyIter_Next(iterator.get())))
+        if (!call1(map.get(), names::add, parameter.get())) return false;
+    return !PyErr_Occurred();
+}
+
+}  // namespace tamsel::states

@@ -1,0 +1,61 @@
+#include "states/transitions.hpp"
+
+#include "binding/module_state.hpp"
+#include "states/names.hpp"
+
+namespace tamsel::states {
+
+namespace {
+
+constexpr const char* transition_texts[] = {
+#define TAMSEL_TRANSITION_TEXT(e, text, owner, action) text,
+    TAMSEL_TRANSITIONS(TAMSEL_TRANSITION_TEXT)
+#undef TAMSEL_TRANSITION_TEXT
+};
+
+constexpr const char* message_texts[message_count] = {
+    "Invalid slave frame command",
+    "Invalid slave CRC",
+    "The watchdog of the master expired",
+    "Data exchanged during session state does not match",
+    "Data exchanged during parameter state does not match",
+};
+
+PyObject* interned_names[transition_count];
+PyObject* interned_methods[transition_count];
+PyObject* interned_messages[message_count];
+
+PyObject* error_code_name(ErrorCode code) {
+    switch (code) {
+        case ErrorCode::reset: return names::RESET;
+        case ErrorCode::unknown_cmd: return names::UNKNOWN_CMD;
+        case ErrorCode::invalid_cmd: return names::INVALID_CMD;
+        case ErrorCode::invalid_crc: return names::INVALID_CRC;
+        case ErrorCode::invalid_connid: return names::INVALID_CONNID;
+        case ErrorCode::invalid_data: return names::INVALID_DATA;
+        case ErrorCode::wd_expired: return names::WD_EXPIRED;
+    }
+    return names::RESET;
+}
+
+}  // namespace
+
+PyObject* transition_name(Transition t) { return interned_names[static_cast<int>(t)]; }
+PyObject* action_method_name(Transition t) { return interned_methods[static_cast<int>(t)]; }
+PyObject* message_text(Message m) { return interned_messages[static_cast<int>(m)]; }
+
+PyObject* base_error(ErrorCode code) {
+    return PyObject_GetAttr(binding::state().BaseError.get(), error_code_name(code));
+}
+
+bool intern_transition_texts() {
+    for (int i = 0; i < transition_count; ++i) {
+        if (!(interned_names[i] = PyUnicode_InternFromString(transition_texts[i]))) return false;
+        if (!(interned_methods[i] = PyUnicode_InternFromString(action_cnames[i]))) return false;
+    }
+    for (int i = 0; i < message_count; ++i)
+        if (!(interned_messages[i] = PyUnicode_InternFromString(message_texts[i]))) return false;
+    return true;
+}
+
+}  // namespace tamsel::states

@@ -2,6 +2,7 @@
 #include "states/base.hpp"
 
 #include "binding/module_state.hpp"
+#include "master/trace.hpp"
 #include "states/names.hpp"
 
 namespace tamsel::states {
@@ -55,10 +56,7 @@ Ref state_context(PyObject* self) {
     return Ref::steal(PyObject_GetAttr(self, names::context));
 }
 
-bool log_transition(Transition t) {
-    Ref log = Ref::steal(PyObject_GetAttr(binding::state().module, names::_log_transition));
-    return log && Ref::steal(PyObject_CallOneArg(log.get(), transition_name(t))).get();
-}
+bool log_transition(Transition t) { return master::trace::transition(transition_name(t)); }
 
 PyObject* run_action(PyObject* self, Context& ctx, Transition t) {
     int owner = transition_owner[static_cast<int>(t)];

@@ -1,0 +1,178 @@
+// DynamicMappableItem: a typed value held in its integer form, streamed by a dynamic map.
+#include "binding/args.hpp"
+#include "binding/convert.hpp"
+#include "binding/module_state.hpp"
+#include "binding/types.hpp"
+#include "mapping/dynamic_map_object.hpp"
+#include "mapping/dynamic_map_types.hpp"
+
+namespace tamsel::mapping {
+
+using binding::Ref;
+
+namespace {
+
+// data_type.serialize_value(value) as a 32-bit integer form.
+bool serialize(PyObject* data_type, PyObject* value, std::uint32_t& raw) {
+    Ref serialized = Ref::steal(PyObject_CallMethod(data_type, "serialize_value", "O", value));
+    return serialized && binding::to_unsigned(serialized.get(), raw);
+}
+
+// data_type.bytes, refused above what the integer form holds.
+bool value_bytes(PyObject* data_type, std::uint8_t& n_bytes) {
+    Ref bytes = Ref::steal(PyObject_GetAttrString(data_type, "bytes"));
+    if (!bytes) return false;
+    Ref number = Ref::steal(PyNumber_Index(bytes.get()));
+    if (!number) return false;
+    int overflow = 0;
+    long long value = PyLong_AsLongLongAndOverflow(number.get(), &overflow);
+    if (value == -1 && PyErr_Occurred()) return false;
+    if (overflow > 0 || value > max_dynamic_value_bytes) {
+        PyErr_SetString(PyExc_NotImplementedError, "Cannot handle more than 4 bytes");
+        return false;
+    }
+    if (overflow < 0 || value < 0) {
+        PyErr_SetString(PyExc_ValueError, "Number of bytes cannot be negative");
+        return false;
+    }
+    n_bytes = static_cast<std::uint8_t>(value);
+    return true;
+}
+
+int item_init(PyObject* self, PyObject* args, PyObject* kwargs) {
+    PyObject* argv[2];
+    if (!binding::parse_tuple("__init__", args, kwargs, {"initial_value", "data_type"}, 2, argv)) return -1;
+    return dynamic_item_init(as_dynamic_item(self), argv[0], argv[1]);
+}
+
+PyObject* item_get(PyObject* self, PyObject*) { return dynamic_item_get(as_dynamic_item(self)); }
+
+PyObject* item_set(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* value;
+    if (!binding::parse_fastcall("set", args, nargs, kwnames, {"value"}, 1, &value)) return nullptr;
+    if (dynamic_item_set(as_dynamic_item(self), value) < 0) return nullptr;
+    Py_RETURN_NONE;
+}
+
+// `value` goes through the object's own get/set, so subclasses that override them apply.
+PyObject* value_get(PyObject* self, void*) { return PyObject_CallMethod(self, "get", nullptr); }
+
+int value_set(PyObject* self, PyObject* value, void*) {
+    if (value == nullptr) {
+        PyErr_SetString(PyExc_AttributeError, "can't delete attribute 'value'");
+        return -1;
+    }
+    Ref result = Ref::steal(PyObject_CallMethod(self, "set", "O", value));
+    return result ? 0 : -1;
+}
+
+PyObject* raw_value_get(PyObject* self, void*) { return PyLong_FromUnsignedLong(as_dynamic_item(self)->value.raw); }
+
+PyObject* data_type_get(PyObject* self, void*) {
+    PyObject* data_type = as_dynamic_item(self)->data_type;
+    return Py_NewRef(data_type ? data_type : Py_None);
+}
+
+PyObject* n_bytes_get(PyObject* self, void*) { return PyLong_FromLong(as_dynamic_item(self)->value.n_bytes); }
+
+PyMethodDef item_methods[] = {
+    {"get", item_get, METH_NOARGS, "Get value of the item"},
+    {"set", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(item_set)), METH_FASTCALL | METH_KEYWORDS,
+     "Set value of the item"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef item_getsets[] = {
+    {"value", value_get, value_set, "Value of the item", nullptr},
+    {"raw_value", raw_value_get, nullptr, "Value of the item in its integer representation", nullptr},
+    {"_raw_value", raw_value_get, nullptr, nullptr, nullptr},
+    {"data_type", data_type_get, nullptr, "Data type of the item", nullptr},
+    {"n_bytes", n_bytes_get, nullptr, "Number of bytes of the item", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot item_slots[] = {
+    {Py_tp_doc, const_cast<char*>("Item that can be mapped to a dynamic map")},
+    {Py_tp_new, reinterpret_cast<void*>(PyType_GenericNew)},
+    {Py_tp_init, reinterpret_cast<void*>(item_init)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dynamic_item_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(dynamic_item_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(dynamic_item_clear)},
+    {Py_tp_methods, item_methods},
+    {Py_tp_getset, item_getsets},
+    {0, nullptr},
+};
+
+PyType_Spec item_spec = {
+    "tamsel.tamsel.DynamicMappableItem",
+    sizeof(DynamicItemObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
+    item_slots,
+};
+
+}  // namespace
+
+int dynamic_item_traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(Py_TYPE(self));
+    Py_VISIT(as_dynamic_item(self)->data_type);
+    return 0;
+}
+
+int dynamic_item_clear(PyObject* self) {
+    Py_CLEAR(as_dynamic_item(self)->data_type);
+    return 0;
+}
+
+void dynamic_item_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    type->tp_clear(self);
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+bool is_dynamic_item(PyObject* obj) {
+    return PyObject_TypeCheck(obj, binding::as_type(binding::state().DynamicMappableItem));
+}
+
+PyObject* new_dynamic_item(PyObject* initial_value, PyObject* data_type) {
+    return PyObject_CallFunctionObjArgs(binding::state().DynamicMappableItem.get(), initial_value, data_type, nullptr);
+}
+
+int dynamic_item_init(DynamicItemObject* self, PyObject* initial_value, PyObject* data_type) {
+    std::uint32_t raw = 0;
+    std::uint8_t n_bytes = 0;
+    if (!serialize(data_type, initial_value, raw)) return -1;
+    bool sized = value_bytes(data_type, n_bytes);
+    if (!sized && !PyErr_ExceptionMatches(PyExc_NotImplementedError)) return -1;
+    // The value is stored even when its size is refused; such an item transfers no bytes.
+    binding::assign(self->data_type, data_type);
+    self->value = DynamicValue{raw, n_bytes};
+    return sized ? 0 : -1;
+}
+
+PyObject* dynamic_item_get(DynamicItemObject* self) {
+    if (self->data_type == nullptr) {
+        PyErr_SetString(PyExc_AttributeError, "DynamicMappableItem has no data type: __init__ was not called");
+        return nullptr;
+    }
+    return PyObject_CallMethod(self->data_type, "unserialize_value", "k", static_cast<unsigned long>(self->value.raw));
+}
+
+int dynamic_item_set(DynamicItemObject* self, PyObject* value) {
+    if (self->data_type == nullptr) {
+        PyErr_SetString(PyExc_AttributeError, "DynamicMappableItem has no data type: __init__ was not called");
+        return -1;
+    }
+    std::uint32_t raw = 0;
+    if (!serialize(self->data_type, value, raw)) return -1;
+    self->value.raw = raw;
+    return 0;
+}
+
+bool add_dynamic_item_type(PyObject* module) {
+    return binding::add_type(module, &item_spec, nullptr, binding::state().DynamicMappableItem);
+}
+
+}  // namespace tamsel::mapping

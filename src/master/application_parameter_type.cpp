@@ -1,0 +1,200 @@
+// ApplicationParameter: a DynamicMappableItem the host declares, bound to one handler for good
+// and frozen while that handler runs.
+#include "binding/args.hpp"
+#include "binding/module_state.hpp"
+#include "binding/types.hpp"
+#include "mapping/dynamic_map_types.hpp"
+#include "master/node_object.hpp"
+#include "master/node_slots.hpp"
+#include "master/node_types.hpp"
+
+#include <structmember.h>
+
+namespace tamsel::master {
+
+using binding::Ref;
+
+namespace {
+
+ApplicationParameterObject* self_parameter(PyObject* self) { return as_application_parameter(self); }
+
+PyObject* parameter_new(PyTypeObject* type, PyObject*, PyObject*) {
+    PyObject* self = type->tp_alloc(type, 0);
+    if (self == nullptr) return nullptr;
+    self_parameter(self)->name = Py_NewRef(Py_None);
+    self_parameter(self)->used_by_master = Py_NewRef(Py_None);
+    return self;
+}
+
+// The data type a size alone stands for: 1, 2 and 4 bytes are the unsigned integers.
+Ref data_type_for_size(PyObject* n_bytes) {
+    const char* member = nullptr;
+    int overflow = 0;
+    switch (PyLong_AsLongAndOverflow(n_bytes, &overflow)) {
+        case 1: member = "UINT8"; break;
+        case 2: member = "UINT16"; break;
+        case 4: member = "UINT32"; break;
+        default: break;
+    }
+    if (member == nullptr) {
+        PyErr_SetString(PyExc_ValueError, "n_bytes must be 1, 2 or 4, or type be specified");
+        return Ref();
+    }
+    return Ref::steal(PyObject_GetAttrString(binding::state().DataType.get(), member));
+}
+
+int parameter_init(PyObject* self, PyObject* args, PyObject* kwargs) {
+    PyObject* argv[4];
+    if (!binding::parse_tuple("__init__", args, kwargs, {"name", "initial_value", "n_bytes", "data_type"}, 2, argv))
+        return -1;
+    PyObject* name = argv[0];
+    PyObject* initial_value = argv[1];
+    PyObject* n_bytes = argv[2] ? argv[2] : Py_None;
+    PyObject* data_type = argv[3] ? argv[3] : Py_None;
+    if (!binding::check_type(name, &PyUnicode_Type, "name", true) ||
+        !binding::check_type(n_bytes, &PyLong_Type, "n_bytes", true, true))
+        return -1;
+
+    ApplicationParameterObject* parameter = self_parameter(self);
+    // A binding to a handler survives a second __init__: it is for good.
+    binding::assign(parameter->name, name);
+    if (data_type == Py_None && n_bytes == Py_None) {
+        PyErr_SetString(PyExc_ValueError, "data type or number of bytes for application parameter must be specified");
+        return -1;
+    }
+    Ref derived;
+    if (data_type == Py_None) {
+        derived = data_type_for_size(n_bytes);
+        if (!derived) return -1;
+        data_type = derived.get();
+    }
+    Ref type_bytes = Ref::steal(PyObject_GetAttrString(data_type, "bytes"));
+    if (!type_bytes) return -1;
+    if (n_bytes != Py_None) {
+        int differs = PyObject_RichCompareBool(n_bytes, type_bytes.get(), Py_NE);
+        if (differs < 0) return -1;
+        if (differs) {
+            PyErr_SetString(PyExc_ValueError, "n_bytes must be equal to the number of bytes of the data type");
+            return -1;
+        }
+    }
+    return mapping::dynamic_item_init(&parameter->item, initial_value, data_type);
+}
+
+PyObject* parameter_set(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* value;
+    if (!binding::parse_fastcall("set", args, nargs, kwnames, {"value"}, 1, &value)) return nullptr;
+    // The handler is held: asking whether it runs may run host code.
+    Ref master = Ref::borrow(self_parameter(self)->used_by_master);
+    if (master.get() != Py_None) {
+        Ref running = Ref::steal(PyObject_GetAttrString(master.get(), "running"));
+        if (!running) return nullptr;
+        int truth = PyObject_IsTrue(running.get());
+        if (truth < 0) return nullptr;
+        if (truth) {
+            PyErr_SetString(binding::state().TamselRunningException.get(),
+                            "Application parameters cannot be changed while the master is running");
+            return nullptr;
+        }
+    }
+    if (mapping::dynamic_item_set(&self_parameter(self)->item, value) < 0) return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyObject* parameter_set_use_by_master(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* master;
+    if (!binding::parse_fastcall("_set_use_by_master", args, nargs, kwnames, {"master"}, 1, &master)) return nullptr;
+    if (application_parameter_bind(self_parameter(self), master) < 0) return nullptr;
+    Py_RETURN_NONE;
+}
+
+int parameter_traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(self_parameter(self)->dict);
+    Py_VISIT(self_parameter(self)->name);
+    Py_VISIT(self_parameter(self)->used_by_master);
+    return mapping::dynamic_item_traverse(self, visit, arg);
+}
+
+// Leaves None behind: the slots are never null while the object exists.
+int parameter_clear(PyObject* self) {
+    Py_CLEAR(self_parameter(self)->dict);
+    Py_XSETREF(self_parameter(self)->name, Py_NewRef(Py_None));
+    Py_XSETREF(self_parameter(self)->used_by_master, Py_NewRef(Py_None));
+    return mapping::dynamic_item_clear(self);
+}
+
+void parameter_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    Py_CLEAR(self_parameter(self)->dict);
+    Py_CLEAR(self_parameter(self)->name);
+    Py_CLEAR(self_parameter(self)->used_by_master);
+    mapping::dynamic_item_clear(self);
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+template <auto Function>
+PyCFunction fastcall() {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Function));
+}
+
+PyMethodDef parameter_methods[] = {
+    {"set", fastcall<parameter_set>(), METH_FASTCALL | METH_KEYWORDS, "Set value of the item"},
+    {"_set_use_by_master", fastcall<parameter_set_use_by_master>(), METH_FASTCALL | METH_KEYWORDS,
+     "Set the master that uses this application parameter. Can only be set once, and cannot be changed after that."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyMemberDef parameter_members[] = {
+    TAMSEL_DICT_MEMBER(ApplicationParameterObject, dict),
+    {"_ApplicationParameter__used_by_master", T_OBJECT, offsetof(ApplicationParameterObject, used_by_master), READONLY,
+     nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+PyGetSetDef parameter_getsets[] = {
+    TAMSEL_DICT_GETSET,
+    TAMSEL_OBJECT_SLOT(ApplicationParameterObject, name, "name", "Name of the parameter"),
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot parameter_slots[] = {
+    {Py_tp_doc, const_cast<char*>("Application Parameter\n\n"
+                                  "Parameters that the master sets to the Slave during the state Parameter")},
+    {Py_tp_new, reinterpret_cast<void*>(parameter_new)},
+    {Py_tp_init, reinterpret_cast<void*>(parameter_init)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(parameter_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(parameter_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(parameter_clear)},
+    {Py_tp_methods, parameter_methods},
+    {Py_tp_members, parameter_members},
+    {Py_tp_getset, parameter_getsets},
+    {0, nullptr},
+};
+
+PyType_Spec parameter_spec = {
+    "tamsel.tamsel.ApplicationParameter",
+    sizeof(ApplicationParameterObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
+    parameter_slots,
+};
+
+}  // namespace
+
+int application_parameter_bind(ApplicationParameterObject* self, PyObject* master) {
+    if (self->used_by_master != Py_None) {
+        PyErr_SetString(PyExc_PermissionError, "Application parameter already used by a master");
+        return -1;
+    }
+    binding::assign(self->used_by_master, master);
+    return 0;
+}
+
+bool add_application_parameter_class(PyObject* module) {
+    binding::ModuleState& st = binding::state();
+    return binding::add_type(module, &parameter_spec, st.DynamicMappableItem.get(), st.ApplicationParameter);
+}
+
+}  // namespace tamsel::master

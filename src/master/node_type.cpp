@@ -1,0 +1,222 @@
+// Node: one end of the connection with its frame, session, maps and application parameters.
+#include "binding/args.hpp"
+#include "binding/module_state.hpp"
+#include "binding/types.hpp"
+#include "master/node_object.hpp"
+#include "master/node_slots.hpp"
+#include "master/node_types.hpp"
+
+#include <array>
+#include <structmember.h>
+
+namespace tamsel::master {
+
+using binding::Ref;
+
+namespace {
+
+constexpr std::array<PyObject* NodeObject::*, 5> node_objects = {
+    &NodeObject::frame, &NodeObject::session, &NodeObject::dictionary_map, &NodeObject::dynamic_map,
+    &NodeObject::application_parameters,
+};
+
+PyObject* node_new(PyTypeObject* type, PyObject*, PyObject*) {
+    PyObject* self = type->tp_alloc(type, 0);
+    if (self == nullptr) return nullptr;
+    NodeObject* node = as_node(self);
+    for (auto field : node_objects) node->*field = Py_NewRef(Py_None);
+    new (&node->last_crc0_sent) std::optional<std::uint16_t>();
+    node->dictionary_map_is_editable = true;
+    return self;
+}
+
+Ref new_map(PyObject* dictionary, PyObject* item_types_accepted) {
+    Ref kwargs = Ref::steal(PyDict_New());
+    if (!kwargs || PyDict_SetItemString(kwargs.get(), "dictionary", dictionary) < 0 ||
+        PyDict_SetItemString(kwargs.get(), "item_types_accepted", item_types_accepted) < 0)
+        return Ref();
+    Ref no_args = Ref::steal(PyTuple_New(0));
+    if (!no_args) return Ref();
+    return Ref::steal(PyObject_Call(binding::state().DictionaryMap.get(), no_args.get(), kwargs.get()));
+}
+
+int node_init(PyObject* self, PyObject* args, PyObject* kwargs) {
+    PyObject* argv[7];
+    if (!binding::parse_tuple("__init__", args, kwargs,
+                              {"slave_address", "connection_id", "watchdog_ms", "application_parameters", "dictionary",
+                               "item_types_accepted", "dictionary_map_is_editable"},
+                              6, argv))
+        return -1;
+    std::array<std::uint16_t, 3> numbers{};
+    for (std::size_t i = 0; i < numbers.size(); ++i)
+        if (!to_uint16_truncating(argv[i], numbers[i])) return -1;
+    binding::ModuleState& st = binding::state();
+    PyObject* parameters = argv[3];
+    PyObject* dictionary = argv[4];
+    PyObject* item_types_accepted = argv[5];
+    if (!binding::check_type(parameters, &PyList_Type, "application_parameters", true) ||
+        !binding::check_type(dictionary, binding::as_type(st.Dictionary), "dictionary", false) ||
+        !binding::check_type(item_types_accepted, &PySet_Type, "item_types_accepted", true))
+        return -1;
+    bool editable = true;
+    if (argv[6] != nullptr) {
+        int truth = PyObject_IsTrue(argv[6]);
+        if (truth < 0) return -1;
+        editable = truth != 0;
+    }
+
+    Ref frame = Ref::steal(PyObject_CallNoArgs(st.FSOEFrame.get()));
+    if (!frame) return -1;
+    Ref session = Ref::steal(PyObject_CallFunction(st.Session.get(), "HHH", numbers[0], numbers[1], numbers[2]));
+    if (!session) return -1;
+    Ref map = new_map(dictionary, item_types_accepted);
+    if (!map) return -1;
+    Ref dynamic_map = Ref::steal(mapping::new_dynamic_map());
+    if (!dynamic_map) return -1;
+
+    NodeObject* node = as_node(self);
+    Py_SETREF(node->frame, frame.release());
+    Py_SETREF(node->session, session.release());
+    Py_SETREF(node->dictionary_map, map.release());
+    Py_SETREF(node->dynamic_map, dynamic_map.release());
+    binding::assign(node->application_parameters, parameters);
+    node->last_crc0_sent.reset();
+    node->dictionary_map_is_editable = editable;
+    if (!editable) {
+        Ref locked = Ref::steal(PyObject_CallMethod(node->dictionary_map, "_lock", nullptr));
+        if (!locked) return -1;
+    }
+    return 0;
+}
+
+PyObject* none_or_null(int status) {
+    if (status < 0) return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyObject* node_start_method(PyObject* self, PyObject*) { return none_or_null(node_start(as_node(self))); }
+PyObject* node_stop_method(PyObject* self, PyObject*) { return none_or_null(node_stop(as_node(self))); }
+
+int node_traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(Py_TYPE(self));
+    Py_VISIT(as_node(self)->dict);
+    for (auto field : node_objects) Py_VISIT(as_node(self)->*field);
+    return 0;
+}
+
+// Leaves None behind: the slots are never null while the object exists.
+int node_clear(PyObject* self) {
+    Py_CLEAR(as_node(self)->dict);
+    for (auto field : node_objects) Py_XSETREF(as_node(self)->*field, Py_NewRef(Py_None));
+    return 0;
+}
+
+void node_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    NodeObject* node = as_node(self);
+    Py_CLEAR(node->dict);
+    for (auto field : node_objects) Py_CLEAR(node->*field);
+    node->last_crc0_sent.~optional();
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+PyObject* last_crc0_get(PyObject* self, void*) {
+    const std::optional<std::uint16_t>& crc0 = as_node(self)->last_crc0_sent;
+    if (!crc0) Py_RETURN_NONE;
+    return PyLong_FromLong(*crc0);
+}
+
+// None, or a CRC word (0..65535).
+int last_crc0_set(PyObject* self, PyObject* value, void* closure) {
+    if (value == nullptr) return refuse_delete(closure);
+    if (value == Py_None) {
+        as_node(self)->last_crc0_sent.reset();
+        return 0;
+    }
+    std::uint16_t crc0 = 0;
+    if (!binding::to_unsigned(value, crc0)) return -1;
+    as_node(self)->last_crc0_sent = crc0;
+    return 0;
+}
+
+PyObject* editable_get(PyObject* self, void*) { return PyBool_FromLong(as_node(self)->dictionary_map_is_editable); }
+
+int editable_set(PyObject* self, PyObject* value, void* closure) {
+    if (value == nullptr) return refuse_delete(closure);
+    int truth = PyObject_IsTrue(value);
+    if (truth < 0) return -1;
+    as_node(self)->dictionary_map_is_editable = truth != 0;
+    return 0;
+}
+
+PyMethodDef node_methods[] = {
+    {"start", node_start_method, METH_NOARGS, "Procedures required before the FSoE is initialized"},
+    {"stop", node_stop_method, METH_NOARGS, "Procedures required when the FSoE is stopped"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyMemberDef node_members[] = {
+    TAMSEL_DICT_MEMBER(NodeObject, dict),
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+PyGetSetDef node_getsets[] = {
+    TAMSEL_DICT_GETSET,
+    TAMSEL_OBJECT_SLOT(NodeObject, frame, "frame", "FSoE frame of the node"),
+    TAMSEL_OBJECT_SLOT(NodeObject, session, "session", "Session data of the node"),
+    TAMSEL_OBJECT_SLOT(NodeObject, dictionary_map, "dictionary_map", "Map of the process data"),
+    TAMSEL_OBJECT_SLOT(NodeObject, dynamic_map, "_dynamic_map", "Map of the initialization data"),
+    TAMSEL_OBJECT_SLOT(NodeObject, application_parameters, "application_parameters", "Application parameters"),
+    {"_last_crc0_sent", last_crc0_get, last_crc0_set, "CRC_0 of the last frame of this node",
+     const_cast<char*>("_last_crc0_sent")},
+    {"_Node__dictionary_map_is_editable", editable_get, editable_set, nullptr,
+     const_cast<char*>("_Node__dictionary_map_is_editable")},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot node_slots[] = {
+    {Py_tp_doc, const_cast<char*>("FSoE Node\n\nHolds information relating to one of the FSoE Nodes")},
+    {Py_tp_new, reinterpret_cast<void*>(node_new)},
+    {Py_tp_init, reinterpret_cast<void*>(node_init)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(node_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(node_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(node_clear)},
+    {Py_tp_methods, node_methods},
+    {Py_tp_members, node_members},
+    {Py_tp_getset, node_getsets},
+    {0, nullptr},
+};
+
+PyType_Spec node_spec = {
+    "tamsel.tamsel.Node",
+    sizeof(NodeObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
+    node_slots,
+};
+
+}  // namespace
+
+int node_start(NodeObject* self) {
+    // The node is held: the host code called below may drop every other reference to it.
+    Ref keep = Ref::borrow(reinterpret_cast<PyObject*>(self));
+    if (self->dictionary_map_is_editable) {
+        Ref locked = Ref::steal(PyObject_CallMethod(self->dictionary_map, "_lock", nullptr));
+        if (!locked) return -1;
+    }
+    Ref size = Ref::steal(PyObject_GetAttrString(self->dictionary_map, "safety_bytes"));
+    if (!size) return -1;
+    return PyObject_SetAttrString(self->frame, "safe_data_size_bytes", size.get());
+}
+
+int node_stop(NodeObject* self) {
+    if (!self->dictionary_map_is_editable) return 0;
+    Ref unlocked = Ref::steal(PyObject_CallMethod(self->dictionary_map, "_lock", "O", Py_False));
+    return unlocked ? 0 : -1;
+}
+
+bool add_node_class(PyObject* module) { return binding::add_type(module, &node_spec, nullptr, binding::state().Node); }
+
+}  // namespace tamsel::master

@@ -1,0 +1,165 @@
+// Commands to a watchdog from host threads, and its C++ interface.
+#include "binding/module_state.hpp"
+#include "master/watchdog.hpp"
+#include "master/watchdog_object.hpp"
+
+namespace tamsel::master {
+
+namespace {
+
+using Life = WatchdogCore::Life;
+using Outcome = WatchdogCore::Outcome;
+
+// Longest wait of stop() for the thread to end.
+constexpr double stop_wait_limit_s = 5.0;
+
+WatchdogCore& core_of(PyObject* watchdog) noexcept { return as_watchdog(watchdog)->core; }
+
+// The host's `is_alive()`: 1, 0, or -1 with an exception set.
+int thread_is_alive(PyObject* watchdog) {
+    binding::Ref alive = binding::Ref::steal(PyObject_CallMethod(watchdog, "is_alive", nullptr));
+    return alive ? PyObject_IsTrue(alive.get()) : -1;
+}
+
+// A watchdog whose thread is alive but has not entered its body yet runs already.
+bool notice_started_thread(PyObject* watchdog) {
+    WatchdogCore& core = core_of(watchdog);
+    if (core.life() != Life::created) return true;
+    int alive = thread_is_alive(watchdog);
+    if (alive < 0) return false;
+    if (alive) core.mark_running();
+    return true;
+}
+
+bool ensure_running(PyObject* watchdog) {
+    if (core_of(watchdog).life() == Life::running) return true;
+    if (!notice_started_thread(watchdog)) return false;
+    if (core_of(watchdog).life() == Life::running) return true;
+    raise_not_running();
+    return false;
+}
+
+bool check_outcome(Outcome outcome) {
+    if (outcome != Outcome::not_running) return true;
+    raise_not_running();
+    return false;
+}
+
+bool wait_for_thread(PyObject* watchdog) {
+    int alive = thread_is_alive(watchdog);
+    if (alive <= 0) return alive == 0;
+    binding::Ref done = binding::Ref::steal(
+        PyObject_CallMethod(binding::state().Thread.get(), "join", "Od", watchdog, stop_wait_limit_s));
+    return static_cast<bool>(done);
+}
+
+// stop() once the thread, if alive, is known to run.
+bool stop_noticed(PyObject* watchdog) {
+    WatchdogCore& core = core_of(watchdog);
+    const WatchdogCore::StopOutcome result = core.stop();
+    if (result.outcome == Outcome::not_running) {
+        // A thread that was told to stop and has not finished yet counts as stopped already.
+        if (core.life() != Life::created) {
+            int alive = thread_is_alive(watchdog);
+            if (alive != 0) return alive > 0;
+        }
+        raise_not_running();
+        return false;
+    }
+    return !result.may_wait || wait_for_thread(watchdog);
+}
+
+// The effect of a command the thread could not make sense of: logged like a crash of the
+// thread, which goes on. An active watchdog restarts its timer, as for any command.
+void report_internal_error(const char* message, PyObject* exception_type) {
+    log_error(message);
+    binding::Ref exception = binding::Ref::steal(PyObject_CallNoArgs(exception_type));
+    if (!exception) {
+        PyErr_WriteUnraisable(nullptr);
+        return;
+    }
+    log_exception("FSoE Watchdog thread crashed. Restarting...", exception.get());
+}
+
+}  // namespace
+
+void raise_not_running() { PyErr_SetString(PyExc_RuntimeError, "FSoE Watchdog thread is not running"); }
+
+bool is_watchdog(PyObject* obj) noexcept { return PyObject_TypeCheck(obj, binding::as_type(binding::state().Watchdog)); }
+
+bool is_exact_watchdog(PyObject* obj) noexcept { return Py_IS_TYPE(obj, binding::as_type(binding::state().Watchdog)); }
+
+bool watchdog_is_active(PyObject* watchdog) noexcept { return core_of(watchdog).active(); }
+
+bool watchdog_reset(PyObject* watchdog) {
+    if (!ensure_running(watchdog)) return false;
+    core_of(watchdog).reset();
+    return true;
+}
+
+bool watchdog_activate(PyObject* watchdog) {
+    if (core_of(watchdog).active()) return true;
+    return ensure_running(watchdog) && check_outcome(core_of(watchdog).activate());
+}
+
+bool watchdog_deactivate(PyObject* watchdog) {
+    if (!core_of(watchdog).active()) return true;
+    return ensure_running(watchdog) && check_outcome(core_of(watchdog).deactivate());
+}
+
+bool watchdog_activate_and_reset(PyObject* watchdog) { return watchdog_activate(watchdog) && watchdog_reset(watchdog); }
+
+bool watchdog_stop(PyObject* watchdog) { return notice_started_thread(watchdog) && stop_noticed(watchdog); }
+
+bool call_watchdog(PyObject* obj, WatchdogOperation operation) {
+    static constexpr const char* names[] = {"activate", "deactivate", "reset", "activate_and_reset", "stop"};
+    if (is_exact_watchdog(obj)) {
+        switch (operation) {
+            case WatchdogOperation::activate: return watchdog_activate(obj);
+            case WatchdogOperation::deactivate: return watchdog_deactivate(obj);
+            case WatchdogOperation::reset: return watchdog_reset(obj);
+            case WatchdogOperation::activate_and_reset: return watchdog_activate_and_reset(obj);
+            case WatchdogOperation::stop: return watchdog_stop(obj);
+        }
+    }
+    binding::Ref result =
+        binding::Ref::steal(PyObject_CallMethod(obj, names[static_cast<int>(operation)], nullptr));
+    return static_cast<bool>(result);
+}
+
+bool process_command(PyObject* watchdog, PyObject* command) {
+    if (!ensure_running(watchdog)) return false;
+    static constexpr const char* members[] = {"RESET", "STOP", "ACTIVATE", "DEACTIVATE"};
+    int matched = -1;
+    for (int i = 0; i < 4 && matched < 0; ++i) {
+        binding::Ref member = binding::Ref::steal(PyObject_GetAttrString(binding::state().WatchdogCommand.get(), members[i]));
+        if (!member) return false;
+        int equal = PyObject_RichCompareBool(command, member.get(), Py_EQ);
+        if (equal < 0) return false;
+        if (equal) matched = i;
+    }
+    WatchdogCore& core = core_of(watchdog);
+    switch (matched) {
+        case 0:
+            core.reset();
+            return true;
+        case 1:
+            return stop_noticed(watchdog);
+        case 2: {
+            const Outcome outcome = core.activate();
+            if (outcome != Outcome::unchanged) return check_outcome(outcome);
+            core.reset();
+            report_internal_error("WatchdogCommand.ACTIVATE received while already active", PyExc_RuntimeError);
+            return true;
+        }
+        case 3:
+            return check_outcome(core.deactivate());
+        default:
+            if (core.active()) core.reset();
+            report_internal_error("Unknown FSoE Watchdog internal command received. Watchdog corrupted",
+                                  PyExc_NotImplementedError);
+            return true;
+    }
+}
+
+}  // namespace tamsel::master

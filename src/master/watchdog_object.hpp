@@ -1,0 +1,36 @@
+#pragma once
+// Layout of Watchdog instances, for the files that implement the class.
+//
+// The class derives from the host's `threading.Thread`; its instance dictionary and weak
+// references live in the object's pre-header, as for every host-level class.
+#include "binding/ref.hpp"
+#include "master/watchdog_core.hpp"
+
+namespace tamsel::master {
+
+struct WatchdogObject {
+    PyObject_HEAD
+    WatchdogCore core;      // constructed by tp_new, destroyed by tp_dealloc
+    PyObject* callback;     // owned; null until __init__
+    double timeout_s;
+};
+
+inline WatchdogObject* as_watchdog(PyObject* obj) noexcept { return reinterpret_cast<WatchdogObject*>(obj); }
+
+// Creates and publishes the class (after WatchdogCommand).
+bool add_watchdog_type(PyObject* module);
+
+// The RuntimeError of a command to a watchdog that is not running.
+void raise_not_running();
+
+// Commands from host threads.
+bool process_command(PyObject* watchdog, PyObject* command);
+
+// The thread body.
+PyObject* run_watchdog(PyObject* watchdog);
+
+// Error records on the host's root logger. A logging failure is reported as unraisable.
+void log_error(const char* message);
+void log_exception(const char* message, PyObject* exception);
+
+}  // namespace tamsel::master

@@ -87,7 +87,8 @@ a Reset frame the slave sends), in the order they were injected:
 
 The slave carries on after a faulty reply as if it had sent the right one; the master's
 reaction (a Reset frame, mostly) brings it back.
-``pending_faults()`` tells whether an injected fault has not been sent yet.
+``pending_faults()`` tells whether an injected fault has not been sent yet; ``clear_faults()``
+drops them.
 """
 from __future__ import annotations
 
@@ -357,6 +358,11 @@ class SlaveEmulator:
     def silence(self, cycles: int) -> None:
         self._silent_cycles += cycles
 
+    def clear_faults(self) -> None:
+        self._faults.clear()
+        self._echo_fault = False
+        self._silent_cycles = 0
+
     def pending_faults(self) -> bool:
         return bool(self._faults) or self._echo_fault or self._silent_cycles > 0
 
@@ -541,3 +547,63 @@ class SlaveEmulator:
         image = out.image()
         self.replies.append(Reply(image, command, kind, self._phase))
         return image
+
+
+class ScriptMaster:
+    """Drives a slave without the package: builds master frames with the master's
+    sequence-number and CRC_0 bookkeeping and checks the CRCs of every reply (``strict``
+    asserts them, otherwise ``valid`` tells). ``slave`` needs ``reply``, ``outputs_size``,
+    ``inputs_size``, ``chunk``, ``connection_id``, ``connection_stream`` and
+    ``parameter_stream``."""
+
+    def __init__(self, slave, strict: bool = True):
+        self.slave = slave
+        self.strict = strict
+        self.valid = True
+        self.size = slave.outputs_size
+        self.reset()
+        self.last_slave_crc0 = None
+
+    def reset(self):
+        self.sequence, self.crc0, self.cyclic, self.last_sent = 1, 0, False, None
+        self.slave_sequence = 1
+
+    def exchange(self, command, chunk=b"", connection_id=0, corrupt=False):
+        safe = bytes(chunk).ljust(self.size, b"\x00")
+        frame, used = build_frame(command, connection_id, safe, self.sequence, self.crc0,
+                                  self.last_sent if self.cyclic else None)
+        if corrupt:
+            frame.crcs[0] ^= 1
+        self.last_sent = frame.crc0
+        reply = Frame.parse(self.slave.reply(frame.image()), self.slave.inputs_size)
+        if command != Command.RESET:
+            self.sequence = next_sequence(used)
+            self.crc0 = reply.crc0
+        if reply.command == Command.RESET:
+            self.reset()
+        else:
+            self.valid, used = check_frame(reply, self.slave_sequence, frame.crc0, self.last_slave_crc0)
+            if self.strict:
+                assert self.valid, "the slave's reply has a wrong CRC"
+            self.slave_sequence = next_sequence(used)
+        self.last_slave_crc0 = reply.crc0
+        return reply
+
+    def stream(self, command, data, connection_id):
+        """Streams `data` chunk by chunk, returns the replies."""
+        n = self.slave.chunk
+        replies = []
+        for i in range(0, len(data), n):
+            replies.append(self.exchange(command, data[i:i + n], connection_id))
+            if replies[-1].command == Command.RESET:
+                break
+        return replies
+
+    def start_up(self, session_id=0xBEEF):
+        slave = self.slave
+        assert self.exchange(Command.RESET, b"\x00").command == Command.RESET
+        self.stream(Command.SESSION, session_id.to_bytes(2, "little"), 0)
+        self.cyclic = True
+        echoes = self.stream(Command.CONNECTION, slave.connection_stream, slave.connection_id)
+        echoes += self.stream(Command.PARAMETER, slave.parameter_stream, slave.connection_id)
+        return echoes

@@ -2,9 +2,9 @@
 scripted master that follows the master's sequence-number and CRC_0 bookkeeping."""
 import pytest
 
-from slave_emulator import (Command, Error, Fault, Frame, Phase, SlaveEmulator, build_frame,
-                            check_frame, crc16, crc16_bitwise, image_length, next_sequence,
-                            slot_crc)
+from slave_emulator import (Command, Error, Fault, Frame, Phase, ScriptMaster, SlaveEmulator,
+                            build_frame, check_frame, crc16, crc16_bitwise, image_length,
+                            next_sequence, slot_crc)
 
 
 @pytest.mark.parametrize("crc", [crc16, crc16_bitwise])
@@ -37,59 +37,6 @@ def test_cyclic_rule_steps_the_sequence_number():
     assert check_frame(stepped, 5, 0x4444, last_crc0=plain.crc0) == (True, 6)
     assert check_frame(stepped, 5, 0x4444)[0] is False
     assert next_sequence(0xFFFF) == 1
-
-
-class ScriptMaster:
-    """Builds master frames with the master's bookkeeping and checks every slave reply."""
-
-    def __init__(self, slave: SlaveEmulator):
-        self.slave = slave
-        self.size = slave.outputs_size
-        self.reset()
-        self.last_slave_crc0 = None
-
-    def reset(self):
-        self.sequence, self.crc0, self.cyclic, self.last_sent = 1, 0, False, None
-        self.slave_sequence = 1
-
-    def exchange(self, command, chunk=b"", connection_id=0, corrupt=False):
-        safe = bytes(chunk).ljust(self.size, b"\x00")
-        frame, used = build_frame(command, connection_id, safe, self.sequence, self.crc0,
-                                  self.last_sent if self.cyclic else None)
-        if corrupt:
-            frame.crcs[0] ^= 1
-        self.last_sent = frame.crc0
-        reply = Frame.parse(self.slave.reply(frame.image()), self.slave.inputs_size)
-        if command != Command.RESET:
-            self.sequence = next_sequence(used)
-            self.crc0 = reply.crc0
-        if reply.command == Command.RESET:
-            self.reset()
-        else:
-            valid, used = check_frame(reply, self.slave_sequence, frame.crc0, self.last_slave_crc0)
-            assert valid
-            self.slave_sequence = next_sequence(used)
-        self.last_slave_crc0 = reply.crc0
-        return reply
-
-    def stream(self, command, data, connection_id):
-        """Streams `data` chunk by chunk, returns the replies."""
-        n = self.slave.chunk
-        replies = []
-        for i in range(0, len(data), n):
-            replies.append(self.exchange(command, data[i:i + n], connection_id))
-            if replies[-1].command == Command.RESET:
-                break
-        return replies
-
-    def start_up(self, session_id=0xBEEF):
-        slave = self.slave
-        assert self.exchange(Command.RESET, b"\x00").command == Command.RESET
-        self.stream(Command.SESSION, session_id.to_bytes(2, "little"), 0)
-        self.cyclic = True
-        echoes = self.stream(Command.CONNECTION, slave.connection_stream, slave.connection_id)
-        echoes += self.stream(Command.PARAMETER, slave.parameter_stream, slave.connection_id)
-        return echoes
 
 
 SIZES = [(1, 1), (2, 2), (16, 16), (2, 16), (16, 1), (4, 2)]

@@ -1,0 +1,353 @@
+// tamsel._slave.SlaveCore: a SlaveCore inside a host object, with the fault-injection calls and
+// the record of rejected master frames.
+#include "slave/slave_object.hpp"
+
+#include <cstddef>
+#include <new>
+#include <optional>
+#include <random>
+
+#include "binding/args.hpp"
+#include "binding/convert.hpp"
+#include "slave/slave_core.hpp"
+
+namespace tamsel::slave {
+
+namespace {
+
+using binding::Ref;
+
+struct SlaveObject {
+    PyObject_HEAD
+    std::optional<SlaveCore> core;
+    PyObject* reply;       // bytes of the last reply
+    PyObject* rejections;  // list of (error code, reason) tuples
+    Fault last_fault;      // fault sent in the last new reply
+};
+
+SlaveObject* as_slave(PyObject* self) { return reinterpret_cast<SlaveObject*>(self); }
+
+uint16_t random_session_id() {
+    std::random_device device;
+    return static_cast<uint16_t>(std::uniform_int_distribution<unsigned>(0, 0xFFFF)(device));
+}
+
+bool parse_size(PyObject* obj, const char* name, uint16_t& out) {
+    if (!binding::to_unsigned(obj, out)) return false;
+    if (is_frame_size(out)) return true;
+    PyErr_Format(PyExc_ValueError, "%s must be 1 or an even number from 2 to 16, got %u", name, unsigned{out});
+    return false;
+}
+
+PyObject* slave_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    PyObject* a[7] = {};
+    if (!binding::parse_tuple("SlaveCore", args, kwargs,
+                              {"slave_address", "connection_id", "watchdog_ms", "outputs_size", "inputs_size",
+                               "app_parameters", "session_id"},
+                              5, a))
+        return nullptr;
+    Config config;
+    if (!binding::to_unsigned(a[0], config.slave_address) || !binding::to_unsigned(a[1], config.connection_id) ||
+        !binding::to_unsigned(a[2], config.watchdog_ms) || !parse_size(a[3], "outputs_size", config.outputs_size) ||
+        !parse_size(a[4], "inputs_size", config.inputs_size))
+        return nullptr;
+    if (config.connection_id == 0) {
+        PyErr_SetString(PyExc_ValueError, "connection_id must not be 0");
+        return nullptr;
+    }
+    if (a[5] != nullptr) {
+        if (!binding::check_type(a[5], &PyBytes_Type, "app_parameters", true)) return nullptr;
+        const Py_ssize_t length = PyBytes_GET_SIZE(a[5]);
+        if (static_cast<std::size_t>(length) > MAX_APP_PARAMETER_BYTES) {
+            PyErr_Format(PyExc_ValueError, "app_parameters must not exceed %zu bytes", MAX_APP_PARAMETER_BYTES);
+            return nullptr;
+        }
+        const auto* bytes = reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(a[5]));
+        std::copy_n(bytes, length, config.app_parameters.begin());
+        config.app_parameter_bytes = static_cast<std::size_t>(length);
+    }
+    if (a[6] != nullptr && a[6] != Py_None) {
+        if (!binding::to_unsigned(a[6], config.session_id)) return nullptr;
+    } else {
+        config.session_id = random_session_id();
+    }
+
+    Ref reply = Ref::steal(PyBytes_FromStringAndSize(nullptr, 0));
+    Ref rejections = Ref::steal(PyList_New(0));
+    if (!reply || !rejections) return nullptr;
+    Ref self = Ref::steal(type->tp_alloc(type, 0));
+    if (!self) return nullptr;
+    SlaveObject* slave = as_slave(self.get());
+    new (&slave->core) std::optional<SlaveCore>(std::in_place, config);
+    new (&slave->last_fault) Fault{};
+    slave->reply = reply.release();
+    slave->rejections = rejections.release();
+    return self.release();
+}
+
+int slave_traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(Py_TYPE(self));
+    Py_VISIT(as_slave(self)->reply);
+    Py_VISIT(as_slave(self)->rejections);
+    return 0;
+}
+
+int slave_clear(PyObject* self) {
+    Py_CLEAR(as_slave(self)->reply);
+    Py_CLEAR(as_slave(self)->rejections);
+    return 0;
+}
+
+void slave_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    slave_clear(self);
+    as_slave(self)->core.~optional();
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+SlaveCore& core_of(PyObject* self) { return *as_slave(self)->core; }
+
+bool append_rejection(SlaveObject* slave, const Rejection& rejection) {
+    Ref entry = Ref::steal(Py_BuildValue("(Is)", unsigned{rejection.error}, rejection.reason.data()));
+    return entry && PyList_Append(slave->rejections, entry.get()) == 0;
+}
+
+PyObject* slave_reply(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* request = nullptr;
+    if (!binding::parse_fastcall("reply", args, nargs, kwnames, {"request"}, 1, &request) ||
+        !binding::check_type(request, &PyBytes_Type, "request", true))
+        return nullptr;
+    SlaveObject* slave = as_slave(self);
+    SlaveCore& core = *slave->core;
+    const Outcome outcome = core.reply(reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(request)),
+                                       static_cast<std::size_t>(PyBytes_GET_SIZE(request)));
+    if (outcome.processed) {
+        Ref reply = Ref::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(core.reply_data()),
+                                                         static_cast<Py_ssize_t>(core.reply_length())));
+        if (!reply) return nullptr;
+        binding::assign(slave->reply, reply.get());
+        slave->last_fault = outcome.fault;
+        if (outcome.rejected && !append_rejection(slave, outcome.rejection)) return nullptr;
+    }
+    return Py_NewRef(slave->reply);
+}
+
+// Queues a fault of `kind`; the argument, if any, is the single positional/keyword `name`.
+PyObject* queue_fault(PyObject* self, FaultKind kind, uint16_t argument) {
+    if (!core_of(self).inject(Fault{kind, argument})) {
+        PyErr_Format(PyExc_RuntimeError, "at most %zu faults can wait for a reply", FaultQueue::capacity);
+        return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+bool parse_u16(const char* function, const char* name, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+               Py_ssize_t required, uint16_t& out) {
+    PyObject* value = nullptr;
+    if (!binding::parse_fastcall(function, args, nargs, kwnames, {name}, required, &value)) return false;
+    return value == nullptr || binding::to_unsigned(value, out);
+}
+
+PyObject* slave_corrupt_crc(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    uint16_t slot = 0;
+    if (!parse_u16("corrupt_crc", "slot", args, nargs, kwnames, 0, slot)) return nullptr;
+    const std::size_t slots = frame::slot_count(core_of(self).config().inputs_size);
+    if (slot >= slots) {
+        PyErr_Format(PyExc_ValueError, "slot must be below %zu, the number of CRC slots of a reply", slots);
+        return nullptr;
+    }
+    return queue_fault(self, FaultKind::corrupt_crc, slot);
+}
+
+PyObject* slave_corrupt_connection_id(PyObject* self, PyObject*) {
+    return queue_fault(self, FaultKind::corrupt_connection_id, 0);
+}
+
+PyObject* slave_send_command(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    uint16_t code = 0;
+    if (!parse_u16("send_command", "command", args, nargs, kwnames, 1, code)) return nullptr;
+    if (code > 0xFF) {
+        PyErr_SetString(PyExc_ValueError, "command must be a byte (0 to 255)");
+        return nullptr;
+    }
+    return queue_fault(self, FaultKind::command, code);
+}
+
+PyObject* slave_send_reset(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    uint16_t code = 0;
+    if (!parse_u16("send_reset", "error", args, nargs, kwnames, 1, code)) return nullptr;
+    return queue_fault(self, FaultKind::reset, code);
+}
+
+PyObject* slave_corrupt_echo(PyObject* self, PyObject*) {
+    core_of(self).corrupt_echo();
+    Py_RETURN_NONE;
+}
+
+PyObject* slave_silence(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* value = nullptr;
+    uint32_t cycles = 0;
+    if (!binding::parse_fastcall("silence", args, nargs, kwnames, {"cycles"}, 1, &value) ||
+        !binding::to_unsigned(value, cycles))
+        return nullptr;
+    core_of(self).silence(cycles);
+    Py_RETURN_NONE;
+}
+
+PyObject* slave_pending_faults(PyObject* self, PyObject*) { return PyBool_FromLong(core_of(self).pending_faults()); }
+
+PyObject* slave_clear_faults(PyObject* self, PyObject*) {
+    core_of(self).clear_faults();
+    Py_RETURN_NONE;
+}
+
+PyObject* bytes_of(const uint8_t* data, std::size_t length) {
+    return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(data), static_cast<Py_ssize_t>(length));
+}
+
+PyObject* optional_int(std::optional<uint16_t> value) {
+    return value ? PyLong_FromUnsignedLong(*value) : Py_NewRef(Py_None);
+}
+
+PyObject* get_inputs(PyObject* self, void*) {
+    const SlaveCore& core = core_of(self);
+    return bytes_of(core.inputs().data(), core.config().inputs_size);
+}
+
+int set_inputs(PyObject* self, PyObject* value, void*) {
+    SlaveCore& core = core_of(self);
+    if (value == nullptr) {
+        PyErr_SetString(PyExc_AttributeError, "inputs cannot be deleted");
+        return -1;
+    }
+    if (!binding::check_type(value, &PyBytes_Type, "inputs", true)) return -1;
+    const std::size_t size = core.config().inputs_size;
+    if (static_cast<std::size_t>(PyBytes_GET_SIZE(value)) != size) {
+        PyErr_Format(PyExc_ValueError, "inputs must be %zu bytes, got %zd", size, PyBytes_GET_SIZE(value));
+        return -1;
+    }
+    std::copy_n(reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(value)), size, core.inputs().begin());
+    return 0;
+}
+
+PyObject* get_fail_safe(PyObject* self, void*) { return PyBool_FromLong(core_of(self).fail_safe); }
+
+int set_fail_safe(PyObject* self, PyObject* value, void*) {
+    if (value == nullptr) {
+        PyErr_SetString(PyExc_AttributeError, "fail_safe cannot be deleted");
+        return -1;
+    }
+    const int truth = PyObject_IsTrue(value);
+    if (truth < 0) return -1;
+    core_of(self).fail_safe = truth != 0;
+    return 0;
+}
+
+PyObject* get_outputs(PyObject* self, void*) {
+    const SlaveCore& core = core_of(self);
+    return bytes_of(core.outputs().data(), core.config().outputs_size);
+}
+
+PyObject* get_outputs_fail_safe(PyObject* self, void*) { return PyBool_FromLong(core_of(self).outputs_fail_safe()); }
+PyObject* get_phase(PyObject* self, void*) { return PyLong_FromLong(static_cast<long>(core_of(self).phase())); }
+PyObject* get_sequence_number(PyObject* self, void*) { return PyLong_FromLong(core_of(self).sequence_number()); }
+PyObject* get_requests(PyObject* self, void*) { return PyLong_FromUnsignedLongLong(core_of(self).requests()); }
+PyObject* get_master_session_id(PyObject* self, void*) { return optional_int(core_of(self).master_session_id()); }
+PyObject* get_master_error(PyObject* self, void*) { return optional_int(core_of(self).master_error()); }
+PyObject* get_rejections(PyObject* self, void*) { return PyList_GetSlice(as_slave(self)->rejections, 0, PY_SSIZE_T_MAX); }
+PyObject* get_last_reply(PyObject* self, void*) { return Py_NewRef(as_slave(self)->reply); }
+PyObject* get_chunk(PyObject* self, void*) { return PyLong_FromSize_t(core_of(self).chunk()); }
+
+PyObject* get_last_fault(PyObject* self, void*) {
+    const Fault fault = as_slave(self)->last_fault;
+    return Py_BuildValue("(II)", static_cast<unsigned>(fault.kind), unsigned{fault.argument});
+}
+
+#define TAMSEL_CONFIG_GETTER(field)                                    \
+    PyObject* get_##field(PyObject* self, void*) {                     \
+        return PyLong_FromLong(core_of(self).config().field);          \
+    }
+TAMSEL_CONFIG_GETTER(slave_address)
+TAMSEL_CONFIG_GETTER(connection_id)
+TAMSEL_CONFIG_GETTER(watchdog_ms)
+TAMSEL_CONFIG_GETTER(outputs_size)
+TAMSEL_CONFIG_GETTER(inputs_size)
+TAMSEL_CONFIG_GETTER(session_id)
+#undef TAMSEL_CONFIG_GETTER
+
+PyMethodDef methods[] = {
+    {"reply", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(slave_reply)), METH_FASTCALL | METH_KEYWORDS,
+     "reply(request: bytes) -> bytes: answer one master frame image."},
+    {"corrupt_crc", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(slave_corrupt_crc)),
+     METH_FASTCALL | METH_KEYWORDS, "corrupt_crc(slot=0): flip one CRC word of the next reply."},
+    {"corrupt_connection_id", slave_corrupt_connection_id, METH_NOARGS,
+     "corrupt_connection_id(): send another connection id in the next reply."},
+    {"send_command", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(slave_send_command)),
+     METH_FASTCALL | METH_KEYWORDS, "send_command(command): send this command byte in the next reply."},
+    {"send_reset", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(slave_send_reset)),
+     METH_FASTCALL | METH_KEYWORDS, "send_reset(error): answer the next request with a Reset frame."},
+    {"corrupt_echo", slave_corrupt_echo, METH_NOARGS,
+     "corrupt_echo(): flip the first echoed byte of the next Connection or Parameter reply."},
+    {"silence", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(slave_silence)),
+     METH_FASTCALL | METH_KEYWORDS, "silence(cycles): answer nothing new for this many calls of reply()."},
+    {"pending_faults", slave_pending_faults, METH_NOARGS,
+     "pending_faults() -> bool: whether an injected fault or silence is still to come."},
+    {"clear_faults", slave_clear_faults, METH_NOARGS, "clear_faults(): drop every fault not sent yet."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef getsets[] = {
+    {"inputs", get_inputs, set_inputs, "Safe data of the slave's PROCESS_DATA replies (inputs_size bytes).", nullptr},
+    {"fail_safe", get_fail_safe, set_fail_safe, "Answer Data frames with FAILSAFE_DATA while true.", nullptr},
+    {"outputs", get_outputs, nullptr, "Safe data of the master's last Data frame (outputs_size bytes).", nullptr},
+    {"outputs_fail_safe", get_outputs_fail_safe, nullptr, "The master's last Data frame was FAILSAFE_DATA.", nullptr},
+    {"_phase", get_phase, nullptr, "Phase of the slave: 0 Reset to 4 Data.", nullptr},
+    {"sequence_number", get_sequence_number, nullptr, "Sequence number of the slave's next frame.", nullptr},
+    {"requests", get_requests, nullptr, "New master frames processed.", nullptr},
+    {"master_session_id", get_master_session_id, nullptr, "Session id received from the master, or None.", nullptr},
+    {"master_error", get_master_error, nullptr, "Error code of the master's last Reset frame, or None.", nullptr},
+    {"_rejections", get_rejections, nullptr, "(error code, reason) of every refused master frame.", nullptr},
+    {"last_reply", get_last_reply, nullptr, "The last reply sent (empty before the first).", nullptr},
+    {"_last_fault", get_last_fault, nullptr, "(fault kind, argument) sent in the last new reply.", nullptr},
+    {"chunk", get_chunk, nullptr, "Start-up bytes per frame: the smaller of the two sizes.", nullptr},
+    {"slave_address", get_slave_address, nullptr, nullptr, nullptr},
+    {"connection_id", get_connection_id, nullptr, nullptr, nullptr},
+    {"watchdog_ms", get_watchdog_ms, nullptr, nullptr, nullptr},
+    {"outputs_size", get_outputs_size, nullptr, nullptr, nullptr},
+    {"inputs_size", get_inputs_size, nullptr, nullptr, nullptr},
+    {"session_id", get_session_id, nullptr, "The slave's own session id.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot type_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(slave_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(slave_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(slave_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(slave_clear)},
+    {Py_tp_methods, methods},
+    {Py_tp_getset, getsets},
+    {Py_tp_doc, const_cast<char*>(
+                    "SlaveCore(slave_address, connection_id, watchdog_ms, outputs_size, inputs_size, "
+                    "app_parameters=b'', session_id=None)\n\nProtocol core of tamsel.slave.Slave.")},
+    {0, nullptr},
+};
+
+PyType_Spec type_spec = {
+    "tamsel._slave.SlaveCore",
+    sizeof(SlaveObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
+    type_slots,
+};
+
+}  // namespace
+
+int add_slave_type(PyObject* module) {
+    Ref type = Ref::steal(PyType_FromModuleAndSpec(module, &type_spec, nullptr));
+    if (!type) return -1;
+    return PyModule_AddObjectRef(module, "SlaveCore", type.get());
+}
+
+}  // namespace tamsel::slave

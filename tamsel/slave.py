@@ -1,0 +1,170 @@
+"""A simulated FSoE slave, for testing host applications without a safety device.
+
+:class:`Slave` answers the master's frames the way a correct FSoE slave does, through every
+phase of a connection (Reset, Session, Connection, Parameter, Data), checks the master's frames
+as a real slave would, and sends faults on request. Its protocol core is C++.
+
+Run it in place of the device, once per cycle::
+
+    from tamsel.slave import Slave
+
+    handler.start()
+    slave = Slave.for_handler(handler)     # takes address, ids, sizes and parameters
+    while running:
+        slave.exchange(handler)            # handler.set_reply(slave.reply(handler.get_request()))
+        slave.inputs = bytes([...])        # what the slave sends as safe inputs
+        print(slave.outputs)               # what it received as safe outputs
+
+What the slave sends, per phase of the master:
+
+- to a master Reset frame: a Reset frame with error code 0 (acknowledgement); the slave resets;
+- Session: Session frames carrying its own session id;
+- Connection and Parameter: frames of the same command echoing the start-up bytes just
+  received (the smaller of the two frame sizes per frame);
+- Data: PROCESS_DATA frames with :attr:`inputs`, or FAILSAFE_DATA frames (zero data) while
+  :attr:`fail_safe` is true.
+
+Every reply is keyed with the CRC_0 of the request it answers and with the slave's own
+sequence number, which restarts at 1 after every reset, and follows the cyclic rule (no two
+consecutive frames with the same CRC_0). A request equal to the last one is not a new frame:
+:meth:`reply` returns the last reply again and nothing changes.
+
+Checks of each master frame, in this order: image length, known command, (a Reset frame resets
+the slave whatever else is wrong with it), command allowed in the slave's phase, CRCs with
+the expected sequence number and the cyclic rule, connection id (0 in Session frames), then the
+streamed connection and parameter data against the configuration. A refused frame is recorded
+in :attr:`rejections` and answered with a Reset frame carrying the error code
+(``UNKNOWN_CMD``, ``INVALID_CMD``, ``INVALID_CRC``, ``INVALID_CONNID``, ``INVALID_ADDRESS``,
+``INVALID_COMMPARALEN``, ``INVALID_COMPARA``, ``INVALID_USERPARALEN``, ``INVALID_USERPARA``).
+
+Fault injection. Each of these applies to the next new reply, whatever it is, in the order
+injected: :meth:`corrupt_crc`, :meth:`corrupt_connection_id`, :meth:`send_command` (another
+command byte, valid or unknown, with CRCs computed over it), :meth:`send_reset` (a Reset frame
+with an error code in place of the answer; the slave resets). :meth:`corrupt_echo` flips the
+first echoed byte of the next Connection or Parameter reply. :meth:`silence` makes the slave
+answer nothing new for a number of cycles (the last reply is returned again, the request stays
+unanswered), long enough and the master's watchdog expires. :attr:`last_fault` tells what the
+last new reply carried. After a fault the slave carries on as if it had sent the right frame;
+the master's reaction brings the connection back.
+"""
+from __future__ import annotations
+
+import enum
+from typing import Iterable, NamedTuple, Optional, Union
+
+from tamsel._slave import SlaveCore
+from tamsel.tamsel import BaseError
+
+__all__ = ["Slave", "Phase", "FaultKind", "Fault", "Rejection"]
+
+
+class Phase(enum.IntEnum):
+    """Phase of the slave's side of the connection."""
+
+    RESET = 0
+    SESSION = 1
+    CONNECTION = 2
+    PARAMETER = 3
+    DATA = 4
+
+
+class FaultKind(enum.IntEnum):
+    """What was wrong with a reply on purpose."""
+
+    NONE = 0
+    CORRUPT_CRC = 1
+    CORRUPT_CONNECTION_ID = 2
+    COMMAND = 3
+    RESET = 4
+    CORRUPT_ECHO = 5
+
+
+class Fault(NamedTuple):
+    """A fault sent in a reply: its kind and argument (slot, command byte or error code)."""
+
+    kind: FaultKind
+    argument: int
+
+
+class Rejection(NamedTuple):
+    """A master frame the slave refused: the error code it answered with, and why."""
+
+    error: Union[BaseError, int]
+    reason: str
+
+
+ParameterSpec = Union[object, tuple]
+
+
+def _parameter_bytes(parameters: Iterable[ParameterSpec]) -> bytes:
+    """Serializes application parameters: objects with ``raw_value`` and ``n_bytes`` (such as
+    ``ApplicationParameter``) or ``(raw_value, n_bytes)`` pairs, each low byte first."""
+    out = bytearray()
+    for parameter in parameters:
+        if isinstance(parameter, tuple):
+            raw, n_bytes = parameter
+        else:
+            raw, n_bytes = parameter.raw_value, parameter.n_bytes
+        out += int(raw).to_bytes(int(n_bytes), "little")
+    return bytes(out)
+
+
+class Slave(SlaveCore):
+    """Simulated FSoE slave (see the module documentation).
+
+    Slave(slave_address, connection_id, watchdog_ms, outputs_size, inputs_size,
+          application_parameters=(), session_id=None)
+
+    - ``slave_address``, ``connection_id``, ``watchdog_ms``: what the slave expects the master
+      to send (the handler's slave address, connection id and watchdog time in milliseconds);
+    - ``outputs_size``: safe-data bytes of the master's frames, ``inputs_size``: of the
+      slave's frames (1 or an even number 2..16, the byte sizes of the handler's two maps);
+    - ``application_parameters``: the parameters the slave expects, in order, as
+      ``ApplicationParameter`` objects or ``(raw_value, n_bytes)`` pairs;
+    - ``session_id``: the slave's own session id, random when omitted.
+
+    Attributes: ``inputs`` (bytes to send, settable), ``fail_safe`` (settable), ``outputs``
+    and ``outputs_fail_safe`` (the master's last Data frame), ``phase``, ``rejections``,
+    ``last_fault``, ``last_reply``, ``requests``, ``sequence_number``,
+    ``master_session_id``, ``master_error``, and the configuration values.
+    """
+
+    __slots__ = ()
+
+    def __new__(cls, slave_address: int, connection_id: int, watchdog_ms: int, outputs_size: int,
+                inputs_size: int, application_parameters: Iterable[ParameterSpec] = (),
+                session_id: Optional[int] = None):
+        return super().__new__(cls, slave_address, connection_id, watchdog_ms, outputs_size, inputs_size,
+                               _parameter_bytes(application_parameters), session_id)
+
+    @classmethod
+    def for_handler(cls, handler, session_id: Optional[int] = None) -> "Slave":
+        """A slave that matches a handler: its slave address, connection id, watchdog time,
+        application parameters and the byte sizes of its two maps (lay the maps out first)."""
+        session = handler.master.session
+        return cls(handler.get_slave_address(), session.connection_id.value, session.watchdog_ms.value,
+                   handler.master.dictionary_map.safety_bytes, handler.slave.dictionary_map.safety_bytes,
+                   handler.master.application_parameters, session_id)
+
+    def exchange(self, handler) -> bytes:
+        """One cycle: answers the handler's request and hands the reply to it."""
+        answer = self.reply(handler.get_request())
+        handler.set_reply(answer)
+        return answer
+
+    @property
+    def phase(self) -> Phase:
+        """The slave's phase: RESET until a session starts, then SESSION ... DATA."""
+        return Phase(self._phase)
+
+    @property
+    def rejections(self) -> list:
+        """Every master frame the slave refused, oldest first, as :class:`Rejection`."""
+        return [Rejection(BaseError(code) if code in BaseError._value2member_map_ else code, reason)
+                for code, reason in self._rejections]
+
+    @property
+    def last_fault(self) -> Fault:
+        """The fault sent in the last new reply (kind ``NONE`` when it was a correct one)."""
+        kind, argument = self._last_fault
+        return Fault(FaultKind(kind), argument)

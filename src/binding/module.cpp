@@ -91,6 +91,9 @@ int exec_module(PyObject* module) {
     fresh->module = module;
     install_state(fresh.get());
     owned_state = std::move(fresh);
+    // When the module outlives the interpreter (a handler whose watchdog thread was never
+    // deleted keeps it alive), its references must not be released after finalization.
+    Py_AtExit([] { static_cast<void>(owned_state.release()); });
     loaded_module = module;
     if (run_body(module) < 0) {
         // The module is not usable; a later attempt starts again from scratch.

@@ -7,6 +7,8 @@
 #include "master/handler_generic.hpp"
 #include "master/handler_names.hpp"
 #include "master/handler_py.hpp"
+#include "master/watchdog.hpp"
+#include "states/state_object.hpp"
 
 #include <cstring>
 
@@ -41,12 +43,11 @@ bool dispatch_set_next_state(HandlerObject* self, PyObject* next_state) {
 
 // Runs one event of the current state (a method without arguments returning the next
 // state class), installs the next state and computes the next request.
-bool run_event(HandlerObject* self, PyObject* event_name, PyObject* (*fast_event)(PyObject*)) {
+bool run_event(HandlerObject* self, PyObject* (*event)(PyObject*)) {
     PyObject* current = handler_field(self->state, "_state");
     if (!current) return false;
     Ref state = Ref::borrow(current);
-    Ref next_state = fast_event && fast::is_own_state(state.get()) ? Ref::steal(fast_event(state.get()))
-                                                                    : py::call(state.get(), event_name);
+    Ref next_state = Ref::steal(event(state.get()));
     return next_state && dispatch_set_next_state(self, next_state.get()) && recalculate_request(self);
 }
 
@@ -55,7 +56,7 @@ bool run_event(HandlerObject* self, PyObject* event_name, PyObject* (*fast_event
 PyObject* compute_request(HandlerObject* self) {
     Parts parts;
     if (!parts.load(self)) return nullptr;
-    if (fast::applies(self, parts.state.get(), parts.master.get(), parts.slave.get()))
+    if (fast::applies(parts.master.get(), parts.slave.get()))
         return fast::compute_request(self, parts.state.get(), parts.master.get(), parts.slave.get());
     return generic::compute_request(self, parts.state.get(), parts.master.get(), parts.slave.get());
 }
@@ -65,7 +66,7 @@ bool process_reply(HandlerObject* self, PyObject* data) {
     Parts parts;
     if (!parts.load(self)) return false;
     Ref next_state = Ref::steal(
-        fast::applies(self, parts.state.get(), parts.master.get(), parts.slave.get())
+        fast::applies(parts.master.get(), parts.slave.get())
             ? fast::process_frame(self, parts.state.get(), parts.master.get(), parts.slave.get(), data)
             : generic::process_frame(self, parts.state.get(), parts.master.get(), parts.slave.get(), data));
     return next_state && dispatch_set_next_state(self, next_state.get());
@@ -100,13 +101,15 @@ bool recalculate_request(HandlerObject* self) {
 
 bool reset_connection(HandlerObject* self) {
     HandlerLock::Guard guard(self->lock);
-    return run_event(self, names::_process_reset_connection_event, fast::reset_connection_event);
+    return run_event(self, states::process_reset_connection);
 }
 
 bool watchdog_expired(HandlerObject* self) {
     HandlerLock::Guard guard(self->lock);
-    if (!fast::expiry_is_current(self)) return true;
-    return run_event(self, names::_process_watchdog_expired_event, fast::watchdog_expired_event);
+    // An expiry overtaken by a host operation that fed, stopped or deactivated the watchdog
+    // while this one waited for the lock is dropped.
+    if (self->watchdog && watchdog_expiry_is_stale(self->watchdog)) return true;
+    return run_event(self, states::process_watchdog_expired);
 }
 
 bool accept_reply(HandlerObject* self, PyObject* data) {

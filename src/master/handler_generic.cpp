@@ -4,6 +4,7 @@
 
 #include "master/handler_names.hpp"
 #include "master/handler_py.hpp"
+#include "states/state_object.hpp"
 
 namespace tamsel::master::generic {
 
@@ -26,7 +27,7 @@ Ref first_word(PyObject* obj, std::initializer_list<PyObject*> chain) {
 }
 
 bool fill_master_frame(HandlerObject* self, PyObject* state, StateKind kind, PyObject* master, PyObject* frame) {
-    if (kind == StateKind::data) return static_cast<bool>(py::call(state, names::map_frame));
+    if (kind == StateKind::data) return states::map_frame(state) == 0;
     Ref map = py::get(master, names::_dynamic_map);
     Ref count = long_ref(self->initialization_data_bytes);
     return map && count &&
@@ -92,7 +93,10 @@ PyObject* compute_request(HandlerObject* self, PyObject* state, PyObject* master
 PyObject* process_frame(HandlerObject* self, PyObject* state, PyObject* master, PyObject* slave, PyObject* data) {
     const StateKind kind = classify(state);
     Ref frame = py::get(slave, names::frame);
-    if (!frame || !py::call(frame.get(), names::_frame_from_array, {data})) return nullptr;
+    Ref image = PyBytes_GET_SIZE(data) > longest_reply
+                    ? Ref::steal(PyBytes_FromStringAndSize(PyBytes_AS_STRING(data), longest_reply))
+                    : Ref::borrow(data);
+    if (!frame || !image || !py::call(frame.get(), names::_frame_from_array, {image.get()})) return nullptr;
 
     if (kind != StateKind::reset) {
         Ref crc0 = first_word(frame.get(), {names::crcs});
@@ -123,7 +127,7 @@ PyObject* process_frame(HandlerObject* self, PyObject* state, PyObject* master, 
                                 names::valid_data_bytes, count.get()))
         return nullptr;
 
-    Ref next_state = py::call(state, names::_process_frame_received_event);
+    Ref next_state = Ref::steal(states::process_frame_received(state));
     if (!next_state) return nullptr;
 
     if (kind != StateKind::reset && !py::call(control.get(), names::increment_sequence_number)) return nullptr;

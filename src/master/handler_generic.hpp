@@ -1,8 +1,13 @@
 #pragma once
 // The handler's cycle over published attribute names and method calls.
+#include "frame/frame.hpp"
 #include "master/handler_object.hpp"
 
 namespace tamsel::master::generic {
+
+// Replies longer than the longest frame image are cut to it: what lies beyond can belong to
+// no frame, and the state's checks then find the fault.
+inline constexpr Py_ssize_t longest_reply = static_cast<Py_ssize_t>(frame::MAX_PARSE_LENGTH);
 
 enum class StateKind { reset, session, data, other };
 

@@ -6,10 +6,10 @@
 #include "master/handler_names.hpp"
 #include "master/handler_py.hpp"
 #include "master/handler_type.hpp"
+#include "master/watchdog.hpp"
 
 #include <structmember.h>
 
-#include <cmath>
 #include <cstddef>
 #include <new>
 
@@ -127,10 +127,7 @@ int handler_init(PyObject* obj, PyObject* args, PyObject* kwargs) {
         PyErr_SetString(PyExc_ValueError, "Connection ID = 0 is not permitted");
         return -1;
     }
-    if (!(a.watchdog_timeout_s > 0.0) || !std::isfinite(a.watchdog_timeout_s)) {
-        PyErr_SetString(PyExc_ValueError, "watchdog_timeout_s must be a positive finite number of seconds");
-        return -1;
-    }
+    if (!check_watchdog_timeout(a.watchdog_timeout_s, "watchdog_timeout_s")) return -1;
     Ref parameters = a.application_parameters ? Ref::borrow(a.application_parameters) : Ref::steal(PyList_New(0));
     if (!parameters) return -1;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(parameters.get()); ++i) {
@@ -329,7 +326,7 @@ PyObject* m_stop(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObjec
     self->running = false;
     if (!reset_connection(self)) return nullptr;
     PyObject* watchdog = handler_field(self->watchdog, "_watchdog");
-    if (!watchdog || !py::call(Ref::borrow(watchdog).get(), names::deactivate)) return nullptr;
+    if (!watchdog || !call_watchdog(Ref::borrow(watchdog).get(), WatchdogOperation::deactivate)) return nullptr;
     PyObject* master = handler_field(self->master, "master");
     PyObject* slave = master ? handler_field(self->slave, "slave") : nullptr;
     if (!slave) return nullptr;

@@ -1,6 +1,7 @@
 // The operations of FSOEDynamicMap: filling the item list and streaming it through frames.
 #include "binding/args.hpp"
 #include "binding/module_state.hpp"
+#include "frame/frame_object.hpp"
 #include "mapping/dynamic_map_object.hpp"
 
 #include <algorithm>
@@ -13,7 +14,7 @@ using binding::Ref;
 
 namespace {
 
-constexpr std::size_t frame_data_bytes = 16;
+constexpr std::size_t frame_data_bytes = frame::MAX_DATA_BYTES;
 
 // The map's item list; TypeError/AttributeError as the host gives them for None.
 bool require_list(DynamicMapObject* self, const char* attribute = nullptr) {
@@ -58,15 +59,20 @@ bool check_frame(PyObject* frame) {
     return binding::check_type(frame, binding::as_type(binding::state().FSOEFrame), "frame", false);
 }
 
+// A subclass may report any size; no more than a frame holds is ever moved.
 bool check_frame_capacity(std::uint16_t valid_data_bytes) {
     if (valid_data_bytes <= frame_data_bytes) return true;
-    PyErr_Format(PyExc_ValueError, "Frame structure cannot handle more than %d bytes", int{frame_data_bytes});
+    frame::raise_too_many_bytes();
     return false;
 }
 
-// ---- frame safe-data access ----
+// ---- frame safe-data access: native on FSOEFrame itself, through the methods of a subclass ----
 
 bool frame_safe_data_size(PyObject* frame, long& size) {
+    if (frame::is_exact_frame(frame)) {
+        size = frame::frame_of(frame)->safe_data_size;
+        return true;
+    }
     Ref value = Ref::steal(PyObject_GetAttrString(frame, "safe_data_size_bytes"));
     if (!value) return false;
     size = PyLong_AsLong(value.get());
@@ -74,6 +80,11 @@ bool frame_safe_data_size(PyObject* frame, long& size) {
 }
 
 bool frame_set_safe_data(PyObject* frame, const std::uint8_t* data, std::size_t length) {
+    if (frame::is_exact_frame(frame)) {
+        if (frame::set_safe_data_bytes(*frame::frame_of(frame), data, length)) return true;
+        frame::raise_too_many_bytes();
+        return false;
+    }
     Ref bytes = Ref::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(data), static_cast<Py_ssize_t>(length)));
     if (!bytes) return false;
     Ref result = Ref::steal(PyObject_CallMethod(frame, "set_safe_data_bytes", "O", bytes.get()));
@@ -81,6 +92,10 @@ bool frame_set_safe_data(PyObject* frame, const std::uint8_t* data, std::size_t 
 }
 
 bool frame_get_safe_data(PyObject* frame, std::array<std::uint8_t, frame_data_bytes>& out) {
+    if (frame::is_exact_frame(frame)) {
+        frame::get_safe_data_bytes(*frame::frame_of(frame), out);
+        return true;
+    }
     Ref bytes = Ref::steal(PyObject_CallMethod(frame, "get_safe_data_bytes", nullptr));
     if (!bytes) return false;
     char* data = nullptr;

@@ -1,7 +1,6 @@
-// The trace functions and the C++ entry points that reach them through the module namespace.
+// The C++ entry points of the trace: they call the functions bound in the module namespace.
 #include "master/trace.hpp"
 
-#include "binding/args.hpp"
 #include "binding/module_state.hpp"
 #include "master/trace_functions.hpp"
 

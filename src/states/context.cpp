@@ -1,6 +1,9 @@
 #include "states/context.hpp"
 
 #include "binding/module_state.hpp"
+#include "frame/control.hpp"
+#include "mapping/dynamic_map_object.hpp"
+#include "master/watchdog.hpp"
 #include "states/names.hpp"
 
 #include <initializer_list>
@@ -60,21 +63,103 @@ Ref command_member(Command command) {
     return attr(binding::state().FSOECommand.get(), name);
 }
 
+uint16_t command_code(Command command) {
+    switch (command) {
+        case Command::reset: return frame::command::reset;
+        case Command::session: return frame::command::session;
+        case Command::connection: return frame::command::connection;
+        case Command::parameter: return frame::command::parameter;
+        case Command::process_data: return frame::command::process_data;
+        case Command::failsafe_data: return frame::command::failsafe_data;
+        case Command::invalid:
+        case Command::other: break;
+    }
+    return 0;
+}
+
+Command classify(uint16_t code) {
+    switch (code) {
+        case frame::command::reset: return Command::reset;
+        case frame::command::session: return Command::session;
+        case frame::command::connection: return Command::connection;
+        case frame::command::parameter: return Command::parameter;
+        case frame::command::process_data: return Command::process_data;
+        case frame::command::failsafe_data: return Command::failsafe_data;
+        default: return Command::invalid;
+    }
+}
+
+// The value of a session field when it is exactly a DynamicMappableItem of DataType.UINT16.
+bool uint16_item_value(PyObject* item, uint16_t& out) {
+    static PyObject* uint16_type = nullptr;  // borrowed: the enumeration keeps its members
+    if (!item || !Py_IS_TYPE(item, binding::as_type(binding::state().DynamicMappableItem))) return false;
+    if (!uint16_type) {
+        Ref member = Ref::steal(PyObject_GetAttrString(binding::state().DataType.get(), "UINT16"));
+        if (!member) {
+            PyErr_Clear();
+            return false;
+        }
+        uint16_type = member.get();
+    }
+    const mapping::DynamicItemObject* dynamic = mapping::as_dynamic_item(item);
+    if (dynamic->data_type != uint16_type || dynamic->value.n_bytes != 2) return false;
+    out = static_cast<uint16_t>(dynamic->value.raw);
+    return true;
+}
+
 }  // namespace
+
+master::NodeObject* Context::fast_node(Side side) const noexcept {
+    if (!fast_) return nullptr;
+    PyObject* node = side == Side::master ? fast_->master : fast_->slave;
+    return node && Py_IS_TYPE(node, master::node_type()) ? master::as_node(node) : nullptr;
+}
+
+frame::FrameObject* Context::fast_frame(Side side) const noexcept {
+    master::NodeObject* node = fast_node(side);
+    return node && frame::is_exact_frame(node->frame) ? reinterpret_cast<frame::FrameObject*>(node->frame) : nullptr;
+}
+
+PyObject* Context::fast_session_item(Side side, PyObject* master::SessionObject::*field) const noexcept {
+    master::NodeObject* node = fast_node(side);
+    if (!node || !node->session || !Py_IS_TYPE(node->session, master::session_type())) return nullptr;
+    return master::as_session(node->session)->*field;
+}
+
+bool* Context::fast_flag(PyObject* name) const noexcept {
+    if (!fast_) return nullptr;
+    if (name == names::_generate_crcs_cyclic_for_next_frame) return &fast_->generate_crcs_cyclic_for_next_frame;
+    if (name == names::_reset_slave_sequence_number_after_frame)
+        return &fast_->reset_slave_sequence_number_after_frame;
+    if (name == names::_second_session_frame_sent) return &fast_->second_session_frame_sent;
+    return nullptr;
+}
 
 Ref Context::node(Side side) { return attr(handler_, side_name(side)); }
 
 bool Context::set_crc0(Side side, long value) {
+    if (frame::FrameObject* f = fast_frame(side)) {
+        f->frame.control.crc0 = static_cast<uint16_t>(value);
+        return true;
+    }
     Ref control = path(handler_, {side_name(side), names::frame, names::control});
     return control && set_long(control.get(), names::crc0, value);
 }
 
 bool Context::set_sequence_number(Side side, long value) {
+    if (frame::FrameObject* f = fast_frame(side)) {
+        f->frame.control.sequence_number = static_cast<uint16_t>(value);
+        return true;
+    }
     Ref control = path(handler_, {side_name(side), names::frame, names::control});
     return control && set_long(control.get(), names::sequence_number, value);
 }
 
 bool Context::set_master_command(Command command) {
+    if (frame::FrameObject* f = fast_frame(Side::master)) {
+        f->frame.control.command = command_code(command);
+        return true;
+    }
     Ref member = command_member(command);
     if (!member) return false;
     Ref control = path(handler_, {names::master, names::frame, names::control});
@@ -82,6 +167,10 @@ bool Context::set_master_command(Command command) {
 }
 
 bool Context::slave_command(Command& out) {
+    if (frame::FrameObject* f = fast_frame(Side::slave)) {
+        out = classify(f->frame.control.command);
+        return true;
+    }
     Ref control = path(handler_, {names::slave, names::frame, names::control});
     if (!control) return false;
     int valid = call_truth(control.get(), names::command_is_valid);
@@ -108,6 +197,16 @@ bool Context::slave_command(Command& out) {
 }
 
 int Context::connection_id_matches(Ref& message) {
+    uint16_t own_id = 0;
+    frame::FrameObject* slave_frame = fast_frame(Side::slave);
+    if (slave_frame && uint16_item_value(fast_session_item(Side::master, &master::SessionObject::connection_id),
+                                         own_id)) {
+        unsigned received_id = slave_frame->frame.control.connection_id;
+        if (received_id == own_id) return 1;
+        message = Ref::steal(PyUnicode_FromFormat("Connection id exchanged does not match %u != %u", received_id,
+                                                  static_cast<unsigned>(own_id)));
+        return message ? 0 : -1;
+    }
     Ref slave_id = path(handler_, {names::slave, names::frame, names::control, names::connection_id});
     if (!slave_id) return -1;
     Ref master_id = path(handler_, {names::master, names::session, names::connection_id, names::value});
@@ -139,26 +238,44 @@ Ref Context::slave_reset_message() {
 
 bool Context::set_data_command_failsafe() {
     Ref member = command_member(Command::failsafe_data);
-    return member && set_attr(handler_, names::_data_command, member.get());
+    if (!member) return false;
+    if (fast_) {
+        binding::assign(fast_->data_command, member.get());
+        return true;
+    }
+    return set_attr(handler_, names::_data_command, member.get());
 }
 
-bool Context::set_flag(PyObject* name, bool value) { return set_attr(handler_, name, value ? Py_True : Py_False); }
+bool Context::set_flag(PyObject* name, bool value) {
+    if (bool* flag = fast_flag(name)) {
+        *flag = value;
+        return true;
+    }
+    return set_attr(handler_, name, value ? Py_True : Py_False);
+}
 
 int Context::get_flag(PyObject* name) {
+    if (bool* flag = fast_flag(name)) return *flag;
     Ref value = attr(handler_, name);
     return value ? PyObject_IsTrue(value.get()) : -1;
 }
 
 bool Context::activate_watchdog() {
-    Ref watchdog = attr(handler_, names::_watchdog);
-    return watchdog && call0(watchdog.get(), names::activate_and_reset);
+    Ref watchdog = fast_ ? Ref::borrow(master::handler_field(fast_->watchdog, "_watchdog"))
+                         : attr(handler_, names::_watchdog);
+    return watchdog && master::call_watchdog(watchdog.get(), master::WatchdogOperation::activate_and_reset);
 }
 
-bool Context::create_session_id() { return call0(handler_, names::_create_session_id); }
+bool Context::create_session_id() {
+    return fast_ ? master::create_session_id(fast_) : call0(handler_, names::_create_session_id);
+}
 
-int Context::dynamic_map_pending() { return call_truth(handler_, names::_dynamic_map_pending); }
+int Context::dynamic_map_pending() {
+    return fast_ ? master::dynamic_map_pending(fast_) : call_truth(handler_, names::_dynamic_map_pending);
+}
 
 bool Context::report(Transition t, PyObject* message) {
+    if (fast_) return master::report_error(fast_, transition_name(t), message);
     PyObject* args[] = {handler_, transition_name(t), message};
     return Ref::steal(PyObject_VectorcallMethod(names::_report_error, args,
                                                 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr))
@@ -181,11 +298,19 @@ bool Context::set_master_error(ErrorCode code) {
 }
 
 bool Context::clear_dynamic_map(Side side) {
+    master::NodeObject* n = fast_node(side);
+    if (n && mapping::is_dynamic_map(n->dynamic_map))
+        return mapping::dynamic_map_clear(mapping::as_dynamic_map(n->dynamic_map)) == 0;
     Ref map = path(handler_, {side_name(side), names::_dynamic_map});
     return map && call0(map.get(), names::clear);
 }
 
 bool Context::add_session_item(Side side, PyObject* field) {
+    master::NodeObject* n = fast_node(side);
+    if (n && mapping::is_dynamic_map(n->dynamic_map) && Py_IS_TYPE(n->session, master::session_type())) {
+        Ref item = attr(n->session, field);
+        return item && mapping::dynamic_map_add(mapping::as_dynamic_map(n->dynamic_map), item.get()) == 0;
+    }
     Ref node_ = node(side);
     if (!node_) return false;
     Ref map = attr(node_.get(), names::_dynamic_map);
@@ -195,11 +320,20 @@ bool Context::add_session_item(Side side, PyObject* field) {
 }
 
 bool Context::clear_master_last_crc0() {
+    if (master::NodeObject* n = fast_node(Side::master)) {
+        n->last_crc0_sent.reset();
+        return true;
+    }
     Ref master = node(Side::master);
     return master && set_attr(master.get(), names::_last_crc0_sent, Py_None);
 }
 
 int Context::slave_echo_correct() {
+    master::NodeObject* slave_node = fast_node(Side::slave);
+    master::NodeObject* master_node = fast_node(Side::master);
+    if (slave_node && master_node && mapping::is_dynamic_map(slave_node->dynamic_map))
+        return mapping::dynamic_map_is_safedata_correct(mapping::as_dynamic_map(slave_node->dynamic_map),
+                                                        master_node->dynamic_map);
     Ref slave_map = path(handler_, {names::slave, names::_dynamic_map});
     if (!slave_map) return -1;
     Ref master_map = path(handler_, {names::master, names::_dynamic_map});
@@ -212,6 +346,15 @@ int Context::slave_echo_correct() {
 }
 
 int Context::check_received_crcs() {
+    if (frame::FrameObject* f = fast_frame(Side::slave)) {
+        master::NodeObject* n = fast_node(Side::slave);
+        Ref expected_size = path(n->dictionary_map, {names::safety_bytes});
+        if (!expected_size) return -1;
+        long size = PyLong_AsLong(expected_size.get());
+        if (size == -1 && PyErr_Occurred()) return -1;
+        if (f->frame.safe_data_size != size) return 0;
+        return n->last_crc0_sent ? frame::check_crcs_cyclic(*f, *n->last_crc0_sent) : frame::check_crcs(*f);
+    }
     Ref slave = node(Side::slave);
     if (!slave) return -1;
     Ref frame = attr(slave.get(), names::frame);
@@ -233,6 +376,14 @@ int Context::check_received_crcs() {
 }
 
 bool Context::map_master_outputs() {
+    if (frame::FrameObject* f = fast_frame(Side::master)) {
+        uint16_t code = 0;
+        if (!frame::command_code(master::handler_field(fast_->data_command, "_data_command"), code)) return false;
+        f->frame.control.command = code;
+        master::NodeObject* n = fast_node(Side::master);
+        Ref map = Ref::borrow(n->dictionary_map);
+        return call1(map.get(), names::_set_data_to_frame, n->frame);
+    }
     Ref command = attr(handler_, names::_data_command);
     if (!command) return false;
     Ref master = node(Side::master);

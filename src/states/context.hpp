@@ -1,10 +1,15 @@
 #pragma once
 // What the states read and change on their handler (`context`) and its two nodes.
 //
-// Every operation goes through the handler's published Python-level names (attribute
-// access and method calls), so it works with any handler and with host-substituted nodes,
-// frames and maps. Each returns false (or -1) with an exception set when a call raised.
+// Every operation works on the C++ slots of the objects when they are exactly the module's
+// own types (the handler, its nodes, sessions, frames, maps and watchdog), and otherwise
+// goes through their published Python-level names (attribute access and method calls), so
+// it works with any handler and with host-substituted or subclassed objects. Each returns
+// false (or -1) with an exception set when a call raised.
 #include "binding/ref.hpp"
+#include "frame/frame_object.hpp"
+#include "master/handler_object.hpp"
+#include "master/node_object.hpp"
 #include "states/transitions.hpp"
 
 #include <utility>
@@ -20,7 +25,10 @@ enum class Command { invalid, reset, session, connection, parameter, process_dat
 
 class Context {
 public:
-    explicit Context(Ref handler) noexcept : owner_(std::move(handler)), handler_(owner_.get()) {}
+    explicit Context(Ref handler) noexcept
+        : owner_(std::move(handler)),
+          handler_(owner_.get()),
+          fast_(master::is_exact_handler(handler_) ? master::as_handler(handler_) : nullptr) {}
     PyObject* handler() const noexcept { return handler_; }
 
     // Frame control of one node's frame.
@@ -63,8 +71,15 @@ public:
     Ref node(Side side);
 
 private:
+    // The module's own objects behind the handler, or null where something else stands.
+    master::NodeObject* fast_node(Side side) const noexcept;
+    frame::FrameObject* fast_frame(Side side) const noexcept;
+    PyObject* fast_session_item(Side side, PyObject* master::SessionObject::*field) const noexcept;
+    bool* fast_flag(PyObject* name) const noexcept;
+
     Ref owner_;  // keeps the handler alive for the whole event
     PyObject* handler_;
+    master::HandlerObject* fast_;  // the handler when it is exactly a MasterHandler
 };
 
 }  // namespace tamsel::states

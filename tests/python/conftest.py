@@ -41,3 +41,17 @@ def no_leak():
         assert after - before < slack, f"memory grew by {after - before} bytes over {rounds} calls"
 
     return check
+
+
+@pytest.fixture(scope="session", autouse=True)
+def no_watchdog_thread_left():
+    """Fails the run if a test left a watchdog thread running (it would keep the process alive)."""
+    import contextlib
+    import threading
+
+    yield
+    left = [thread for thread in threading.enumerate() if isinstance(thread, ts.Watchdog)]
+    for thread in left:
+        with contextlib.suppress(RuntimeError):
+            thread.stop()
+    assert not left, f"watchdog threads left running: {left}"

@@ -1,0 +1,137 @@
+#include "master/watchdog_core.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <future>
+#include <limits>
+
+using tamsel::master::WatchdogCore;
+using namespace std::chrono_literals;
+using Outcome = WatchdogCore::Outcome;
+
+namespace {
+
+// Upper bound for anything that should happen "soon": generous, the machine may be loaded.
+constexpr auto soon = 5s;
+
+struct RunningCore {
+    explicit RunningCore(std::chrono::nanoseconds timeout) {
+        core.set_timeout(timeout);
+        core.mark_running();
+    }
+    WatchdogCore core;
+};
+
+// Runs the thread body's wait on its own thread; the future holds the expiry (or nullopt).
+std::future<std::optional<std::uint64_t>> wait_async(WatchdogCore& core) {
+    return std::async(std::launch::async, [&core] {
+        EXPECT_EQ(core.enter_body(), WatchdogCore::Entry::entered);
+        auto expiry = core.wait_for_expiry();
+        core.leave_body();
+        return expiry;
+    });
+}
+
+}  // namespace
+
+TEST(WatchdogCore, TimeoutsArePositiveFiniteAndClamped) {
+    for (double bad : {0.0, -0.0, -1.0, std::nan(""), std::numeric_limits<double>::infinity(),
+                       -std::numeric_limits<double>::infinity()})
+        EXPECT_FALSE(WatchdogCore::valid_timeout(bad)) << bad;
+    EXPECT_TRUE(WatchdogCore::valid_timeout(1e-300));
+    EXPECT_EQ(WatchdogCore::timeout_from_seconds(1e-300), 1ns);
+    EXPECT_EQ(WatchdogCore::timeout_from_seconds(0.05), 50ms);
+    EXPECT_EQ(WatchdogCore::timeout_from_seconds(1e300), WatchdogCore::max_timeout);
+}
+
+TEST(WatchdogCore, CommandsNeedARunningWatchdog) {
+    WatchdogCore core;
+    EXPECT_EQ(core.activate(), Outcome::not_running);
+    EXPECT_EQ(core.deactivate(), Outcome::unchanged);  // inactive: nothing to refuse
+    EXPECT_EQ(core.stop().outcome, Outcome::not_running);
+    EXPECT_TRUE(core.mark_running());
+    EXPECT_EQ(core.activate(), Outcome::applied);
+    EXPECT_EQ(core.activate(), Outcome::unchanged);
+    EXPECT_EQ(core.stop().outcome, Outcome::applied);
+    EXPECT_EQ(core.stop().outcome, Outcome::not_running);
+    EXPECT_FALSE(core.mark_running());
+    EXPECT_TRUE(core.active());  // stopping leaves the flag as it was
+    EXPECT_EQ(core.deactivate(), Outcome::not_running);
+}
+
+TEST(WatchdogCore, EveryCommandMakesAnExpiryStale) {
+    using Command = void (*)(WatchdogCore&);
+    const Command commands[] = {
+        [](WatchdogCore& c) { c.reset(); },
+        [](WatchdogCore& c) { c.deactivate(); },
+        [](WatchdogCore& c) { c.stop(); },
+    };
+    for (Command command : commands) {
+        RunningCore running(1h);
+        WatchdogCore& core = running.core;
+        ASSERT_EQ(core.activate(), Outcome::applied);
+        const std::uint64_t found = core.generation();
+        EXPECT_TRUE(core.is_current(found));
+        EXPECT_EQ(core.activate(), Outcome::unchanged);  // no change, nothing stale
+        EXPECT_TRUE(core.is_current(found));
+        command(core);
+        EXPECT_FALSE(core.is_current(found));
+        EXPECT_FALSE(core.begin_callback(found));
+    }
+}
+
+TEST(WatchdogCore, ActiveTimerExpiresNotBeforeItsTimeout) {
+    RunningCore running(30ms);
+    WatchdogCore& core = running.core;
+    const auto start = WatchdogCore::Clock::now();
+    ASSERT_EQ(core.activate(), Outcome::applied);
+    const std::uint64_t activated = core.generation();
+    auto expiry = wait_async(core);
+    ASSERT_EQ(expiry.wait_for(soon), std::future_status::ready);
+    EXPECT_GE(WatchdogCore::Clock::now() - start, 30ms);
+    EXPECT_EQ(expiry.get(), std::optional<std::uint64_t>(activated));
+}
+
+TEST(WatchdogCore, ResetMovesTheDeadline) {
+    RunningCore running(300ms);
+    WatchdogCore& core = running.core;
+    ASSERT_EQ(core.activate(), Outcome::applied);
+    auto expiry = wait_async(core);
+    std::this_thread::sleep_for(200ms);
+    const auto reset_at = WatchdogCore::Clock::now();
+    core.reset();
+    ASSERT_EQ(expiry.wait_for(soon), std::future_status::ready);
+    EXPECT_GE(WatchdogCore::Clock::now() - reset_at, 300ms);
+    EXPECT_TRUE(expiry.get().has_value());
+}
+
+TEST(WatchdogCore, InactiveWatchdogWaitsUntilStopped) {
+    RunningCore running(1ms);
+    WatchdogCore& core = running.core;
+    auto expiry = wait_async(core);
+    EXPECT_EQ(expiry.wait_for(50ms), std::future_status::timeout);
+    EXPECT_TRUE(core.stop().may_wait);
+    ASSERT_EQ(expiry.wait_for(soon), std::future_status::ready);
+    EXPECT_FALSE(expiry.get().has_value());
+    EXPECT_EQ(core.life(), WatchdogCore::Life::ended);
+}
+
+TEST(WatchdogCore, StopDuringCallbackDoesNotWaitForTheThread) {
+    RunningCore running(1h);
+    WatchdogCore& core = running.core;
+    ASSERT_EQ(core.activate(), Outcome::applied);
+    ASSERT_TRUE(core.begin_callback(core.generation()));
+    EXPECT_FALSE(core.stop().may_wait);
+    core.end_callback();
+}
+
+TEST(WatchdogCore, StopOnTheWatchdogThreadDoesNotWaitForItself) {
+    RunningCore running(1h);
+    WatchdogCore& core = running.core;
+    ASSERT_EQ(core.enter_body(), WatchdogCore::Entry::entered);
+    EXPECT_EQ(core.enter_body(), WatchdogCore::Entry::busy);
+    EXPECT_FALSE(core.stop().may_wait);
+    core.leave_body();
+    EXPECT_EQ(core.enter_body(), WatchdogCore::Entry::stopped);
+}

@@ -1,0 +1,247 @@
+// The Dictionary type: the items of one slave by key and by name.
+#include "binding/args.hpp"
+#include "binding/module_state.hpp"
+#include "binding/types.hpp"
+#include "data/call.hpp"
+#include "data/dictionary_object.hpp"
+#include "data/hooks.hpp"
+#include "data/item_values.hpp"
+
+namespace tamsel::data {
+
+using binding::Ref;
+
+PyTypeObject* dictionary_type() { return binding::as_type(binding::state().Dictionary); }
+
+bool is_dictionary(PyObject* obj) { return PyObject_TypeCheck(obj, dictionary_type()); }
+
+namespace {
+
+// KeyError carrying `key` itself (a tuple key stays one argument).
+void raise_key_error(PyObject* key) {
+    Ref args = Ref::steal(PyTuple_Pack(1, key));
+    if (args) PyErr_SetObject(PyExc_KeyError, args.get());
+}
+
+PyObject* lookup(PyObject* map, PyObject* key) {
+    PyObject* item = PyDict_GetItemWithError(map, key);
+    if (!item && !PyErr_Occurred()) raise_key_error(key);
+    return item;
+}
+
+}  // namespace
+
+PyObject* item_by_key(PyObject* dictionary, PyObject* key) { return lookup(key_map(dictionary), key); }
+PyObject* item_by_name(PyObject* dictionary, PyObject* name) { return lookup(name_map(dictionary), name); }
+
+namespace {
+
+// Every item's `_set_fail_safe()`, in insertion order, failing like the host's dict iteration
+// if a subscriber changes the size of the map.
+bool set_all_to_fail_safe(PyObject* dictionary) {
+    Ref map = Ref::borrow(key_map(dictionary));
+    Py_ssize_t size = PyDict_GET_SIZE(map.get());
+    Py_ssize_t position = 0;
+    PyObject* key;
+    PyObject* value;
+    while (PyDict_Next(map.get(), &position, &key, &value)) {
+        Ref item = Ref::borrow(value);
+        if (!set_fail_safe(item.get())) return false;
+        if (PyDict_GET_SIZE(map.get()) != size) {
+            PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+bool set_inputs_to_failsafe(PyObject* dictionary) {
+    if (Py_IS_TYPE(dictionary, dictionary_type())) return set_all_to_fail_safe(dictionary);
+    return static_cast<bool>(Ref::steal(call_method(dictionary, "_set_inputs_to_failsafe")));
+}
+
+namespace {
+
+DictionaryObject* self_dictionary(PyObject* self) { return as_dictionary(self); }
+
+PyObject* dictionary_new(PyTypeObject* type, PyObject*, PyObject*) {
+    Ref self = Ref::steal(type->tp_alloc(type, 0));
+    if (!self) return nullptr;
+    DictionaryObject* dictionary = self_dictionary(self.get());
+    dictionary->key_map = PyDict_New();
+    dictionary->name_map = PyDict_New();
+    if (!dictionary->key_map || !dictionary->name_map) return nullptr;
+    return self.release();
+}
+
+int dictionary_traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(Py_TYPE(self));
+    Py_VISIT(self_dictionary(self)->key_map);
+    Py_VISIT(self_dictionary(self)->name_map);
+    return 0;
+}
+
+// Breaking a cycle leaves empty maps behind, so the object stays usable.
+int dictionary_clear(PyObject* self) {
+    for (PyObject* map : {self_dictionary(self)->key_map, self_dictionary(self)->name_map})
+        if (map) PyDict_Clear(map);
+    return 0;
+}
+
+void dictionary_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    Py_CLEAR(self_dictionary(self)->key_map);
+    Py_CLEAR(self_dictionary(self)->name_map);
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+// The item's key and name: read from the slots for the module's own items, as attributes from
+// anything else (the items are not type-checked).
+bool key_and_name(PyObject* item, Ref& key, Ref& name) {
+    if (exact_item_kind(item)) {
+        key = Ref::steal(PyLong_FromLong(as_item(item)->key));
+        name = Ref::borrow(as_item(item)->name);
+    } else {
+        key = Ref::steal(PyObject_GetAttrString(item, "key"));
+        if (!key) return false;
+        name = Ref::steal(PyObject_GetAttrString(item, "name"));
+    }
+    return key && name;
+}
+
+// Fills fresh maps and installs them only when the whole list was accepted.
+int dictionary_init(PyObject* self, PyObject* args, PyObject* kwargs) {
+    PyObject* items;
+    if (!binding::parse_tuple("__init__", args, kwargs, {"items"}, 1, &items) ||
+        !binding::check_type(items, &PyList_Type, "items", true))
+        return -1;
+    Ref keys = Ref::steal(PyDict_New());
+    Ref names = Ref::steal(PyDict_New());
+    if (!keys || !names) return -1;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items); ++i) {
+        Ref item = Ref::borrow(PyList_GET_ITEM(items, i));
+        Ref key, name;
+        if (!key_and_name(item.get(), key, name)) return -1;
+        int repeated = PyDict_Contains(keys.get(), key.get());
+        if (repeated < 0) return -1;
+        if (repeated) {
+            PyErr_Format(PyExc_ValueError, "Duplicated Key %S", key.get());
+            return -1;
+        }
+        repeated = PyDict_Contains(names.get(), name.get());
+        if (repeated < 0) return -1;
+        if (repeated) {
+            PyErr_Format(PyExc_ValueError, "Duplicated name %S", name.get());
+            return -1;
+        }
+        if (PyDict_SetItem(keys.get(), key.get(), item.get()) < 0 ||
+            PyDict_SetItem(names.get(), name.get(), item.get()) < 0)
+            return -1;
+    }
+    DictionaryObject* dictionary = self_dictionary(self);
+    binding::assign(dictionary->key_map, keys.get());
+    binding::assign(dictionary->name_map, names.get());
+    return 0;
+}
+
+PyObject* get_key_map(PyObject* self, void*) { return Py_NewRef(self_dictionary(self)->key_map); }
+PyObject* get_name_map(PyObject* self, void*) { return Py_NewRef(self_dictionary(self)->name_map); }
+
+PyObject* method_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* name;
+    if (!binding::parse_fastcall("get", args, nargs, kwnames, {"name"}, 1, &name) ||
+        !binding::check_type(name, &PyUnicode_Type, "name", true))
+        return nullptr;
+    Ref item = Ref::borrow(item_by_name(self, name));
+    if (!item) return nullptr;
+    if (auto kind = exact_item_kind(item.get())) return get_value(as_item(item.get()), *kind);
+    return call_method(item.get(), "get");
+}
+
+PyObject* method_set(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* parsed[2];
+    if (!binding::parse_fastcall("set", args, nargs, kwnames, {"name", "value"}, 2, parsed) ||
+        !binding::check_type(parsed[0], &PyUnicode_Type, "name", true))
+        return nullptr;
+    Ref item = Ref::borrow(item_by_name(self, parsed[0]));
+    if (!item) return nullptr;
+    if (auto kind = exact_item_kind(item.get()))
+        return set_value(as_item(item.get()), *kind, parsed[1]) ? Py_NewRef(Py_None) : nullptr;
+    Ref result = Ref::steal(call_method(item.get(), "set", parsed[1]));
+    return result ? Py_NewRef(Py_None) : nullptr;
+}
+
+PyObject* method_read(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* key;
+    if (!binding::parse_fastcall("_read", args, nargs, kwnames, {"key"}, 1, &key) ||
+        !binding::check_type(key, &PyLong_Type, "key", true))
+        return nullptr;
+    Ref item = Ref::borrow(item_by_key(self, key));
+    return item ? read_object(item.get()) : nullptr;
+}
+
+PyObject* method_write(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* parsed[2];
+    if (!binding::parse_fastcall("_write", args, nargs, kwnames, {"key", "value"}, 2, parsed) ||
+        !binding::check_type(parsed[0], &PyLong_Type, "key", true))
+        return nullptr;
+    Ref item = Ref::borrow(item_by_key(self, parsed[0]));
+    return item && write_object(item.get(), parsed[1]) ? Py_NewRef(Py_None) : nullptr;
+}
+
+PyObject* method_set_inputs_to_failsafe(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
+    if (!binding::parse_fastcall("_set_inputs_to_failsafe", nullptr, nargs, kwnames, {}, 0, nullptr)) return nullptr;
+    return set_all_to_fail_safe(self) ? Py_NewRef(Py_None) : nullptr;
+}
+
+#define TAMSEL_METHOD(name, fn, doc) \
+    {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn)), METH_FASTCALL | METH_KEYWORDS, doc}
+
+PyMethodDef dictionary_methods[] = {
+    TAMSEL_METHOD("set", method_set, "set($self, name, value)\n--\n\nOnly allowed on Safe Outputs"),
+    TAMSEL_METHOD("get", method_get,
+                  "get($self, name)\n--\n\nGet value of the item. For inputs, the value is from the latest PDU sent "
+                  "by the slave"),
+    TAMSEL_METHOD("_read", method_read, "_read($self, key)\n--\n\nRead value of the item in integer form"),
+    TAMSEL_METHOD("_write", method_write,
+                  "_write($self, key, value)\n--\n\nWrite value of the item from integer form. Only allowed on Safe "
+                  "Inputs"),
+    TAMSEL_METHOD("_set_inputs_to_failsafe", method_set_inputs_to_failsafe,
+                  "_set_inputs_to_failsafe($self)\n--\n\nSet all inputs to fail-safe status"),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+#undef TAMSEL_METHOD
+
+PyGetSetDef dictionary_getset[] = {
+    {"key_map", get_key_map, nullptr, nullptr, nullptr},
+    {"name_map", get_name_map, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot dictionary_slots[] = {
+    {Py_tp_doc, const_cast<char*>("Dictionary of safe items of a slave")},
+    {Py_tp_new, reinterpret_cast<void*>(dictionary_new)},
+    {Py_tp_init, reinterpret_cast<void*>(dictionary_init)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dictionary_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(dictionary_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(dictionary_clear)},
+    {Py_tp_methods, dictionary_methods},
+    {Py_tp_getset, dictionary_getset},
+    {0, nullptr},
+};
+
+PyType_Spec dictionary_spec = {"tamsel.tamsel.Dictionary", sizeof(DictionaryObject), 0,
+                               Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC, dictionary_slots};
+
+}  // namespace
+
+bool add_dictionary_type(PyObject* module) {
+    return binding::add_type(module, &dictionary_spec, nullptr, binding::state().Dictionary);
+}
+
+}  // namespace tamsel::data

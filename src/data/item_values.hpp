@@ -1,0 +1,46 @@
+#pragma once
+// The value operations of the item kinds on the object itself (no dispatch to host overrides):
+// the bodies of the item methods, shared by the item types, the C++ API of item_object.hpp and
+// the dictionary.
+#include "data/item_object.hpp"
+
+namespace tamsel::data {
+
+// The slot the kind's input value lives in (`_value` or `value_input`); inputs only.
+inline PyObject*& input_slot(ItemObject* item) { return item->value; }
+
+// The slot the kind's output value lives in (`_value` or `value_output`); outputs only.
+inline PyObject*& output_slot(ItemObject* item, ItemKind kind) {
+    return kind == ItemKind::output ? item->value : item->value_output;
+}
+
+inline bool has_input(ItemKind kind) { return kind == ItemKind::input || kind == ItemKind::input_output; }
+inline bool has_output(ItemKind kind) { return kind == ItemKind::output || kind == ItemKind::input_output; }
+
+// The kind whose methods an item object runs: the kind of the module type it derives from.
+ItemKind kind_of_item(PyObject* item);
+
+// Setting an input value: store and notify when the host's `!=` says it changed.
+bool set_input_value(ItemObject* item, PyObject* value);
+
+// `_write` of an input kind, from a host int or a number.
+bool write_input_object(ItemObject* item, PyObject* value);
+bool write_input_integer(ItemObject* item, uint64_t value);
+
+// `_read` of an output kind.
+PyObject* read_output_object(ItemObject* item, ItemKind kind);
+ReadStatus read_output_integer(ItemObject* item, ItemKind kind, uint64_t& out);
+
+// `get` and `set` of any kind (NotImplementedError and PermissionError included).
+PyObject* get_value(ItemObject* item, ItemKind kind);
+bool set_value(ItemObject* item, ItemKind kind, PyObject* value);
+
+// `_write(value)` of any kind: the exact-int check, then the kind's behaviour.
+bool write_value(ItemObject* item, ItemKind kind, PyObject* value);
+
+// `_set_fail_safe()` of any kind.
+bool set_fail_safe_value(ItemObject* item, ItemKind kind);
+
+PyObject* raise_not_implemented();
+
+}  // namespace tamsel::data

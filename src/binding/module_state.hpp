@@ -13,7 +13,7 @@ namespace tamsel::binding {
     X(struct_module) X(os_module) X(logging_module) X(threading_module) X(Thread) X(Queue)     \
     X(Empty) X(Enum) X(IntEnum) X(auto_) X(randint) X(cached_property) X(ABC) X(abstractmethod) \
     /* enumerations */                                                                         \
-    X(FSOECommand) X(DataType) X(DataTypeMembers) X(WatchdogCommand) X(BaseError) X(FSOEError)                   \
+    X(FSOECommand) X(DataType) X(WatchdogCommand) X(BaseError) X(FSOEError)                   \
     /* exceptions */                                                                           \
     X(TamselException) X(TamselRunningException) X(TamselMappingLockedException)              \
     X(FSoEAlreadyMappedException)                                                              \

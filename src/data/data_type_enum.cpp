@@ -164,14 +164,13 @@ PyObject* make_data_type_enum(PyObject* module) {
     Ref cls = Ref::steal(PyObject_CallFunctionObjArgs(metaclass, name.get(), bases.get(), ns, nullptr));
     if (!cls) return nullptr;
 
-    Ref members = Ref::steal(PyTuple_New(data_type_count));
-    if (!members) return nullptr;
+    PyObject* members[data_type_count];
     for (int i = 0; i < data_type_count; ++i) {
-        PyObject* member = PyObject_GetAttrString(cls.get(), member_names[i]);
+        Ref member = Ref::steal(PyObject_GetAttrString(cls.get(), member_names[i]));
         if (!member) return nullptr;
-        PyTuple_SET_ITEM(members.get(), i, member);
+        members[i] = member.get();  // the class keeps it
     }
-    st.DataTypeMembers = std::move(members);
+    set_data_type_members(members);
     return cls.release();
 }
 

@@ -13,15 +13,20 @@ namespace tamsel::data {
 
 using binding::Ref;
 
-PyObject* data_type_member(DataType type) {
-    return PyTuple_GET_ITEM(binding::state().DataTypeMembers.get(), data_type_number(type) - 1);
+namespace {
+// Borrowed: the enumeration class keeps its members, and the module state keeps the class.
+PyObject* members[data_type_count] = {};
+}  // namespace
+
+void set_data_type_members(PyObject* const (&from)[data_type_count]) {
+    for (int i = 0; i < data_type_count; ++i) members[i] = from[i];
 }
 
+PyObject* data_type_member(DataType type) { return members[data_type_number(type) - 1]; }
+
 std::optional<DataType> data_type_of(PyObject* obj) {
-    PyObject* members = binding::state().DataTypeMembers.get();
-    if (members == nullptr) return std::nullopt;
     for (int i = 0; i < data_type_count; ++i)
-        if (PyTuple_GET_ITEM(members, i) == obj) return all_data_types[i];
+        if (members[i] == obj) return all_data_types[i];
     return std::nullopt;
 }
 

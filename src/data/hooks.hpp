@@ -1,11 +1,13 @@
 #pragma once
 // What the data subsystem's files contribute to the module body (see register.cpp).
 #include "binding/ref.hpp"
+#include "data/data_type.hpp"
 
 namespace tamsel::data {
 
-// The DataType enumeration class (new reference); also fills the state's member tuple.
+// The DataType enumeration class (new reference); also records its members for data_type_of.
 PyObject* make_data_type_enum(PyObject* module);
+void set_data_type_members(PyObject* const (&members)[data_type_count]);
 
 // The published `align_bits` function (new reference).
 PyObject* make_align_bits(PyObject* module);

@@ -3,6 +3,8 @@
 #include "master/watchdog.hpp"
 #include "master/watchdog_object.hpp"
 
+#include <utility>
+
 namespace tamsel::master {
 
 namespace {
@@ -69,16 +71,38 @@ bool stop_noticed(PyObject* watchdog) {
     return !result.may_wait || wait_for_thread(watchdog);
 }
 
-// The effect of a command the thread could not make sense of: logged like a crash of the
-// thread, which goes on. An active watchdog restarts its timer, as for any command.
-void report_internal_error(const char* message, PyObject* exception_type) {
+enum class Command { reset, stop, activate, deactivate, unknown };
+
+// Which WatchdogCommand `obj` equals, tested in the order RESET, STOP, ACTIVATE, DEACTIVATE.
+bool identify(PyObject* obj, Command& out) {
+    static constexpr std::pair<const char*, Command> members[] = {
+        {"RESET", Command::reset}, {"STOP", Command::stop}, {"ACTIVATE", Command::activate},
+        {"DEACTIVATE", Command::deactivate}};
+    for (const auto& [name, command] : members) {
+        binding::Ref member = binding::Ref::steal(PyObject_GetAttrString(binding::state().WatchdogCommand.get(), name));
+        if (!member) return false;
+        int equal = PyObject_RichCompareBool(obj, member.get(), Py_EQ);
+        if (equal < 0) return false;
+        if (equal) {
+            out = command;
+            return true;
+        }
+    }
+    out = Command::unknown;
+    return true;
+}
+
+// A command the watchdog cannot carry out: an error record, then the crash record with the
+// exception it stands for. The watchdog goes on; like any command, this one restarts the timer.
+bool internal_error(WatchdogCore& core, const char* message, PyObject* exception_type) {
+    if (core.active()) core.reset();
     log_error(message);
     binding::Ref exception = binding::Ref::steal(PyObject_CallNoArgs(exception_type));
-    if (!exception) {
+    if (exception)
+        log_exception("FSoE Watchdog thread crashed. Restarting...", exception.get());
+    else
         PyErr_WriteUnraisable(nullptr);
-        return;
-    }
-    log_exception("FSoE Watchdog thread crashed. Restarting...", exception.get());
+    return true;
 }
 
 }  // namespace
@@ -128,38 +152,25 @@ bool call_watchdog(PyObject* obj, WatchdogOperation operation) {
 }
 
 bool process_command(PyObject* watchdog, PyObject* command) {
-    if (!ensure_running(watchdog)) return false;
-    static constexpr const char* members[] = {"RESET", "STOP", "ACTIVATE", "DEACTIVATE"};
-    int matched = -1;
-    for (int i = 0; i < 4 && matched < 0; ++i) {
-        binding::Ref member = binding::Ref::steal(PyObject_GetAttrString(binding::state().WatchdogCommand.get(), members[i]));
-        if (!member) return false;
-        int equal = PyObject_RichCompareBool(command, member.get(), Py_EQ);
-        if (equal < 0) return false;
-        if (equal) matched = i;
-    }
+    Command which;
+    if (!ensure_running(watchdog) || !identify(command, which)) return false;
     WatchdogCore& core = core_of(watchdog);
-    switch (matched) {
-        case 0:
+    switch (which) {
+        case Command::reset:
             core.reset();
             return true;
-        case 1:
+        case Command::stop:
             return stop_noticed(watchdog);
-        case 2: {
-            const Outcome outcome = core.activate();
-            if (outcome != Outcome::unchanged) return check_outcome(outcome);
-            core.reset();
-            report_internal_error("WatchdogCommand.ACTIVATE received while already active", PyExc_RuntimeError);
-            return true;
-        }
-        case 3:
+        case Command::activate:
+            if (const Outcome outcome = core.activate(); outcome != Outcome::unchanged) return check_outcome(outcome);
+            return internal_error(core, "WatchdogCommand.ACTIVATE received while already active", PyExc_RuntimeError);
+        case Command::deactivate:
             return check_outcome(core.deactivate());
-        default:
-            if (core.active()) core.reset();
-            report_internal_error("Unknown FSoE Watchdog internal command received. Watchdog corrupted",
-                                  PyExc_NotImplementedError);
-            return true;
+        case Command::unknown:
+            break;
     }
+    return internal_error(core, "Unknown FSoE Watchdog internal command received. Watchdog corrupted",
+                          PyExc_NotImplementedError);
 }
 
 }  // namespace tamsel::master

@@ -124,11 +124,11 @@ public:
 
     Entry enter_body() {
         std::lock_guard lock(mutex_);
-        if (body_running_) return Entry::busy;
         if (life() == Life::stopping || life() == Life::ended) {
-            life_.store(Life::ended, std::memory_order_release);
+            if (!body_running_) life_.store(Life::ended, std::memory_order_release);
             return Entry::stopped;
         }
+        if (body_running_) return Entry::busy;
         life_.store(Life::running, std::memory_order_release);
         body_running_ = true;
         body_thread_ = std::this_thread::get_id();

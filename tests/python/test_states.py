@@ -421,3 +421,19 @@ def test_exceptions_from_the_context_propagate(logged):
         ts.StateData(handler)._process_frame_received_event()
     with pytest.raises(AttributeError):
         ts.StateData(object())._process_reset_connection_event()
+
+
+@pytest.mark.parametrize("cls, command", [(ts.StateData, C.PROCESS_DATA), (ts.StateData, C.RESET),
+                                          (ts.StateConnection, C.CONNECTION), (ts.StateSession, INVALID_CODE)])
+def test_events_do_not_leak(logged, no_leak, cls, command):
+    handler = prepare({}, command)
+    state = cls(handler)
+
+    def run():
+        handler.trail.clear()
+        handler.reports.clear()
+        logged.clear()
+        state._process_frame_received_event()
+        state._process_watchdog_expired_event()
+
+    no_leak(run, rounds=1000)

@@ -1,6 +1,7 @@
 #include "states/context.hpp"
 
 #include "binding/module_state.hpp"
+#include "data/dictionary_object.hpp"
 #include "frame/control.hpp"
 #include "mapping/dynamic_map_object.hpp"
 #include "master/watchdog.hpp"
@@ -87,6 +88,29 @@ Command classify(uint16_t code) {
         case frame::command::failsafe_data: return Command::failsafe_data;
         default: return Command::invalid;
     }
+}
+
+// The code of the Data-state command; the two members the handler uses are recognised
+// without an attribute lookup.
+bool data_command_code(PyObject* member, uint16_t& code) {
+    static PyObject* process_data = nullptr;  // borrowed: the enumeration keeps its members
+    static PyObject* failsafe_data = nullptr;
+    if (!process_data) {
+        Ref process = command_member(Command::process_data);
+        Ref failsafe = command_member(Command::failsafe_data);
+        if (!process || !failsafe) return false;
+        process_data = process.get();
+        failsafe_data = failsafe.get();
+    }
+    if (member == process_data) {
+        code = frame::command::process_data;
+        return true;
+    }
+    if (member == failsafe_data) {
+        code = frame::command::failsafe_data;
+        return true;
+    }
+    return frame::command_code(member, code);
 }
 
 // The value of a session field when it is exactly a DynamicMappableItem of DataType.UINT16.
@@ -283,6 +307,8 @@ bool Context::report(Transition t, PyObject* message) {
 }
 
 bool Context::set_inputs_to_failsafe() {
+    if (fast_ && fast_->dictionary && data::is_dictionary(fast_->dictionary))
+        return data::set_inputs_to_failsafe(fast_->dictionary);
     Ref dictionary = attr(handler_, names::dictionary);
     return dictionary && call0(dictionary.get(), names::_set_inputs_to_failsafe);
 }
@@ -348,7 +374,7 @@ int Context::slave_echo_correct() {
 int Context::check_received_crcs() {
     if (frame::FrameObject* f = fast_frame(Side::slave)) {
         master::NodeObject* n = fast_node(Side::slave);
-        Ref expected_size = path(n->dictionary_map, {names::safety_bytes});
+        Ref expected_size = attr(n->dictionary_map, names::safety_bytes);
         if (!expected_size) return -1;
         long size = PyLong_AsLong(expected_size.get());
         if (size == -1 && PyErr_Occurred()) return -1;
@@ -378,7 +404,8 @@ int Context::check_received_crcs() {
 bool Context::map_master_outputs() {
     if (frame::FrameObject* f = fast_frame(Side::master)) {
         uint16_t code = 0;
-        if (!frame::command_code(master::handler_field(fast_->data_command, "_data_command"), code)) return false;
+        PyObject* command = master::handler_field(fast_->data_command, "_data_command");
+        if (!command || !data_command_code(command, code)) return false;
         f->frame.control.command = code;
         master::NodeObject* n = fast_node(Side::master);
         Ref map = Ref::borrow(n->dictionary_map);

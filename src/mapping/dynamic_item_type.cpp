@@ -3,6 +3,7 @@
 #include "binding/convert.hpp"
 #include "binding/module_state.hpp"
 #include "binding/types.hpp"
+#include "data/data_type_object.hpp"
 #include "mapping/dynamic_map_object.hpp"
 #include "mapping/dynamic_map_types.hpp"
 
@@ -12,14 +13,25 @@ using binding::Ref;
 
 namespace {
 
-// data_type.serialize_value(value) as a 32-bit integer form.
+// data_type.serialize_value(value) as a 32-bit integer form; a member of DataType converts
+// natively, any other data type object through its method.
 bool serialize(PyObject* data_type, PyObject* value, std::uint32_t& raw) {
-    Ref serialized = Ref::steal(PyObject_CallMethod(data_type, "serialize_value", "O", value));
+    if (std::optional<data::DataType> type = data::data_type_of(data_type)) {
+        std::uint64_t form = 0;
+        if (!data::serialize_integer_form(*type, value, form)) return false;
+        raw = static_cast<std::uint32_t>(form);  // a member's integer form has at most 32 bits
+        return true;
+    }
+    Ref serialized = Ref::steal(data::serialize_value(data_type, value));
     return serialized && binding::to_unsigned(serialized.get(), raw);
 }
 
 // data_type.bytes, refused above what the integer form holds.
 bool value_bytes(PyObject* data_type, std::uint8_t& n_bytes) {
+    if (std::optional<data::DataType> type = data::data_type_of(data_type)) {
+        n_bytes = data::bytes(*type);
+        return true;
+    }
     Ref bytes = Ref::steal(PyObject_GetAttrString(data_type, "bytes"));
     if (!bytes) return false;
     Ref number = Ref::steal(PyNumber_Index(bytes.get()));
@@ -127,7 +139,7 @@ int dynamic_item_clear(PyObject* self) {
 void dynamic_item_dealloc(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
-    type->tp_clear(self);
+    dynamic_item_clear(self);
     type->tp_free(self);
     Py_DECREF(type);
 }
@@ -157,7 +169,10 @@ PyObject* dynamic_item_get(DynamicItemObject* self) {
         PyErr_SetString(PyExc_AttributeError, "DynamicMappableItem has no data type: __init__ was not called");
         return nullptr;
     }
-    return PyObject_CallMethod(self->data_type, "unserialize_value", "k", static_cast<unsigned long>(self->value.raw));
+    if (std::optional<data::DataType> type = data::data_type_of(self->data_type))
+        return data::unserialize_integer_form(*type, self->value.raw);
+    Ref raw = Ref::steal(PyLong_FromUnsignedLong(self->value.raw));
+    return raw ? data::unserialize_value(self->data_type, raw.get()) : nullptr;
 }
 
 int dynamic_item_set(DynamicItemObject* self, PyObject* value) {

@@ -3,6 +3,7 @@
 #include "binding/args.hpp"
 #include "binding/module_state.hpp"
 #include "binding/types.hpp"
+#include "data/data_type_object.hpp"
 #include "mapping/dynamic_map_types.hpp"
 #include "master/node_object.hpp"
 #include "master/node_slots.hpp"
@@ -27,20 +28,17 @@ PyObject* parameter_new(PyTypeObject* type, PyObject*, PyObject*) {
 }
 
 // The data type a size alone stands for: 1, 2 and 4 bytes are the unsigned integers.
-Ref data_type_for_size(PyObject* n_bytes) {
-    const char* member = nullptr;
+// Borrowed member, or null with ValueError.
+PyObject* data_type_for_size(PyObject* n_bytes) {
     int overflow = 0;
     switch (PyLong_AsLongAndOverflow(n_bytes, &overflow)) {
-        case 1: member = "UINT8"; break;
-        case 2: member = "UINT16"; break;
-        case 4: member = "UINT32"; break;
-        default: break;
+        case 1: return data::data_type_member(data::DataType::UINT8);
+        case 2: return data::data_type_member(data::DataType::UINT16);
+        case 4: return data::data_type_member(data::DataType::UINT32);
+        default:
+            PyErr_SetString(PyExc_ValueError, "n_bytes must be 1, 2 or 4, or type be specified");
+            return nullptr;
     }
-    if (member == nullptr) {
-        PyErr_SetString(PyExc_ValueError, "n_bytes must be 1, 2 or 4, or type be specified");
-        return Ref();
-    }
-    return Ref::steal(PyObject_GetAttrString(binding::state().DataType.get(), member));
 }
 
 int parameter_init(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -62,11 +60,9 @@ int parameter_init(PyObject* self, PyObject* args, PyObject* kwargs) {
         PyErr_SetString(PyExc_ValueError, "data type or number of bytes for application parameter must be specified");
         return -1;
     }
-    Ref derived;
     if (data_type == Py_None) {
-        derived = data_type_for_size(n_bytes);
-        if (!derived) return -1;
-        data_type = derived.get();
+        data_type = data_type_for_size(n_bytes);
+        if (data_type == nullptr) return -1;
     }
     Ref type_bytes = Ref::steal(PyObject_GetAttrString(data_type, "bytes"));
     if (!type_bytes) return -1;

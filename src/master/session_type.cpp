@@ -2,6 +2,7 @@
 #include "binding/args.hpp"
 #include "binding/module_state.hpp"
 #include "binding/types.hpp"
+#include "data/data_type_object.hpp"
 #include "master/node_object.hpp"
 #include "master/node_slots.hpp"
 #include "master/node_types.hpp"
@@ -39,13 +40,12 @@ int session_init(PyObject* self, PyObject* args, PyObject* kwargs) {
         if (!to_uint16_truncating(argv[i], numbers[i])) return -1;
     const std::array<std::uint16_t, 7> initial = {numbers[0], 0, 0, numbers[1], 0, numbers[2], 0};
 
-    Ref uint16 = Ref::steal(PyObject_GetAttrString(binding::state().DataType.get(), "UINT16"));
-    if (!uint16) return -1;
+    PyObject* uint16 = data::data_type_member(data::DataType::UINT16);
     std::array<Ref, 7> items;
     for (std::size_t i = 0; i < items.size(); ++i) {
         Ref value = Ref::steal(PyLong_FromLong(initial[i]));
         if (!value) return -1;
-        items[i] = Ref::steal(mapping::new_dynamic_item(value.get(), uint16.get()));
+        items[i] = Ref::steal(mapping::new_dynamic_item(value.get(), uint16));
         if (!items[i]) return -1;
     }
     for (std::size_t i = 0; i < items.size(); ++i) {

@@ -69,15 +69,33 @@ int compare_with(PyObject* value, long long number, int op) {
 
 void raise_bool_error() { PyErr_SetString(PyExc_ValueError, "Invalid value for BOOL type"); }
 
-// Packing a FLOAT the way the host's struct module does for its native "f" format.
+void raise_struct_error(const char* message) {
+    Ref error = Ref::steal(PyObject_GetAttrString(binding::state().struct_module.get(), "error"));
+    if (error) PyErr_SetString(error.get(), message);
+}
+
+// A finite value too large for single precision: the host's struct packing reports it as
+// OverflowError for floats and as its own error for ints.
+void raise_float_overflow(PyObject* value) {
+    if (PyLong_Check(value))
+        raise_struct_error("int too large to convert");
+    else
+        PyErr_SetString(PyExc_OverflowError, "float too large to pack with f format");
+}
+
+// Packing a FLOAT the way the host's struct module does for the little-endian "<f" format.
 bool float_from_object(PyObject* value, uint32_t& out) {
     double number = PyFloat_AsDouble(value);
     if (number == -1.0 && PyErr_Occurred()) {
-        Ref error = Ref::steal(PyObject_GetAttrString(binding::state().struct_module.get(), "error"));
-        if (error) PyErr_SetString(error.get(), "required argument is not a float");
+        raise_struct_error("required argument is not a float");
         return false;
     }
-    out = serialize_float(narrow_to_float(number));
+    SerializeResult result = serialize(DataType::FLOAT, Scalar::from_real(number));
+    if (result.status != SerializeStatus::ok) {
+        raise_float_overflow(value);
+        return false;
+    }
+    out = result.raw;
     return true;
 }
 
@@ -127,6 +145,7 @@ void raise_serialize_error(SerializeStatus status, PyObject* value) {
     switch (status) {
         case SerializeStatus::out_of_range: PyErr_SetNone(PyExc_ValueError); break;
         case SerializeStatus::invalid_bool: raise_bool_error(); break;
+        case SerializeStatus::float_overflow: raise_float_overflow(value); break;
         default: binding::check_int_result(value); break;
     }
 }

@@ -27,8 +27,8 @@ PyObject* scalar_to_object(const Scalar& value);
 PyObject* initial_value(DataType type);
 
 // `serialize_value(value)`: the integer form as a new host int, or null with the exception
-// of the type set (ValueError, "Invalid value for BOOL type", "Expected int, got ...", the
-// host's struct.error for FLOAT).
+// of the type set (ValueError, "Invalid value for BOOL type", "Expected int, got ...", and for
+// FLOAT the errors of the host's struct packing with "<f").
 PyObject* serialize_value(DataType type, PyObject* value);
 
 // The same, as a number: when the result is a host int it is stored in `out` truncated to its

@@ -4,6 +4,7 @@
 #include "data/data_type.hpp"
 
 #include <cstdint>
+#include <limits>
 #include <optional>
 
 namespace tamsel::data {
@@ -22,6 +23,10 @@ struct Scalar {
     // The value as a double, rounded to nearest like the host's int-to-float conversion.
     constexpr double as_double() const noexcept { return is_real() ? real : static_cast<double>(integer); }
 };
+
+constexpr bool is_infinite(double value) noexcept {
+    return value == std::numeric_limits<double>::infinity() || value == -std::numeric_limits<double>::infinity();
+}
 
 namespace detail {
 // Exact comparison of an integer with a double (no rounding of either side).
@@ -60,6 +65,7 @@ enum class SerializeStatus : uint8_t {
     out_of_range,  // integer types: below min_value or above max_value
     invalid_bool,  // BOOL: neither 0 nor 1
     not_integer,   // integer types: the value passed the range checks but is a bool or a float
+    float_overflow,  // FLOAT: a finite value beyond the single-precision range
 };
 
 struct SerializeResult {
@@ -75,7 +81,12 @@ constexpr SerializeResult serialize(DataType type, const Scalar& value) noexcept
             if (numerically_equal(value, Scalar::from_integer(1))) return {SerializeStatus::ok, 1};
             if (numerically_equal(value, Scalar::from_integer(0))) return {SerializeStatus::ok, 0};
             return {SerializeStatus::invalid_bool, 0};
-        case DataType::FLOAT: return {SerializeStatus::ok, serialize_float(narrow_to_float(value.as_double()))};
+        case DataType::FLOAT: {
+            double wide = value.as_double();
+            float narrow = narrow_to_float(wide);
+            if (is_infinite(narrow) && !is_infinite(wide)) return {SerializeStatus::float_overflow, 0};
+            return {SerializeStatus::ok, serialize_float(narrow)};
+        }
         default: break;
     }
     if (value.is_real()) {

@@ -169,7 +169,10 @@ TEST(Scalar, SerializeChecksRangeBeforeKind) {
         {DataType::BOOL, Scalar::from_real(0.5), SerializeStatus::invalid_bool, 0},
         {DataType::FLOAT, Scalar::from_integer(1), SerializeStatus::ok, 0x3F800000},
         {DataType::FLOAT, Scalar::from_bool(true), SerializeStatus::ok, 0x3F800000},
-        {DataType::FLOAT, Scalar::from_real(1e300), SerializeStatus::ok, 0x7F800000},
+        {DataType::FLOAT, Scalar::from_real(INFINITY), SerializeStatus::ok, 0x7F800000},
+        {DataType::FLOAT, Scalar::from_real(-1e300), SerializeStatus::float_overflow, 0},
+        {DataType::FLOAT, Scalar::from_real(0x1.ffffffp127), SerializeStatus::float_overflow, 0},
+        {DataType::FLOAT, Scalar::from_real(std::nextafter(0x1.ffffffp127, 0.0)), SerializeStatus::ok, 0x7F7FFFFF},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(data::data_type_number(c.type));

@@ -199,15 +199,6 @@ def test_host_overrides_are_called():
         ts.Dictionary([BadRead(1, "b", DT.UINT8)])._read(1)
 
 
-def test_dictionary_subclass():
-    class Mine(ts.Dictionary):
-        pass
-
-    d = Mine(make_items())
-    d.extra = 1
-    assert d.get("speed") == 0
-
-
 def test_dictionary_does_not_leak(no_leak):
     def cycle():
         items = make_items()

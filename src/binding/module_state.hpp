@@ -21,6 +21,8 @@ namespace tamsel::binding {
     X(FSOEFrameControl) X(U16Array) X(FSOEFrame) X(DictionaryItem) X(DictionaryItemInput)     \
     X(DictionaryItemOutput) X(DictionaryItemInputOutput) X(Dictionary) X(DictionaryMappedItem) \
     X(DictionaryMap) X(DynamicMappableItem) X(FSOEDynamicMap)                                  \
+    /* types the module uses without publishing them */                                       \
+    X(DictionaryMapIterator)                                                                   \
     /* plain classes */                                                                        \
     X(Watchdog) X(Session) X(Node) X(ApplicationParameter) X(State) X(StateReset)             \
     X(StateSession) X(StateConnection) X(StateParameter) X(StateData) X(MasterHandler)

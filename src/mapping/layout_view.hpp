@@ -1,0 +1,29 @@
+#pragma once
+// A map's entries prepared for the frame transfer: each entry's bits and how its value is
+// reached, built once per layout instead of read from the host objects per frame.
+#include "binding/ref.hpp"
+#include "mapping/map_object.hpp"
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+namespace tamsel::mapping {
+
+// The map creates its entries itself, so they are all of the module's own entry type: an
+// entry's value is its item's integer form (natively for the module's own item types).
+struct ViewEntry {
+    binding::Ref item;  // null for paddings, which pack 0 and take nothing
+    uint8_t position_bits;
+    uint8_t bits;
+};
+
+struct LayoutView {
+    std::vector<ViewEntry> entries;
+    unsigned end_bits = 0;  // the end of the entry reaching furthest into the stream
+};
+
+// The map's view for its current layout (shared with the map), or null with an exception set.
+std::shared_ptr<const LayoutView> current_view(MapObject& map);
+
+}  // namespace tamsel::mapping

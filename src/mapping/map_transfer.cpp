@@ -1,0 +1,141 @@
+// DictionaryMap: values of the mapped items into and out of the safe-data words.
+#include "binding/args.hpp"
+#include "data/item_object.hpp"
+#include "mapping/bit_stream.hpp"
+#include "mapping/layout_view.hpp"
+#include "mapping/map_internal.hpp"
+
+#include <new>
+
+namespace tamsel::mapping {
+
+using binding::Ref;
+
+namespace {
+
+bool build_view(const MapObject& map, LayoutView& view) {
+    try {
+        view.entries.reserve(static_cast<std::size_t>(length(&map)));
+        for (Py_ssize_t i = 0; i < length(&map); ++i) {
+            MappedItemObject* entry = entry_of(&map, i);
+            view.entries.push_back({Ref::borrow(entry->item), entry->position_bits, entry->bits});
+            view.end_bits = std::max(view.end_bits, unsigned{entry->position_bits} + entry->bits);
+        }
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+        return false;
+    }
+    return true;
+}
+
+bool check_fits(const LayoutView& view) {
+    if (view.end_bits <= kStreamBits) return true;
+    PyErr_Format(PyExc_ValueError, "Frame structure cannot handle more than %u bytes", kStreamBits / 8);
+    return false;
+}
+
+// A host int as the `bits`-wide value that travels: its low bits in two's complement.
+bool to_wide(PyObject* value, unsigned bits, WideValue& out) {
+    if (!binding::check_int_result(value)) return false;
+    if (value == Py_None) {
+        PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "int", Py_TYPE(value)->tp_name);
+        return false;
+    }
+    out.low = PyLong_AsUnsignedLongLongMask(value);
+    if (out.low == static_cast<uint64_t>(-1) && PyErr_Occurred()) return false;
+    if (bits > 64) {
+        Ref shift = Ref::steal(PyLong_FromLong(64));
+        Ref high = Ref::steal(shift ? PyNumber_Rshift(value, shift.get()) : nullptr);
+        if (!high) return false;
+        out.high = PyLong_AsUnsignedLongLongMask(high.get());
+        if (out.high == static_cast<uint64_t>(-1) && PyErr_Occurred()) return false;
+    }
+    return true;
+}
+
+PyObject* from_wide(WideValue value, unsigned bits) {
+    if (bits <= 64) return PyLong_FromUnsignedLongLong(value.low);
+    Ref low = Ref::steal(PyLong_FromUnsignedLongLong(value.low));
+    Ref high = Ref::steal(PyLong_FromUnsignedLongLong(value.high));
+    Ref shift = Ref::steal(PyLong_FromLong(64));
+    if (!low || !high || !shift) return nullptr;
+    Ref shifted = Ref::steal(PyNumber_Lshift(high.get(), shift.get()));
+    if (!shifted) return nullptr;
+    return PyNumber_Or(shifted.get(), low.get());
+}
+
+bool read_value(const ViewEntry& e, WideValue& out) {
+    if (e.bits <= 64) {
+        switch (data::read_integer(e.item.get(), out.low)) {
+            case data::ReadStatus::value: return true;
+            case data::ReadStatus::none:
+                PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "int", Py_TYPE(Py_None)->tp_name);
+                return false;
+            case data::ReadStatus::error: return false;
+        }
+    }
+    Ref value = Ref::steal(data::read_object(e.item.get()));
+    return value && to_wide(value.get(), e.bits, out);
+}
+
+bool write_value(const ViewEntry& e, WideValue value) {
+    if (e.bits <= 64) return data::write_integer(e.item.get(), value.low);
+    Ref number = Ref::steal(from_wide(value, e.bits));
+    return number && data::write_object(e.item.get(), number.get());
+}
+
+}  // namespace
+
+std::shared_ptr<const LayoutView> current_view(MapObject& map) {
+    if (map.view && map.view_epoch == layout_epoch()) return map.view;
+    std::shared_ptr<LayoutView> view;
+    try {
+        view = std::make_shared<LayoutView>();
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+        return nullptr;
+    }
+    if (!build_view(map, *view)) return nullptr;
+    map.view = view;
+    map.view_epoch = layout_epoch();
+    return view;
+}
+
+int traverse_view(const MapObject* map, visitproc visit, void* arg) {
+    if (!map->view) return 0;
+    for (const ViewEntry& e : map->view->entries) {
+        Py_VISIT(e.item.get());
+    }
+    return 0;
+}
+
+bool pack_outputs(MapObject& map, std::span<uint16_t, 8> words) {
+    std::shared_ptr<const LayoutView> view = current_view(map);
+    if (!view || !check_fits(*view)) return false;
+    BitStream stream;
+    bool ok = true;
+    for (const ViewEntry& e : view->entries) {
+        if (!e.item) continue;
+        WideValue value;
+        if (!read_value(e, value)) {
+            ok = false;
+            break;
+        }
+        stream.put_wide(e.position_bits, e.bits, value);
+    }
+    stream.to_words(words);
+    return ok;
+}
+
+bool unpack_inputs(MapObject& map, std::span<const uint16_t, 8> words) {
+    std::shared_ptr<const LayoutView> view = current_view(map);
+    if (!view || !check_fits(*view)) return false;
+    const BitStream stream = BitStream::from_words(words);
+    for (const ViewEntry& e : view->entries) {
+        if (!e.item) continue;
+        if (!write_value(e, stream.get_wide(e.position_bits, e.bits))) return false;
+    }
+    return true;
+}
+
+}  // namespace tamsel::mapping

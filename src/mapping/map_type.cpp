@@ -1,0 +1,260 @@
+// The DictionaryMap type: construction, fields, lock and container behaviour.
+#include "binding/args.hpp"
+#include "binding/module_state.hpp"
+#include "binding/types.hpp"
+#include "mapping/map_internal.hpp"
+
+#include <new>
+#include <vector>
+
+namespace tamsel::mapping {
+
+using binding::Ref;
+
+PyTypeObject* map_type() { return binding::as_type(binding::state().DictionaryMap); }
+
+bool is_map(PyObject* obj) { return PyObject_TypeCheck(obj, map_type()); }
+bool is_exact_map(PyObject* obj) { return Py_IS_TYPE(obj, map_type()); }
+
+PyObject* new_map(PyObject* dictionary, PyObject* item_types_accepted) {
+    return PyObject_CallFunctionObjArgs(reinterpret_cast<PyObject*>(map_type()), dictionary, item_types_accepted,
+                                        nullptr);
+}
+
+unsigned safety_bits(const MapObject& map) {
+    Py_ssize_t count = length(&map);
+    if (count == 0) return 0;
+    const MappedItemObject* last = entry_of(&map, count - 1);
+    return unsigned{last->position_bits} + last->bits;
+}
+
+uint16_t safety_bytes(const MapObject& map) { return static_cast<uint16_t>((safety_bits(map) + 7) / 8); }
+
+Py_ssize_t entry_count(const MapObject& map) { return length(&map); }
+PyObject* entry_at(const MapObject& map, Py_ssize_t index) { return PyList_GET_ITEM(map.entries, index); }
+
+bool narrow_to_uint8(long long value, uint8_t& out) {
+    if (value < 0) {
+        PyErr_SetString(PyExc_OverflowError, "can't convert negative value to uint8_t");
+        return false;
+    }
+    if (value > 0xFF) {
+        PyErr_SetString(PyExc_OverflowError, "value too large to convert to uint8_t");
+        return false;
+    }
+    out = static_cast<uint8_t>(value);
+    return true;
+}
+
+Py_ssize_t find_entry(const MapObject* map, PyObject* entry) {
+    for (Py_ssize_t i = 0, n = length(map); i < n; ++i)
+        if (PyList_GET_ITEM(map->entries, i) == entry) return i;
+    return -1;
+}
+
+Py_ssize_t find_item(const MapObject* map, PyObject* item) {
+    for (Py_ssize_t i = 0, n = length(map); i < n; ++i)
+        if (entry_of(map, i)->item == item) return i;
+    return -1;
+}
+
+Py_ssize_t index_of_entry(const MapObject* map, PyObject* entry) {
+    Py_ssize_t index = find_entry(map, entry);
+    if (index < 0) PyErr_Format(PyExc_ValueError, "%R is not in list", entry);
+    return index;
+}
+
+bool list_insert(MapObject* map, Py_ssize_t index, PyObject* entry) {
+    touch_layout();
+    return PyList_Insert(map->entries, index, entry) == 0;
+}
+
+bool list_append(MapObject* map, PyObject* entry) {
+    touch_layout();
+    return PyList_Append(map->entries, entry) == 0;
+}
+
+bool list_delete(MapObject* map, Py_ssize_t index) {
+    touch_layout();
+    return PyList_SetSlice(map->entries, index, index + 1, nullptr) == 0;
+}
+
+bool list_replace(MapObject* map, Py_ssize_t index, PyObject* entry) {
+    touch_layout();
+    return PyList_SetItem(map->entries, index, Py_NewRef(entry)) == 0;
+}
+
+void list_swap(MapObject* map, Py_ssize_t a, Py_ssize_t b) {
+    touch_layout();
+    PyObject** items = reinterpret_cast<PyListObject*>(map->entries)->ob_item;
+    std::swap(items[a], items[b]);
+}
+
+bool list_clear(MapObject* map) {
+    touch_layout();
+    return PyList_SetSlice(map->entries, 0, length(map), nullptr) == 0;
+}
+
+namespace {
+
+PyObject* map_new(PyTypeObject* type, PyObject*, PyObject*) {
+    Ref self = Ref::steal(type->tp_alloc(type, 0));
+    if (!self) return nullptr;
+    auto* map = as_map(self.get());
+    new (&map->view) std::shared_ptr<const LayoutView>();
+    map->entries = PyList_New(0);
+    if (!map->entries) return nullptr;
+    return self.release();
+}
+
+int map_init(PyObject* self, PyObject* args, PyObject* kwargs) {
+    PyObject* argv[2];
+    if (!binding::parse_tuple("__init__", args, kwargs, {"dictionary", "item_types_accepted"}, 2, argv)) return -1;
+    if (!binding::check_type(argv[0], binding::as_type(binding::state().Dictionary), "dictionary", false) ||
+        !binding::check_type(argv[1], &PySet_Type, "item_types_accepted", true))
+        return -1;
+    auto* map = as_map(self);
+    Ref fresh = Ref::steal(PyList_New(0));
+    if (!fresh) return -1;
+    binding::assign(map->dictionary, argv[0]);
+    binding::assign(map->accepted, argv[1]);
+    Ref old_entries = Ref::steal(map->entries);
+    map->entries = fresh.release();
+    map->locked = false;
+    touch_layout();
+    return 0;
+}
+
+int map_traverse(PyObject* self, visitproc visit, void* arg) {
+    auto* map = as_map(self);
+    Py_VISIT(Py_TYPE(self));
+    Py_VISIT(map->dictionary);
+    Py_VISIT(map->accepted);
+    Py_VISIT(map->entries);
+    return traverse_view(map, visit, arg);
+}
+
+int map_clear(PyObject* self) {
+    auto* map = as_map(self);
+    map->view.reset();
+    Py_CLEAR(map->dictionary);
+    Py_CLEAR(map->accepted);
+    // The entry list stays a list: the map's operations rely on it.
+    if (map->entries) PyList_SetSlice(map->entries, 0, PyList_GET_SIZE(map->entries), nullptr);
+    return 0;
+}
+
+void map_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    auto* map = as_map(self);
+    map->view.~shared_ptr();
+    Py_CLEAR(map->dictionary);
+    Py_CLEAR(map->accepted);
+    Py_CLEAR(map->entries);
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+PyObject* or_none(PyObject* obj) { return Py_NewRef(obj ? obj : Py_None); }
+
+PyObject* get_dictionary(PyObject* self, void*) { return or_none(as_map(self)->dictionary); }
+PyObject* get_accepted(PyObject* self, void*) { return or_none(as_map(self)->accepted); }
+PyObject* get_items(PyObject* self, void*) {
+    auto* map = as_map(self);
+    return PyList_GetSlice(map->entries, 0, length(map));
+}
+PyObject* get_locked(PyObject* self, void*) { return PyBool_FromLong(as_map(self)->locked); }
+PyObject* get_safety_bits(PyObject* self, void*) { return PyLong_FromUnsignedLong(safety_bits(*as_map(self))); }
+PyObject* get_safety_bytes(PyObject* self, void*) { return PyLong_FromUnsignedLong(safety_bytes(*as_map(self))); }
+
+Py_ssize_t map_length(PyObject* self) { return length(as_map(self)); }
+
+PyObject* map_subscript(PyObject* self, PyObject* index) {
+    if (!binding::check_type(index, &PyLong_Type, "index", true)) return nullptr;
+    Py_ssize_t i = PyNumber_AsSsize_t(index, PyExc_IndexError);
+    if (i == -1 && PyErr_Occurred()) return nullptr;
+    auto* map = as_map(self);
+    if (i < 0) i += length(map);
+    if (i < 0 || i >= length(map)) {
+        PyErr_SetString(PyExc_IndexError, "list index out of range");
+        return nullptr;
+    }
+    return Py_NewRef(PyList_GET_ITEM(map->entries, i));
+}
+
+int map_contains(PyObject* self, PyObject* item) {
+    if (!binding::check_type(item, binding::as_type(binding::state().DictionaryMappedItem), "item", false)) return -1;
+    return find_entry(as_map(self), item) >= 0;
+}
+
+PyObject* map_iter(PyObject* self) { return new_map_iterator(self); }
+
+PyObject* map_lock(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* active;
+    if (!binding::parse_fastcall("_lock", args, nargs, kwnames, {"active"}, 0, &active)) return nullptr;
+    int truth = active ? PyObject_IsTrue(active) : 1;
+    if (truth < 0) return nullptr;
+    lock(*as_map(self), truth != 0);
+    Py_RETURN_NONE;
+}
+
+PyMethodDef map_type_methods[] = {
+    {"_lock", TAMSEL_FASTCALL_KW(map_lock), "Lock the map"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef map_getset[] = {
+    {"dictionary", get_dictionary, nullptr, nullptr, nullptr},
+    {"_items", get_items, nullptr, nullptr, nullptr},
+    {"item_types_accepted", get_accepted, nullptr, nullptr, nullptr},
+    {"_locked", get_locked, nullptr, nullptr, nullptr},
+    {"safety_bits", get_safety_bits, nullptr, "Number of bits mapped", nullptr},
+    {"safety_bytes", get_safety_bytes, nullptr, "Number of bytes mapped", nullptr},
+    {"locked", get_locked, nullptr, "Indicates if the map is locked", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+// Every method of the type, gathered from the files that define them.
+PyMethodDef* all_methods() {
+    static std::vector<PyMethodDef> methods = [] {
+        std::vector<PyMethodDef> all;
+        for (PyMethodDef* table : {map_type_methods, map_core_methods, map_editing_methods, map_text_methods,
+                                   map_transfer_methods})
+            for (PyMethodDef* def = table; def->ml_name; ++def) all.push_back(*def);
+        all.push_back({nullptr, nullptr, 0, nullptr});
+        return all;
+    }();
+    return methods.data();
+}
+
+}  // namespace
+
+bool add_map_type(PyObject* module) {
+    PyType_Slot slots[] = {
+        {Py_tp_doc, const_cast<char*>("Map of dictionary to safe data")},
+        {Py_tp_new, reinterpret_cast<void*>(map_new)},
+        {Py_tp_init, reinterpret_cast<void*>(map_init)},
+        {Py_tp_dealloc, reinterpret_cast<void*>(map_dealloc)},
+        {Py_tp_traverse, reinterpret_cast<void*>(map_traverse)},
+        {Py_tp_clear, reinterpret_cast<void*>(map_clear)},
+        {Py_tp_iter, reinterpret_cast<void*>(map_iter)},
+        {Py_sq_length, reinterpret_cast<void*>(map_length)},
+        {Py_mp_length, reinterpret_cast<void*>(map_length)},
+        {Py_mp_subscript, reinterpret_cast<void*>(map_subscript)},
+        {Py_sq_contains, reinterpret_cast<void*>(map_contains)},
+        {Py_tp_methods, all_methods()},
+        {Py_tp_getset, map_getset},
+        {0, nullptr},
+    };
+    PyType_Spec spec = {
+        "tamsel.tamsel.DictionaryMap",
+        sizeof(MapObject),
+        0,
+        Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
+        slots,
+    };
+    return binding::add_type(module, &spec, nullptr, binding::state().DictionaryMap);
+}
+
+}  // namespace tamsel::mapping

@@ -1,0 +1,359 @@
+import struct
+
+import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
+
+import tamsel.tamsel as ts
+from map_fixtures import INPUTS, OUTPUTS, make_dictionary
+
+DT = ts.DataType
+TOO_BIG = "Frame structure cannot handle more than 16 bytes"
+
+
+def oracle_words(entries):
+    """Safe-data words for (position, bits, integer form) entries, built as one big integer."""
+    stream = 0
+    for position, bits, value in entries:
+        stream |= (value & ((1 << bits) - 1)) << position
+    return [(stream >> (16 * k)) & 0xFFFF for k in range(8)]
+
+
+def oracle_value(words, position, bits):
+    stream = sum(word << (16 * k) for k, word in enumerate(words))
+    return (stream >> position) & ((1 << bits) - 1)
+
+
+def frame_with(words):
+    frame = ts.FSOEFrame()
+    for k, word in enumerate(words):
+        frame.safe_data[k] = word
+    return frame
+
+
+def place(dmap, item, position, bits=None):
+    """Maps `item` at `position`, with paddings in front and no alignment rule."""
+    gap = position - dmap.safety_bits
+    if gap:
+        dmap.add_padding(gap)
+    return dmap.insert(len(dmap), item, bits)
+
+
+def outputs_map(*items):
+    return ts.DictionaryMap(make_dictionary(*items), set(OUTPUTS))
+
+
+def inputs_map(*items):
+    return ts.DictionaryMap(make_dictionary(*items), set(INPUTS))
+
+
+@pytest.mark.parametrize(
+    "layout, words",
+    [
+        ([(DT.BOOL, 0, True)], [0x0001]),
+        ([(DT.BOOL, 0, True), (DT.UINT8, 1, 0xFF)], [0x01FF]),
+        ([(DT.UINT16, 8, 0xABCD)], [0xCD00, 0x00AB]),
+        ([(DT.UINT8, 12, 0xA5)], [0x5000, 0x000A]),
+        ([(DT.UINT32, 16, 0x12345678)], [0, 0x5678, 0x1234]),
+        ([(DT.INT32, 8, -2)], [0xFE00, 0xFFFF, 0x00FF]),
+        ([(DT.FLOAT, 96, 1.0)], [0, 0, 0, 0, 0, 0, 0, 0x3F80]),
+        ([(DT.INT8, 120, -1)], [0, 0, 0, 0, 0, 0, 0, 0xFF00]),
+    ],
+)
+def test_known_layouts_both_ways(layout, words):
+    words = words + [0] * (8 - len(words))
+    outs = [ts.DictionaryItemOutput(k, f"o{k}", dt) for k, (dt, _, _) in enumerate(layout)]
+    ins = [ts.DictionaryItemInput(k, f"i{k}", dt, dt.get_initial_value()) for k, (dt, _, _) in enumerate(layout)]
+    out_map, in_map = outputs_map(*outs), inputs_map(*ins)
+    for item, (_, position, value) in zip(outs, layout):
+        item.set(value)
+        place(out_map, item, position)
+    for item, (_, position, _) in zip(ins, layout):
+        place(in_map, item, position)
+    frame = frame_with([0xFFFF] * 8)  # every bit no entry covers is sent as 0
+    out_map._set_data_to_frame(frame)
+    assert list(frame.safe_data) == words
+    in_map._get_data_from_frame(frame)
+    assert [item.get() for item in ins] == [value for _, _, value in layout]
+
+
+@pytest.mark.parametrize("direction", ["pack", "unpack"])
+def test_empty_map(direction):
+    frame = frame_with([0x1234] * 8)
+    dmap = outputs_map()
+    if direction == "pack":
+        dmap._set_data_to_frame(frame)
+        assert list(frame.safe_data) == [0] * 8
+    else:
+        dmap._get_data_from_frame(frame)
+        assert list(frame.safe_data) == [0x1234] * 8
+
+
+def test_packing_clears_old_bits_and_works_locked():
+    item = ts.DictionaryItemOutput(1, "x", DT.UINT8)
+    dmap = outputs_map(item)
+    dmap.add(item)
+    dmap._lock()
+    frame = ts.FSOEFrame()
+    item.set(3)
+    dmap._set_data_to_frame(frame)
+    assert frame.safe_data[0] == 3
+    item.set(0)
+    dmap._set_data_to_frame(frame)
+    assert frame.safe_data[0] == 0
+
+
+def test_unpacking_notifies_once_and_ignores_padding_bits():
+    a = ts.DictionaryItemInput(1, "a", DT.UINT8, 0)
+    b = ts.DictionaryItemInputOutput(2, "b", DT.UINT8, 0)
+    calls = []
+    a.subscribe_changed(lambda: calls.append(("a", a.get())))
+    b.subscribe_input_changed(lambda: calls.append(("b", b.get())))
+    dmap = inputs_map(a, b)
+    dmap.add(a)
+    dmap.add_padding(4)
+    dmap.add(b)
+    frame = frame_with([0x0F07, 0x0009])  # padding bits 8-11 set
+    dmap._get_data_from_frame(frame)
+    dmap._get_data_from_frame(frame)
+    assert calls == [("a", 7), ("b", 0x90)]
+    assert b.value_output == 0
+
+
+@settings(max_examples=150, deadline=None)
+@given(st.data())
+def test_random_layouts_match_the_oracle(data):
+    """Items of every type at every position the rules allow, with random values."""
+    outs, ins, entries = [], [], []
+    position = 0
+    while True:
+        dt = data.draw(st.sampled_from(list(DT)))
+        gap = data.draw(st.integers(0, 9))
+        start = position + gap
+        if dt.bits > 8:
+            start = -(-start // 8) * 8
+        if start + dt.bits > 128:
+            break
+        if dt is DT.FLOAT:
+            value = data.draw(st.floats(width=32, allow_nan=False))
+        elif dt is DT.BOOL:
+            value = data.draw(st.booleans())
+        else:
+            value = data.draw(st.integers(dt.min_value, dt.max_value))
+        k = len(outs)
+        outs.append((start, ts.DictionaryItemOutput(k, f"o{k}", dt), value))
+        ins.append((start, ts.DictionaryItemInput(k, f"i{k}", dt, dt.get_initial_value())))
+        entries.append((start, dt.bits, dt.serialize_value(value)))
+        position = start + dt.bits
+    out_map = outputs_map(*[item for _, item, _ in outs])
+    in_map = inputs_map(*[item for _, item in ins])
+    for start, item, value in outs:
+        item.set(value)
+        if start > out_map.safety_bits:
+            out_map.add_padding(start - out_map.safety_bits)
+        out_map.add(item)  # add's own alignment rule accepts every position chosen above
+    for start, item in ins:
+        place(in_map, item, start)
+    frame = ts.FSOEFrame()
+    out_map._set_data_to_frame(frame)
+    assert list(frame.safe_data) == oracle_words(entries)
+
+    noise = data.draw(st.lists(st.integers(0, 0xFFFF), min_size=8, max_size=8))
+    in_map._get_data_from_frame(frame_with(noise))
+    for start, item in ins:
+        expected = oracle_value(noise, start, item.data_type.bits)
+        assert item.data_type.serialize_value(item.get()) == expected
+
+
+def test_value_wider_than_its_entry_is_cut():
+    wide = ts.DictionaryItemOutput(1, "wide", DT.UINT8)
+    flag = ts.DictionaryItemOutput(2, "flag", DT.BOOL)
+    dmap = outputs_map(wide, flag)
+    dmap.add(wide, bits=4)
+    dmap.add(flag)
+    wide.set(0xFF)
+    frame = ts.FSOEFrame()
+    dmap._set_data_to_frame(frame)
+    assert frame.safe_data[0] == 0x000F  # flag (bit 4) stays False
+
+
+def test_width_zero_entries_move_nothing():
+    out = ts.DictionaryItemOutput(1, "out", DT.UINT8)
+    follow = ts.DictionaryItemOutput(2, "follow", DT.UINT8)
+    dmap = outputs_map(out, follow)
+    dmap.add(out, bits=0)
+    dmap.add_padding(0)
+    dmap.add(follow)
+    out.set(0xFF)
+    follow.set(0x12)
+    frame = ts.FSOEFrame()
+    dmap._set_data_to_frame(frame)
+    assert list(frame.safe_data) == [0x12] + [0] * 7
+
+    sensor = ts.DictionaryItemInput(1, "sensor", DT.UINT8, 9)
+    after = ts.DictionaryItemInput(2, "after", DT.UINT8, 0)
+    in_map = inputs_map(sensor, after)
+    in_map.add(sensor, bits=0)
+    in_map.add(after)
+    in_map._get_data_from_frame(frame_with([0xFF12]))
+    assert (sensor.get(), after.get()) == (0, 0x12)
+
+
+def test_entries_wider_than_64_bits():
+    item = ts.DictionaryItemInput(1, "big", DT.UINT8, 0)
+    dmap = inputs_map(item)
+    entry = dmap.add(item)
+    dmap.set_bits(entry, 100)
+    words = [0xFFFF] * 7 + [0]
+    dmap._get_data_from_frame(frame_with(words))
+    assert item.get() == (1 << 100) - 1
+
+    out = ts.DictionaryItemOutput(1, "out", DT.UINT32)
+    out_map = outputs_map(out)
+    out_map.set_bits(out_map.add(out), 128)
+    out.set(0xDEADBEEF)
+    frame = ts.FSOEFrame()
+    out_map._set_data_to_frame(frame)
+    assert list(frame.safe_data) == [0xBEEF, 0xDEAD, 0, 0, 0, 0, 0, 0]
+
+
+@pytest.mark.parametrize("direction", ["pack", "unpack"])
+def test_maps_beyond_the_safe_data_are_refused(direction):
+    items = [ts.DictionaryItemInputOutput(k, f"x{k}", DT.UINT32, 7) for k in range(5)]
+    dmap = ts.DictionaryMap(make_dictionary(*items), set(OUTPUTS))
+    for item in items[:4]:
+        dmap.add(item)
+    dmap.add_padding(1)
+    frame = frame_with([0x5555] * 8)
+    with pytest.raises(ValueError) as error:
+        if direction == "pack":
+            dmap._set_data_to_frame(frame)
+        else:
+            dmap._get_data_from_frame(frame)
+    assert str(error.value) == TOO_BIG
+    assert list(frame.safe_data) == [0x5555] * 8 and all(item.get() == 7 for item in items)
+    dmap.remove(dmap[-1])  # exactly 16 bytes again
+    dmap._get_data_from_frame(frame)
+    assert items[0].get() == 0x55555555
+
+
+def test_read_failure_keeps_the_entries_before_it():
+    items = [ts.DictionaryItemOutput(k, f"o{k}", DT.UINT8) for k in range(3)]
+    dmap = outputs_map(*items)
+    for k, item in enumerate(items):
+        dmap.add(item)
+        item.set(k + 1)
+    items[1].set(1000)
+    frame = frame_with([0xFFFF] * 8)
+    with pytest.raises(ValueError):
+        dmap._set_data_to_frame(frame)
+    assert list(frame.safe_data) == [0x0001] + [0] * 7
+
+
+def test_write_failure_keeps_the_entries_after_it():
+    items = [ts.DictionaryItemInput(k, f"i{k}", DT.UINT8, 0) for k in range(3)]
+    dmap = inputs_map(*items)
+    for item in items:
+        dmap.add(item)
+
+    def boom():
+        raise RuntimeError("subscriber")
+
+    items[1].subscribe_changed(boom)
+    with pytest.raises(RuntimeError):
+        dmap._get_data_from_frame(frame_with([0x0201, 0x0003]))
+    assert [item.get() for item in items] == [1, 2, 0]
+
+
+def test_host_subclasses_of_items_are_called():
+    class Doubled(ts.DictionaryItemOutput):
+        def _read(self):
+            return 2 * super()._read()
+
+    class Recorder(ts.DictionaryItemInput):
+        def _write(self, value):
+            written.append(value)
+
+    class NotAnInt(ts.DictionaryItemOutput):
+        def _read(self):
+            return "7"
+
+    written = []
+    out, rec, bad = Doubled(1, "out", DT.UINT8), Recorder(2, "rec", DT.UINT8, 0), NotAnInt(3, "bad", DT.UINT8)
+    out_map = ts.DictionaryMap(make_dictionary(out, bad), {Doubled, NotAnInt})
+    in_map = ts.DictionaryMap(make_dictionary(rec), {Recorder})
+    out_map.add(out, bits=4)
+    out.set(5)
+    frame = ts.FSOEFrame()
+    out_map._set_data_to_frame(frame)
+    assert frame.safe_data[0] == 10
+    in_map.add(rec)
+    in_map._get_data_from_frame(frame)
+    assert written == [10]
+    out_map.add(bad)
+    with pytest.raises(TypeError) as error:
+        out_map._set_data_to_frame(frame)
+    assert str(error.value) == "Expected int, got str"
+
+
+def test_layout_edits_between_transfers_are_seen():
+    a = ts.DictionaryItemOutput(1, "a", DT.UINT8)
+    b = ts.DictionaryItemOutput(2, "b", DT.UINT8)
+    dmap = outputs_map(a, b)
+    ea = dmap.add(a)
+    dmap.add(b)
+    a.set(0x11)
+    b.set(0x22)
+    frame = ts.FSOEFrame()
+    dmap._set_data_to_frame(frame)
+    assert frame.safe_data[0] == 0x2211
+    dmap.move_item_down(ea)
+    dmap._set_data_to_frame(frame)
+    assert frame.safe_data[0] == 0x1122
+    dmap[1]._set_position_bits(12)  # the host moving an entry by hand
+    dmap._set_data_to_frame(frame)
+    assert (frame.safe_data[0], frame.safe_data[1]) == (0x1022, 0x0001)
+
+
+def test_subscriber_editing_the_map_during_unpacking():
+    a = ts.DictionaryItemInput(1, "a", DT.UINT8, 0)
+    b = ts.DictionaryItemInput(2, "b", DT.UINT8, 0)
+    dmap = inputs_map(a, b)
+    dmap.add(a)
+    dmap.add(b)
+    a.subscribe_changed(dmap.clear)
+    dmap._get_data_from_frame(frame_with([0x0201]))
+    assert (a.get(), b.get(), len(dmap)) == (1, 2, 0)
+
+
+@pytest.mark.parametrize("method", ["_set_data_to_frame", "_get_data_from_frame"])
+def test_frame_argument_type(method):
+    dmap = outputs_map()
+    with pytest.raises(TypeError) as error:
+        getattr(dmap, method)(None)
+    assert str(error.value) == "Argument 'frame' has incorrect type (expected tamsel.tamsel.FSOEFrame, got NoneType)"
+
+    class MyFrame(ts.FSOEFrame):
+        pass
+
+    getattr(dmap, method)(MyFrame())
+
+
+def test_transfer_does_not_leak(no_leak):
+    outs = [ts.DictionaryItemOutput(k, f"o{k}", DT.UINT8) for k in range(16)]
+    ins = [ts.DictionaryItemInput(k, f"i{k}", DT.UINT8, 0) for k in range(16)]
+    out_map, in_map = outputs_map(*outs), inputs_map(*ins)
+    for item in outs:
+        out_map.add(item)
+    for item in ins:
+        in_map.add(item)
+    frame = ts.FSOEFrame()
+    counter = iter(range(10**9))
+
+    def cycle():
+        n = next(counter)
+        outs[n % 16].set(n % 256)
+        out_map._set_data_to_frame(frame)
+        in_map._get_data_from_frame(frame)
+
+    no_leak(cycle)

@@ -189,6 +189,10 @@ PyObject* unserialize_integer_form(DataType type, uint64_t raw) {
 }
 
 PyObject* unserialize_value(DataType type, PyObject* value) {
+    if (!PyLong_Check(value)) {
+        binding::raise_wrong_type(value, "int", "value");
+        return nullptr;
+    }
     if (type == DataType::BOOL) {
         int truth = PyObject_IsTrue(value);
         return truth < 0 ? nullptr : PyBool_FromLong(truth);

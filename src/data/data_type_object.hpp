@@ -36,8 +36,9 @@ PyObject* serialize_value(DataType type, PyObject* value);
 // false with an exception set.
 bool serialize_integer_form(DataType type, PyObject* value, uint64_t& out);
 
-// `unserialize_value(value)` for a host int (the caller checks exactness): new reference or
-// null (OverflowError for FLOAT outside 0..2^32-1).
+// `unserialize_value(value)` for a host int (the published methods check exactness first; any
+// other object is refused here too): new reference or null (OverflowError for FLOAT outside
+// 0..2^32-1).
 PyObject* unserialize_value(DataType type, PyObject* value);
 
 // The same from a number, without the intermediate host int.

@@ -4,6 +4,7 @@
 #include "binding/types.hpp"
 #include "data/data_type_object.hpp"
 #include "data/hooks.hpp"
+#include "data/item_subscribers.hpp"
 #include "data/item_values.hpp"
 
 #include <utility>
@@ -100,14 +101,6 @@ void store_base(ItemObject* item, const BaseFields& fields) {
 PyObject* initial_value_of(PyObject* data_type) {
     if (std::optional<DataType> type = data_type_of(data_type)) return initial_value(*type);
     return PyObject_CallMethod(data_type, "get_initial_value", nullptr);
-}
-
-// A new empty subscriber list (inputs) replacing the old one.
-bool reset_subscribers(ItemObject* item) {
-    Ref fresh = Ref::steal(PyList_New(0));
-    if (!fresh) return false;
-    binding::assign(item->subscribers, fresh.get());
-    return true;
 }
 
 int base_init(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -228,42 +221,15 @@ PyObject* method_set_value_input(PyObject* self, PyObject* const* args, Py_ssize
 
 // Subscriptions: no duplicates by the host's `==`; removal of the first equal entry.
 
-// The item's subscriber list (borrowed), made anew if a cleared cycle took it.
-PyObject* subscriber_list(ItemObject* item) {
-    if (!item->subscribers) item->subscribers = PyList_New(0);
-    return item->subscribers;
-}
-
 PyObject* subscribe(const char* name, PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* callback = one_argument(name, "callback", args, nargs, kwnames);
-    if (!callback) return nullptr;
-    Ref subscribers = Ref::borrow(subscriber_list(self_item(self)));
-    if (!subscribers) return nullptr;
-    int present = PySequence_Contains(subscribers.get(), callback);
-    if (present < 0) return nullptr;
-    if (!present && PyList_Append(subscribers.get(), callback) < 0) return nullptr;
-    return Py_NewRef(Py_None);
+    return callback ? none_or_null(add_subscriber(self_item(self), callback)) : nullptr;
 }
 
 PyObject* unsubscribe(const char* name, PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                       PyObject* kwnames) {
     PyObject* callback = one_argument(name, "callback", args, nargs, kwnames);
-    if (!callback) return nullptr;
-    Ref subscribers = Ref::borrow(self_item(self)->subscribers);
-    if (!subscribers) return Py_NewRef(Py_None);
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(subscribers.get()); ++i) {
-        Ref entry = Ref::borrow(PyList_GET_ITEM(subscribers.get(), i));
-        int equal = PyObject_RichCompareBool(entry.get(), callback, Py_EQ);
-        if (equal < 0) return nullptr;
-        if (equal) {
-            // The comparison may have run host code that shortened the list.
-            if (i < PyList_GET_SIZE(subscribers.get()) && PyList_GET_ITEM(subscribers.get(), i) == entry.get() &&
-                PyList_SetSlice(subscribers.get(), i, i + 1, nullptr) < 0)
-                return nullptr;
-            break;
-        }
-    }
-    return Py_NewRef(Py_None);
+    return callback ? none_or_null(remove_subscriber(self_item(self), callback)) : nullptr;
 }
 
 PyObject* method_subscribe_changed(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {

@@ -6,6 +6,7 @@
 #include "binding/module_state.hpp"
 #include "data/call.hpp"
 #include "data/data_type_object.hpp"
+#include "data/item_subscribers.hpp"
 
 namespace tamsel::data {
 
@@ -64,20 +65,9 @@ int differs(PyObject* current, PyObject* value) {
     return result ? PyObject_IsTrue(result.get()) : -1;
 }
 
-// Calls every subscriber in list order, walking the live list as the host's for loop would.
-bool notify(ItemObject* item) {
-    Ref subscribers = Ref::borrow(item->subscribers);
-    if (!subscribers) return true;
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(subscribers.get()); ++i) {
-        Ref callback = Ref::borrow(PyList_GET_ITEM(subscribers.get(), i));
-        if (!Ref::steal(PyObject_CallNoArgs(callback.get()))) return false;
-    }
-    return true;
-}
-
 bool store_and_notify(ItemObject* item, PyObject* value) {
     binding::assign(input_slot(item), value);
-    return notify(item);
+    return notify_subscribers(item);
 }
 
 }  // namespace

@@ -1,0 +1,19 @@
+#pragma once
+// The change subscribers of input items: a host list of callables in subscription order.
+#include "data/item_object.hpp"
+
+namespace tamsel::data {
+
+// Appends `callback` unless an equal one (host `==`) is already subscribed.
+bool add_subscriber(ItemObject* item, PyObject* callback);
+
+// Removes the first subscriber equal to `callback`, if any.
+bool remove_subscriber(ItemObject* item, PyObject* callback);
+
+// Calls every subscriber without arguments, in list order; stops at the first exception.
+bool notify_subscribers(ItemObject* item);
+
+// Gives the item a new empty list.
+bool reset_subscribers(ItemObject* item);
+
+}  // namespace tamsel::data

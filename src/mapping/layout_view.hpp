@@ -2,6 +2,7 @@
 // A map's entries prepared for the frame transfer: each entry's bits and how its value is
 // reached, built once per layout instead of read from the host objects per frame.
 #include "binding/ref.hpp"
+#include "data/data_type.hpp"
 #include "mapping/map_object.hpp"
 
 #include <cstdint>
@@ -16,6 +17,12 @@ struct ViewEntry {
     binding::Ref item;  // null for paddings, which pack 0 and take nothing
     uint8_t position_bits;
     uint8_t bits;
+    // The output value last packed and its integer form. Values of the module's own items are
+    // host numbers, which never change, so the same object under the same data type always
+    // packs to the same form.
+    mutable binding::Ref packed_value;
+    mutable uint64_t packed_form = 0;
+    mutable data::DataType packed_type = data::DataType::BOOL;
 };
 
 struct LayoutView {

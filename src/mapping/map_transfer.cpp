@@ -6,6 +6,7 @@
 #include "mapping/map_internal.hpp"
 
 #include <new>
+#include <optional>
 
 namespace tamsel::mapping {
 
@@ -18,7 +19,10 @@ bool build_view(const MapObject& map, LayoutView& view) {
         view.entries.reserve(static_cast<std::size_t>(length(&map)));
         for (Py_ssize_t i = 0; i < length(&map); ++i) {
             MappedItemObject* entry = entry_of(&map, i);
-            view.entries.push_back({Ref::borrow(entry->item), entry->position_bits, entry->bits});
+            ViewEntry& added = view.entries.emplace_back();
+            added.item = Ref::borrow(entry->item);
+            added.position_bits = entry->position_bits;
+            added.bits = entry->bits;
             view.end_bits = std::max(view.end_bits, unsigned{entry->position_bits} + entry->bits);
         }
     } catch (const std::bad_alloc&) {
@@ -64,8 +68,35 @@ PyObject* from_wide(WideValue value, unsigned bits) {
     return PyNumber_Or(shifted.get(), low.get());
 }
 
+// The output value of a module item whose integer form depends on nothing but that value and
+// the item's data type; null for anything else.
+PyObject* plain_output_value(PyObject* item) {
+    std::optional<data::ItemKind> kind = data::exact_item_kind(item);
+    if (!kind) return nullptr;
+    data::ItemObject* object = data::as_item(item);
+    if (!object->has_known_type) return nullptr;
+    PyObject* value = *kind == data::ItemKind::output         ? object->value
+                      : *kind == data::ItemKind::input_output ? object->value_output
+                                                              : nullptr;
+    bool immutable = value && (PyLong_CheckExact(value) || PyFloat_CheckExact(value) || PyBool_Check(value));
+    return immutable ? value : nullptr;
+}
+
 bool read_value(const ViewEntry& e, WideValue& out) {
     if (e.bits <= 64) {
+        if (PyObject* value = plain_output_value(e.item.get())) {
+            data::DataType type = data::as_item(e.item.get())->known_type;
+            if (value != e.packed_value.get() || type != e.packed_type) {
+                if (data::read_integer(e.item.get(), e.packed_form) != data::ReadStatus::value) {
+                    e.packed_value.reset();
+                    return false;
+                }
+                e.packed_value = binding::Ref::borrow(value);
+                e.packed_type = type;
+            }
+            out.low = e.packed_form;
+            return true;
+        }
         switch (data::read_integer(e.item.get(), out.low)) {
             case data::ReadStatus::value: return true;
             case data::ReadStatus::none:
@@ -105,6 +136,7 @@ int traverse_view(const MapObject* map, visitproc visit, void* arg) {
     if (!map->view) return 0;
     for (const ViewEntry& e : map->view->entries) {
         Py_VISIT(e.item.get());
+        Py_VISIT(e.packed_value.get());
     }
     return 0;
 }

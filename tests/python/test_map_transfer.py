@@ -357,3 +357,28 @@ def test_transfer_does_not_leak(no_leak):
         in_map._get_data_from_frame(frame)
 
     no_leak(cycle)
+
+
+def test_packing_follows_every_value_and_type_change():
+    item = ts.DictionaryItemOutput(1, "x", DT.UINT8)
+    dmap = outputs_map(item)
+    dmap.add(item, bits=16)
+    frame = ts.FSOEFrame()
+    for value, expected in [(3, 3), (3, 3), (1000, ValueError), (1000, ValueError), (True, TypeError), (7, 7),
+                            (255, 255)]:
+        item.set(value)
+        if isinstance(expected, int):
+            dmap._set_data_to_frame(frame)
+            assert frame.safe_data[0] == expected
+        else:
+            with pytest.raises(expected):
+                dmap._set_data_to_frame(frame)
+    minus_one = -1
+    item.__init__(1, "x", DT.INT16)  # the same item, now signed
+    item.set(minus_one)
+    dmap._set_data_to_frame(frame)
+    assert frame.safe_data[0] == 0xFFFF
+    item.__init__(1, "x", DT.INT8)
+    item.set(minus_one)
+    dmap._set_data_to_frame(frame)
+    assert frame.safe_data[0] == 0x00FF

@@ -33,6 +33,8 @@ std::optional<DataType> data_type_of(PyObject* obj) {
 std::optional<Scalar> scalar_of(PyObject* obj) {
     if (PyBool_Check(obj)) return Scalar::from_bool(obj == Py_True);
     if (PyLong_CheckExact(obj)) {
+        auto* number = reinterpret_cast<PyLongObject*>(obj);
+        if (PyUnstable_Long_IsCompact(number)) return Scalar::from_integer(PyUnstable_Long_CompactValue(number));
         int overflow = 0;
         long long value = PyLong_AsLongLongAndOverflow(obj, &overflow);
         if (overflow != 0) return std::nullopt;
@@ -162,16 +164,18 @@ PyObject* serialize_value(DataType type, PyObject* value) {
     return serialize_object(type, value);
 }
 
-bool serialize_integer_form(DataType type, PyObject* value, uint64_t& out) {
-    if (std::optional<Scalar> scalar = scalar_of(value)) {
-        SerializeResult result = serialize(type, *scalar);
-        if (result.status == SerializeStatus::ok) {
-            out = result.raw;
-            return true;
-        }
+bool serialize_scalar(DataType type, const Scalar& scalar, PyObject* value, uint64_t& out) {
+    SerializeResult result = serialize(type, scalar);
+    if (result.status != SerializeStatus::ok) {
         raise_serialize_error(result.status, value);
         return false;
     }
+    out = result.raw;
+    return true;
+}
+
+bool serialize_integer_form(DataType type, PyObject* value, uint64_t& out) {
+    if (std::optional<Scalar> scalar = scalar_of(value)) return serialize_scalar(type, *scalar, value, out);
     Ref result = Ref::steal(serialize_object(type, value));
     if (!result) return false;
     if (!PyLong_Check(result.get())) {

@@ -36,6 +36,9 @@ PyObject* serialize_value(DataType type, PyObject* value);
 // false with an exception set.
 bool serialize_integer_form(DataType type, PyObject* value, uint64_t& out);
 
+// The same for a value already read as a Scalar (`value` is its host object, named in errors).
+bool serialize_scalar(DataType type, const Scalar& scalar, PyObject* value, uint64_t& out);
+
 // `unserialize_value(value)` for a host int (the published methods check exactness first; any
 // other object is refused here too): new reference or null (OverflowError for FLOAT outside
 // 0..2^32-1).

@@ -31,9 +31,12 @@ PyTypeObject* item_type(ItemKind kind) {
 bool is_item(PyObject* obj) { return PyObject_TypeCheck(obj, item_type(ItemKind::base)); }
 
 std::optional<ItemKind> exact_item_kind(PyObject* obj) {
-    PyTypeObject* type = Py_TYPE(obj);
-    for (ItemKind kind : {ItemKind::input, ItemKind::output, ItemKind::input_output, ItemKind::base})
-        if (type == item_type(kind)) return kind;
+    const binding::ModuleState& st = binding::state();
+    PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(obj));
+    if (type == st.DictionaryItemInput.get()) return ItemKind::input;
+    if (type == st.DictionaryItemOutput.get()) return ItemKind::output;
+    if (type == st.DictionaryItemInputOutput.get()) return ItemKind::input_output;
+    if (type == st.DictionaryItem.get()) return ItemKind::base;
     return std::nullopt;
 }
 
@@ -119,9 +122,11 @@ PyObject* read_output_object(ItemObject* item, ItemKind kind) {
 }
 
 ReadStatus read_output_integer(ItemObject* item, ItemKind kind, uint64_t& out) {
-    Ref value = Ref::borrow(output_slot(item, kind));
-    if (item->has_known_type && scalar_of(value.get()))
-        return serialize_integer_form(item->known_type, value.get(), out) ? ReadStatus::value : ReadStatus::error;
+    if (item->has_known_type) {
+        PyObject* value = output_slot(item, kind);
+        if (std::optional<Scalar> scalar = scalar_of(value))
+            return serialize_scalar(item->known_type, *scalar, value, out) ? ReadStatus::value : ReadStatus::error;
+    }
     Ref result = Ref::steal(read_output_object(item, kind));
     if (!result) return ReadStatus::error;
     if (result.get() == Py_None) return ReadStatus::none;

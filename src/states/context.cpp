@@ -3,6 +3,7 @@
 #include "binding/module_state.hpp"
 #include "data/dictionary_object.hpp"
 #include "frame/control.hpp"
+#include "mapping/map_object.hpp"
 #include "mapping/dynamic_map_object.hpp"
 #include "master/watchdog.hpp"
 #include "states/names.hpp"
@@ -374,10 +375,15 @@ int Context::slave_echo_correct() {
 int Context::check_received_crcs() {
     if (frame::FrameObject* f = fast_frame(Side::slave)) {
         master::NodeObject* n = fast_node(Side::slave);
-        Ref expected_size = attr(n->dictionary_map, names::safety_bytes);
-        if (!expected_size) return -1;
-        long size = PyLong_AsLong(expected_size.get());
-        if (size == -1 && PyErr_Occurred()) return -1;
+        long size = 0;
+        if (mapping::is_exact_map(n->dictionary_map)) {
+            size = mapping::safety_bytes(*mapping::as_map(n->dictionary_map));
+        } else {
+            Ref expected_size = attr(n->dictionary_map, names::safety_bytes);
+            if (!expected_size) return -1;
+            size = PyLong_AsLong(expected_size.get());
+            if (size == -1 && PyErr_Occurred()) return -1;
+        }
         if (f->frame.safe_data_size != size) return 0;
         return n->last_crc0_sent ? frame::check_crcs_cyclic(*f, *n->last_crc0_sent) : frame::check_crcs(*f);
     }
@@ -408,6 +414,8 @@ bool Context::map_master_outputs() {
         if (!command || !data_command_code(command, code)) return false;
         f->frame.control.command = code;
         master::NodeObject* n = fast_node(Side::master);
+        if (mapping::is_exact_map(n->dictionary_map))
+            return mapping::pack_outputs(*mapping::as_map(n->dictionary_map), f->frame.safe_data);
         Ref map = Ref::borrow(n->dictionary_map);
         return call1(map.get(), names::_set_data_to_frame, n->frame);
     }
@@ -424,6 +432,10 @@ bool Context::map_master_outputs() {
 }
 
 bool Context::read_slave_inputs() {
+    if (frame::FrameObject* f = fast_frame(Side::slave)) {
+        PyObject* map = fast_node(Side::slave)->dictionary_map;
+        if (mapping::is_exact_map(map)) return mapping::unpack_inputs(*mapping::as_map(map), f->frame.safe_data);
+    }
     Ref slave = node(Side::slave);
     if (!slave) return false;
     Ref map = attr(slave.get(), names::dictionary_map);

@@ -2,6 +2,7 @@
 #include "binding/args.hpp"
 #include "binding/convert.hpp"
 #include "binding/module_state.hpp"
+#include "data/data_type.hpp"
 #include "mapping/item_access.hpp"
 #include "mapping/map_internal.hpp"
 
@@ -71,25 +72,25 @@ PyObject* create_mapped_item(MapObject* map, long long position_bits, PyObject* 
     return new_mapped_item(dict_item, width, position);
 }
 
-bool align_bits(long long number, PyObject* boundary, long long& out) {
+bool align_bits(unsigned number, PyObject* boundary, long long& out) {
     uint16_t divisor = 0;
     if (!binding::to_unsigned(boundary, divisor)) return false;
     if (divisor == 0) {
         PyErr_SetString(PyExc_ZeroDivisionError, "integer division or modulo by zero");
         return false;
     }
-    out = divisor * ((number + divisor - 1) / divisor);
+    out = data::align_bits(static_cast<uint16_t>(number), divisor);
     return true;
 }
 
 PyObject* add(MapObject* map, PyObject* dict_item, PyObject* bits, PyObject* align_to_bits) {
     if (dict_item != Py_None && !check_not_already_mapped(map, dict_item)) return nullptr;
     if (align_to_bits != Py_None) {
-        long long current = safety_bits(*map);
+        unsigned current = safety_bits(*map);
         long long aligned = 0;
         if (!align_bits(current, align_to_bits, aligned)) return nullptr;
         if (aligned > current) {
-            Ref padding = Ref::steal(add_padding(map, aligned - current));
+            Ref padding = Ref::steal(add_padding(map, aligned - static_cast<long long>(current)));
             if (!padding) return nullptr;
         }
     }
@@ -143,8 +144,6 @@ MapObject* self_map(PyObject* self) { return as_map(self); }
 bool check_bits(PyObject* bits, const char* argname = "bits") {
     return binding::check_type(bits, &PyLong_Type, argname, true, true);
 }
-
-PyObject* or_none(PyObject* arg) { return arg ? arg : Py_None; }
 
 PyObject* map_clear_entries(PyObject* self, PyObject*) {
     MapObject* map = self_map(self);
@@ -281,7 +280,7 @@ PyObject* map_check_not_already_mapped(PyObject* self, PyObject* const* args, Py
 PyObject* map_check_item_belongs(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* item;
     if (!binding::parse_fastcall("__check_item_belongs", args, nargs, kwnames, {"item"}, 1, &item) ||
-        !binding::check_type(item, binding::as_type(binding::state().DictionaryMappedItem), "item", false) ||
+        !check_mapped_item(item, "item") ||
         !check_item_belongs(self_map(self), item))
         return nullptr;
     Py_RETURN_NONE;

@@ -1,7 +1,7 @@
 // DictionaryMap: the operations that rearrange a layout.
 #include "binding/args.hpp"
 #include "binding/convert.hpp"
-#include "binding/module_state.hpp"
+#include "data/data_type.hpp"
 #include "mapping/item_access.hpp"
 #include "mapping/map_internal.hpp"
 
@@ -29,10 +29,10 @@ bool merge_adjacent_paddings(MapObject* map) {
 
 bool complete_with_padding(MapObject* map) {
     if (!check_not_locked(map)) return false;
-    long long bits = safety_bits(*map);
-    long long align_to = bits <= 8 ? 8 : 16;
+    unsigned bits = safety_bits(*map);
+    uint16_t align_to = bits <= 8 ? 8 : 16;
     if (length(map) == 0) return Ref::steal(add_padding(map, align_to)).get() != nullptr;
-    long long extra_padding_needed = (bits + align_to - 1) / align_to * align_to - bits;
+    long long extra_padding_needed = data::align_bits(static_cast<uint16_t>(bits), align_to) - bits;
     if (extra_padding_needed == 0) return true;
     MappedItemObject* last_item = entry_of(map, length(map) - 1);
     if (!is_padding(last_item)) return Ref::steal(add_padding(map, extra_padding_needed)).get() != nullptr;
@@ -44,19 +44,13 @@ bool complete_with_padding(MapObject* map) {
 
 namespace {
 
-PyTypeObject* entry_type() { return binding::as_type(binding::state().DictionaryMappedItem); }
-
-bool check_entry(PyObject* obj, const char* argname) { return binding::check_type(obj, entry_type(), argname, false); }
-
-PyObject* or_none(PyObject* arg) { return arg ? arg : Py_None; }
-
 PyObject* insert_next_to(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                          const char* function, const char* entry_name, Py_ssize_t offset) {
     PyObject* argv[3];
     if (!binding::parse_fastcall(function, args, nargs, kwnames, {entry_name, "dict_item", "bits"}, 2, argv))
         return nullptr;
     PyObject* bits = or_none(argv[2]);
-    if (!check_entry(argv[0], entry_name) || !check_dictionary_item(argv[1], "dict_item", true) ||
+    if (!check_mapped_item(argv[0], entry_name) || !check_dictionary_item(argv[1], "dict_item", true) ||
         !binding::check_type(bits, &PyLong_Type, "bits", true, true))
         return nullptr;
     MapObject* map = as_map(self);
@@ -135,7 +129,7 @@ PyObject* map_insert_in_best_position(PyObject* self, PyObject* const* args, Py_
 
 // The entry argument of set_bits and the moves, checked and located in the list.
 Py_ssize_t locate_entry(MapObject* map, PyObject* entry, const char* argname) {
-    if (!check_entry(entry, argname) || !check_not_locked(map) || !check_item_belongs(map, entry)) return -1;
+    if (!check_mapped_item(entry, argname) || !check_not_locked(map) || !check_item_belongs(map, entry)) return -1;
     return find_entry(map, entry);
 }
 
@@ -143,7 +137,7 @@ PyObject* map_set_bits(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
     PyObject* argv[2];
     if (!binding::parse_fastcall("set_bits", args, nargs, kwnames, {"dictionary_mapped_item", "bits"}, 2, argv))
         return nullptr;
-    if (!check_entry(argv[0], "dictionary_mapped_item") || !binding::check_type(argv[1], &PyLong_Type, "bits", true))
+    if (!check_mapped_item(argv[0], "dictionary_mapped_item") || !binding::check_type(argv[1], &PyLong_Type, "bits", true))
         return nullptr;
     MapObject* map = as_map(self);
     if (locate_entry(map, argv[0], "dictionary_mapped_item") < 0) return nullptr;

@@ -22,6 +22,9 @@ inline MappedItemObject* entry_of(const MapObject* map, Py_ssize_t index) {
 }
 inline Py_ssize_t length(const MapObject* map) { return PyList_GET_SIZE(map->entries); }
 
+// An optional argument that was not given, or an unset slot, as None (borrowed).
+inline PyObject* or_none(PyObject* obj) { return obj ? obj : Py_None; }
+
 // Index of this very entry object, or -1.
 Py_ssize_t find_entry(const MapObject* map, PyObject* entry);
 // Index of the entry mapping this very item, or -1.
@@ -54,9 +57,9 @@ bool remove(MapObject* map, PyObject* item);
 bool merge_adjacent_paddings(MapObject* map);
 bool complete_with_padding(MapObject* map);
 
-// align_bits(number, boundary) of the data types: `number` rounded up to a multiple of
-// `boundary`, both 16-bit (ZeroDivisionError for 0).
-bool align_bits(long long number, PyObject* boundary, long long& out);
+// align_bits(number, boundary) with a host boundary: converted to 16 bits, ZeroDivisionError
+// for 0.
+bool align_bits(unsigned number, PyObject* boundary, long long& out);
 
 // The transfer view's references, for the map's garbage-collection support.
 int traverse_view(const MapObject* map, visitproc visit, void* arg);

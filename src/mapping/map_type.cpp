@@ -156,10 +156,8 @@ void map_dealloc(PyObject* self) {
     Py_DECREF(type);
 }
 
-PyObject* or_none(PyObject* obj) { return Py_NewRef(obj ? obj : Py_None); }
-
-PyObject* get_dictionary(PyObject* self, void*) { return or_none(as_map(self)->dictionary); }
-PyObject* get_accepted(PyObject* self, void*) { return or_none(as_map(self)->accepted); }
+PyObject* get_dictionary(PyObject* self, void*) { return Py_NewRef(or_none(as_map(self)->dictionary)); }
+PyObject* get_accepted(PyObject* self, void*) { return Py_NewRef(or_none(as_map(self)->accepted)); }
 PyObject* get_items(PyObject* self, void*) {
     auto* map = as_map(self);
     return PyList_GetSlice(map->entries, 0, length(map));
@@ -184,7 +182,7 @@ PyObject* map_subscript(PyObject* self, PyObject* index) {
 }
 
 int map_contains(PyObject* self, PyObject* item) {
-    if (!binding::check_type(item, binding::as_type(binding::state().DictionaryMappedItem), "item", false)) return -1;
+    if (!check_mapped_item(item, "item")) return -1;
     return find_entry(as_map(self), item) >= 0;
 }
 

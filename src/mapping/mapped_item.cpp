@@ -158,6 +158,10 @@ PyType_Spec entry_spec = {
 
 bool is_mapped_item(PyObject* obj) { return PyObject_TypeCheck(obj, entry_type()); }
 
+bool check_mapped_item(PyObject* obj, const char* argname) {
+    return binding::check_type(obj, entry_type(), argname, false);
+}
+
 PyObject* new_mapped_item(PyObject* item, uint8_t bits, uint8_t position_bits) {
     PyTypeObject* type = entry_type();
     Ref obj = Ref::steal(type->tp_alloc(type, 0));

@@ -16,6 +16,8 @@ struct MappedItemObject {
 
 // DictionaryMappedItem or a subclass.
 bool is_mapped_item(PyObject* obj);
+// The argument check for a DictionaryMappedItem (or subclass; None refused).
+bool check_mapped_item(PyObject* obj, const char* argname);
 
 inline MappedItemObject* as_mapped_item(PyObject* obj) { return reinterpret_cast<MappedItemObject*>(obj); }
 inline bool is_padding(const MappedItemObject* entry) { return entry->item == nullptr; }

@@ -24,16 +24,13 @@ def dmap(items):
     return output_map(*items.values())
 
 
-def test_empty_map(dmap):
-    assert (dmap.safety_bits, dmap.safety_bytes, len(dmap), dmap.locked, dmap._locked) == (0, 0, 0, False, False)
-    assert list(dmap) == [] and dmap._items == []
-
-
-def test_constructor_keeps_the_given_set_and_dictionary():
+def test_empty_map():
     accepted = set(OUTPUTS)
     dictionary = make_dictionary()
     dmap = ts.DictionaryMap(dictionary, accepted)
     assert dmap.item_types_accepted is accepted and dmap.dictionary is dictionary
+    assert (dmap.safety_bits, dmap.safety_bytes, len(dmap), dmap.locked, dmap._locked) == (0, 0, 0, False, False)
+    assert list(dmap) == [] and dmap._items == []
 
 
 @pytest.mark.parametrize(

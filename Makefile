@@ -43,6 +43,8 @@ dev: install
 
 # Every benchmark script under bench/, each printing its own table.
 bench: install
+	$(VENV)/bin/cmake -S . -B build/bench -G Ninja -DTAMSEL_BUILD_MODULE=OFF -DTAMSEL_BUILD_BENCH=ON -DCMAKE_BUILD_TYPE=Release
+	$(VENV)/bin/cmake --build build/bench -j $(JOBS)
 	@for script in bench/*.py; do echo "== $$script"; $(PY) $$script || exit 1; done
 
 clean:

@@ -43,9 +43,6 @@ public:
         owner_.notify_one();
     }
 
-    // Whether the calling thread holds the lock.
-    bool held_by_caller() const noexcept { return owner_.load(std::memory_order_relaxed) == thread_token(); }
-
     class Guard {
     public:
         explicit Guard(HandlerLock& lock) noexcept : lock_(lock) { lock_.acquire(); }
@@ -58,11 +55,9 @@ public:
     };
 
 private:
-    // A value unique to each live thread, never 0.
-    static std::uintptr_t thread_token() noexcept {
-        static thread_local char marker;
-        return reinterpret_cast<std::uintptr_t>(&marker);
-    }
+    // A value unique to each live thread, never 0: its thread state (the interpreter lock is
+    // held wherever this is asked, so the calling thread has one).
+    static std::uintptr_t thread_token() noexcept { return reinterpret_cast<std::uintptr_t>(PyThreadState_Get()); }
 
     std::atomic<std::uintptr_t> owner_{0};
     unsigned depth_ = 0;  // touched only by the owner

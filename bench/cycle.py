@@ -1,0 +1,176 @@
+"""Cost of one Data-state cycle of MasterHandler (set_reply of a new valid frame, then
+get_request), against the module's C++ core doing the same frame work on the same frames,
+and resident memory over a million cycles.
+
+The frames are recorded once from a connection with the package's slave simulator, then
+replayed into a fresh handler (same session id, same outputs, so every request comes out
+byte for byte the same and every reply is valid); only set_reply and get_request are timed.
+"""
+import os
+import pathlib
+import statistics
+import subprocess
+import sys
+import time
+
+import tamsel.tamsel as ts
+from tamsel.slave import Slave
+
+ROOT = pathlib.Path(__file__).resolve().parent.parent
+CORE = ROOT / "build" / "bench" / "bench" / "core_cycle"
+SESSION_ID = 0x3C5A
+MASTER_SESSION_ID = 0x2961
+CYCLES = 20000
+BATCH = 500
+CORE_ROUNDS = 20
+MEMORY_CYCLES = 1_000_000
+
+
+def layout(size):
+    """Data type and count of the items of one direction: 16 items each way where they fit."""
+    if size == 16:
+        return ts.DataType.UINT8, 16
+    return ts.DataType.BOOL, 8 * size
+
+
+def make_handler(size):
+    data_type, count = layout(size)
+    outputs = [ts.DictionaryItemOutput(100 + i, f"out{i}", data_type) for i in range(count)]
+    inputs = [ts.DictionaryItemInput(200 + i, f"in{i}", data_type, data_type.get_initial_value()) for i in range(count)]
+    dictionary = ts.Dictionary(outputs + inputs)
+    handler = ts.MasterHandler(dictionary, 0x0A, 0x1234, 10.0)
+    for item in outputs:
+        handler.master.dictionary_map.add(item)
+        item.set(True if data_type is ts.DataType.BOOL else (item.key * 7) & 0xFF)
+    for item in inputs:
+        handler.slave.dictionary_map.add(item)
+    return handler
+
+
+def input_image(size, cycle, changing):
+    if not changing:
+        return bytes((0xA5 + i) & 0xFF for i in range(size))
+    return bytes((cycle * 3 + i * 17) & 0xFF for i in range(size))
+
+
+def connect(handler, replies=None):
+    """Start and cycle to Data; returns the replies used (recorded or given)."""
+    handler.start()
+    used = []
+    slave = None if replies else Slave.for_handler(handler, session_id=SESSION_ID)
+    while handler.state is not ts.StateData or len(used) < 2:
+        reply = replies[len(used)] if replies else slave.reply(handler.get_request())
+        handler.set_reply(reply)
+        used.append(reply)
+    handler.set_fail_safe(False)
+    return used, slave
+
+
+def record(size, changing):
+    handler = make_handler(size)
+    try:
+        startup, slave = connect(handler)
+        control = (handler.master.frame.control, handler.slave.frame.control)
+        snapshot = (control[0].sequence_number, control[0].crc0, control[1].sequence_number, control[1].crc0,
+                    handler.master._last_crc0_sent, handler.slave._last_crc0_sent)
+        frames = []
+        for cycle in range(CYCLES):
+            slave.inputs = input_image(size, cycle, changing)
+            reply = slave.reply(handler.get_request())
+            handler.set_reply(reply)
+            frames.append((reply, handler.get_request()))
+        assert not slave.rejections and handler.state is ts.StateData
+        return startup, snapshot, frames
+    finally:
+        handler.delete()
+
+
+def replay(size, startup, frames):
+    """Per-cycle nanoseconds of every batch of a replay into a fresh handler."""
+    handler = make_handler(size)
+    try:
+        connect(handler, startup)
+        set_reply, get_request = handler.set_reply, handler.get_request
+        replies = [reply for reply, _ in frames]
+        timings = []
+        for start in range(0, len(replies), BATCH):
+            batch = replies[start:start + BATCH]
+            began = time.perf_counter_ns()
+            for reply in batch:
+                set_reply(reply)
+                get_request()
+            timings.append((time.perf_counter_ns() - began) / len(batch))
+        assert handler.get_request() == frames[-1][1], "replay diverged from the recording"
+        return timings
+    finally:
+        handler.delete()
+
+
+def core(size, snapshot, frames):
+    data_type, count = layout(size)
+    handler = make_handler(size)
+    try:
+        outputs = " ".join(f"{e.position_bits} {e.bits} {e._read()}" for e in handler.master.dictionary_map)
+        inputs = " ".join(f"{e.position_bits} {e.bits}" for e in handler.slave.dictionary_map)
+    finally:
+        handler.delete()
+    lines = [f"{size} {size}", f"{count} {outputs}", f"{count} {inputs}",
+             " ".join(str(v) for v in snapshot), f"{ts.FSOECommand.PROCESS_DATA.value} {0x1234}",
+             f"{CORE_ROUNDS} {len(frames)}"]
+    lines += [f"{reply.hex()} {request.hex()}" for reply, request in frames]
+    done = subprocess.run([str(CORE)], input="\n".join(lines), capture_output=True, text=True, check=False)
+    if done.returncode != 0:
+        raise SystemExit(f"core_cycle failed: {done.stderr.strip()}")
+    return float(done.stdout)
+
+
+def resident_kib():
+    with open("/proc/self/statm") as statm:
+        return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE") // 1024
+
+
+def memory_growth(size):
+    handler = make_handler(size)
+    try:
+        _, slave = connect(handler)
+        for cycle in range(20000):
+            slave.inputs = input_image(size, cycle, True)
+            slave.exchange(handler)
+        before = resident_kib()
+        for cycle in range(MEMORY_CYCLES):
+            slave.inputs = input_image(size, cycle, True)
+            slave.exchange(handler)
+        assert handler.state is ts.StateData and not slave.rejections
+        return resident_kib() - before
+    finally:
+        handler.delete()
+
+
+def main():
+    # Both session ids fixed, so a replay computes the very requests of the recording.
+    ts.randint = lambda low, high: MASTER_SESSION_ID
+    if not CORE.exists():
+        raise SystemExit(f"{CORE} is missing: run `make bench`")
+    print(f"{'safe data':>10} {'inputs':>9} {'cycle ns':>9} {'core ns':>8} {'ratio':>6}")
+    results = {}
+    for size in (1, 2, 16):
+        for changing in (False, True):
+            startup, snapshot, frames = record(size, changing)
+            timings = []
+            for _ in range(3):
+                timings += replay(size, startup, frames)
+            cycle_ns = statistics.median(timings)
+            core_ns = core(size, snapshot, frames)
+            results[size, changing] = cycle_ns, core_ns
+            print(f"{size:>8} B {'changing' if changing else 'steady':>9} {cycle_ns:>9.0f} {core_ns:>8.1f} "
+                  f"{cycle_ns / core_ns:>5.1f}x")
+    growth = memory_growth(16)
+    print(f"resident memory growth over {MEMORY_CYCLES:,} cycles (16 B, inputs changing): {growth} KiB")
+    cycle_ns, core_ns = results[16, False]
+    within = cycle_ns <= 1500 and cycle_ns <= 3 * core_ns and growth < 1024
+    print("budget (16 B: at most 1.5 us and 3x the core, growth below 1 MiB):", "met" if within else "NOT met")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,122 @@
+"""The cycle gives the same frames whether it runs over the module's own objects in C++ or
+over substituted and subclassed ones through their published names and methods."""
+import pytest
+
+import tamsel.tamsel as ts
+from end_to_end_link import Link, random_value
+
+
+class Frame(ts.FSOEFrame):
+    """A host subclass: the handler must go through its methods."""
+
+    calls = 0
+
+    def frame_to_array(self):
+        Frame.calls += 1
+        return super().frame_to_array()
+
+    def _frame_from_array(self, data):
+        Frame.calls += 1
+        super()._frame_from_array(data)
+
+
+def substitute_frames(link):
+    link.handler.master.frame = Frame()
+    link.handler.slave.frame = Frame()
+
+
+@pytest.fixture
+def fixed_session_ids(monkeypatch):
+    monkeypatch.setattr(ts, "randint", lambda low, high: 0x1D2E)
+
+
+def run(link, values):
+    """Start-up and Data cycles with changing values; every request and input seen."""
+    requests, inputs = [], []
+    link.handler.start()
+    link.run_until(ts.StateData)
+    link.handler.set_fail_safe(False)
+    for outputs, slave_inputs in values:
+        link.set_outputs(outputs)
+        link.set_slave_inputs(slave_inputs)
+        link.cycle()
+        requests.append(link.handler.get_request())
+        inputs.append(link.input_values())
+    return requests, inputs
+
+
+@pytest.mark.parametrize("out_size, in_size, params", [(1, 2, ((7, 1),)), (16, 16, ((0x01020304, 4), (9, 2)))])
+def test_own_and_substituted_frames_give_the_same_requests(fixed_session_ids, out_size, in_size, params):
+    import random
+
+    rng = random.Random(5)
+    links = [Link.make(out_size=out_size, in_size=in_size, params=params) for _ in range(2)]
+    for link in links:
+        link.slave.session_id = 0x4321
+    substitute_frames(links[1])
+    values = [([random_value(rng, t) for _, t in links[0].outputs], [random_value(rng, t) for _, t in links[0].inputs])
+              for _ in range(40)]
+    try:
+        Frame.calls = 0
+        own, substituted = run(links[0], values), run(links[1], values)
+        assert Frame.calls > 80  # the substituted frames were driven through their methods
+        assert own == substituted
+        assert own[1] == [list(v) for _, v in values]
+        for link in links:
+            assert link.errors == [] and link.slave.rejections == []
+    finally:
+        for link in links:
+            link.close()
+
+
+def test_state_subclass_overrides_are_honoured():
+    calls = []
+
+    class Data(ts.StateData):
+        def map_frame(self):
+            calls.append("map_frame")
+            super().map_frame()
+
+        def _process_frame_received_event(self):
+            calls.append("frame")
+            return super()._process_frame_received_event()
+
+    link = Link.make(out_size=2, in_size=2)
+    try:
+        link.connect()
+        link.handler._set_next_state(Data)
+        assert type(link.handler._state) is Data and link.changes[-1] is Data
+        link.handler.set_fail_safe(False)
+        link.set_outputs([5, -5])
+        link.set_slave_inputs([9, -9])
+        link.cycle(3)
+        assert calls == ["frame", "map_frame"] * 3
+        assert link.sent_outputs() == [5, -5] and link.input_values() == [9, -9]
+        assert link.errors == [] and link.handler.state is Data
+    finally:
+        link.close()
+
+
+def test_substituted_dynamic_map_is_driven_through_its_methods():
+    class Recorder:
+        def __init__(self, real):
+            self.real, self.calls = real, []
+
+        def __getattr__(self, name):
+            attribute = getattr(self.real, name)
+            if callable(attribute):
+                def call(*args, **kwargs):
+                    self.calls.append(name)
+                    return attribute(*args, **kwargs)
+                return call
+            return attribute
+
+    link = Link.make(out_size=2, in_size=2)
+    try:
+        recorder = Recorder(link.handler.slave._dynamic_map)
+        link.handler.slave._dynamic_map = recorder
+        link.connect()
+        assert link.errors == [] and link.slave.rejections == []
+        assert "get_data_from_frame" in recorder.calls and "add" in recorder.calls
+    finally:
+        link.close()

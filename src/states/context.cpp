@@ -414,8 +414,11 @@ bool Context::map_master_outputs() {
         if (!command || !data_command_code(command, code)) return false;
         f->frame.control.command = code;
         master::NodeObject* n = fast_node(Side::master);
-        if (mapping::is_exact_map(n->dictionary_map))
-            return mapping::pack_outputs(*mapping::as_map(n->dictionary_map), f->frame.safe_data);
+        if (mapping::is_exact_map(n->dictionary_map)) {
+            // Host code run by the items may rebind the node's map or frame: keep both alive.
+            Ref map = Ref::borrow(n->dictionary_map), frame = Ref::borrow(n->frame);
+            return mapping::pack_outputs(*mapping::as_map(map.get()), f->frame.safe_data);
+        }
         Ref map = Ref::borrow(n->dictionary_map);
         return call1(map.get(), names::_set_data_to_frame, n->frame);
     }
@@ -433,8 +436,12 @@ bool Context::map_master_outputs() {
 
 bool Context::read_slave_inputs() {
     if (frame::FrameObject* f = fast_frame(Side::slave)) {
-        PyObject* map = fast_node(Side::slave)->dictionary_map;
-        if (mapping::is_exact_map(map)) return mapping::unpack_inputs(*mapping::as_map(map), f->frame.safe_data);
+        master::NodeObject* n = fast_node(Side::slave);
+        if (mapping::is_exact_map(n->dictionary_map)) {
+            // Input subscribers may rebind the node's map or frame: keep both alive.
+            Ref map = Ref::borrow(n->dictionary_map), frame = Ref::borrow(n->frame);
+            return mapping::unpack_inputs(*mapping::as_map(map.get()), f->frame.safe_data);
+        }
     }
     Ref slave = node(Side::slave);
     if (!slave) return false;

@@ -24,12 +24,10 @@ int entry_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     uint8_t bits = 0, position_bits = 0;
     if (!binding::to_unsigned(argv[1], bits) || !binding::to_unsigned(argv[2], position_bits)) return -1;
     auto* entry = as_mapped_item(self);
-    PyObject* old = entry->item;
-    entry->item = argv[0] == Py_None ? nullptr : Py_NewRef(argv[0]);
     entry->bits = bits;
     entry->position_bits = position_bits;
     touch_layout();
-    Py_XDECREF(old);
+    binding::assign(entry->item, argv[0] == Py_None ? nullptr : argv[0]);
     return 0;
 }
 

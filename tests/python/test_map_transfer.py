@@ -382,3 +382,22 @@ def test_packing_follows_every_value_and_type_change():
     item.set(minus_one)
     dmap._set_data_to_frame(frame)
     assert frame.safe_data[0] == 0x00FF
+
+
+def test_a_map_in_a_reference_cycle_is_collected():
+    import gc
+
+    collected = []
+
+    class Holder(ts.DictionaryItemOutput):
+        def __del__(self):
+            collected.append(True)
+
+    item = Holder(1, "h", DT.UINT8)
+    dmap = ts.DictionaryMap(make_dictionary(item), {Holder})
+    dmap.add(item)
+    dmap._set_data_to_frame(ts.FSOEFrame())  # the transfer view refers to the item as well
+    item.owner = dmap
+    del item, dmap
+    gc.collect()
+    assert collected == [True]

@@ -2,6 +2,7 @@
 #include "binding/args.hpp"
 #include "binding/convert.hpp"
 #include "binding/module_state.hpp"
+#include "mapping/dynamic_names.hpp"
 #include "binding/types.hpp"
 #include "data/data_type_object.hpp"
 #include "mapping/dynamic_map_object.hpp"
@@ -32,7 +33,7 @@ bool value_bytes(PyObject* data_type, std::uint8_t& n_bytes) {
         n_bytes = data::bytes(*type);
         return true;
     }
-    Ref bytes = Ref::steal(PyObject_GetAttrString(data_type, "bytes"));
+    Ref bytes = Ref::steal(PyObject_GetAttr(data_type, dynamic_names::bytes));
     if (!bytes) return false;
     Ref number = Ref::steal(PyNumber_Index(bytes.get()));
     if (!number) return false;
@@ -67,14 +68,14 @@ PyObject* item_set(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
 }
 
 // `value` goes through the object's own get/set, so subclasses that override them apply.
-PyObject* value_get(PyObject* self, void*) { return PyObject_CallMethod(self, "get", nullptr); }
+PyObject* value_get(PyObject* self, void*) { return PyObject_CallMethodNoArgs(self, dynamic_names::get); }
 
 int value_set(PyObject* self, PyObject* value, void*) {
     if (value == nullptr) {
         PyErr_SetString(PyExc_AttributeError, "can't delete attribute 'value'");
         return -1;
     }
-    Ref result = Ref::steal(PyObject_CallMethod(self, "set", "O", value));
+    Ref result = Ref::steal(PyObject_CallMethodOneArg(self, dynamic_names::set, value));
     return result ? 0 : -1;
 }
 

@@ -1,6 +1,7 @@
 // Node: one end of the connection with its frame, session, maps and application parameters.
 #include "binding/args.hpp"
 #include "binding/module_state.hpp"
+#include "master/node_names.hpp"
 #include "binding/types.hpp"
 #include "master/node_object.hpp"
 #include "master/node_slots.hpp"
@@ -83,7 +84,7 @@ int node_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     node->last_crc0_sent.reset();
     node->dictionary_map_is_editable = editable;
     if (!editable) {
-        Ref locked = Ref::steal(PyObject_CallMethod(node->dictionary_map, "_lock", nullptr));
+        Ref locked = Ref::steal(PyObject_CallMethodNoArgs(node->dictionary_map, node_names::_lock));
         if (!locked) return -1;
     }
     return 0;
@@ -203,17 +204,17 @@ int node_start(NodeObject* self) {
     // The node is held: the host code called below may drop every other reference to it.
     Ref keep = Ref::borrow(reinterpret_cast<PyObject*>(self));
     if (self->dictionary_map_is_editable) {
-        Ref locked = Ref::steal(PyObject_CallMethod(self->dictionary_map, "_lock", nullptr));
+        Ref locked = Ref::steal(PyObject_CallMethodNoArgs(self->dictionary_map, node_names::_lock));
         if (!locked) return -1;
     }
-    Ref size = Ref::steal(PyObject_GetAttrString(self->dictionary_map, "safety_bytes"));
+    Ref size = Ref::steal(PyObject_GetAttr(self->dictionary_map, node_names::safety_bytes));
     if (!size) return -1;
-    return PyObject_SetAttrString(self->frame, "safe_data_size_bytes", size.get());
+    return PyObject_SetAttr(self->frame, node_names::safe_data_size_bytes, size.get());
 }
 
 int node_stop(NodeObject* self) {
     if (!self->dictionary_map_is_editable) return 0;
-    Ref unlocked = Ref::steal(PyObject_CallMethod(self->dictionary_map, "_lock", "O", Py_False));
+    Ref unlocked = Ref::steal(PyObject_CallMethodOneArg(self->dictionary_map, node_names::_lock, Py_False));
     return unlocked ? 0 : -1;
 }
 

@@ -25,32 +25,7 @@ DynamicCursor filled(const VectorItems& items) {
     return cursor;
 }
 
-std::vector<std::uint8_t> put(DynamicCursor& cursor, VectorItems& items, std::size_t n) {
-    std::array<std::uint8_t, 16> buffer{};
-    std::ptrdiff_t written = cursor.put(items, std::span(buffer.data(), n));
-    EXPECT_GE(written, 0);
-    return {buffer.begin(), buffer.begin() + written};
-}
-
 }  // namespace
-
-TEST(DynamicCursor, SendsTwoItemsTwoBytesPerFrame) {
-    VectorItems items{{{0x1234, 2}, {0x56, 1}}};
-    DynamicCursor cursor = filled(items);
-    EXPECT_EQ(put(cursor, items, 2), (std::vector<std::uint8_t>{0x34, 0x12}));
-    EXPECT_EQ(cursor.items_processed, 1);
-    EXPECT_EQ(cursor.current_item, 1);
-    EXPECT_EQ(cursor.current_item_byte, 0);
-    EXPECT_EQ(cursor.bytes_processed, 2);
-    EXPECT_TRUE(cursor.pending());
-    EXPECT_EQ(put(cursor, items, 2), (std::vector<std::uint8_t>{0x56}));
-    EXPECT_EQ(cursor.items_processed, 2);
-    EXPECT_FALSE(cursor.pending());
-    DynamicCursor before = cursor;
-    EXPECT_TRUE(put(cursor, items, 2).empty());
-    EXPECT_EQ(cursor.items_processed, before.items_processed);
-    EXPECT_EQ(cursor.bytes_processed, before.bytes_processed);
-}
 
 TEST(DynamicCursor, ReceivingZeroesEveryLaterItemButKeepsTheFirstOne) {
     VectorItems items{{{0xAABBCCDD, 2}, {0xFFFFFFFF, 1}}};
@@ -62,15 +37,6 @@ TEST(DynamicCursor, ReceivingZeroesEveryLaterItemButKeepsTheFirstOne) {
     EXPECT_EQ(cursor.bytes_processed, 3);  // the fourth byte finds no item
     EXPECT_EQ(cursor.items_processed, 2);
     EXPECT_EQ(cursor.current_item, 2);
-}
-
-TEST(DynamicCursor, ZeroBytesPerFrameMovesNothing) {
-    VectorItems items{{{7, 1}}};
-    DynamicCursor cursor = filled(items);
-    EXPECT_TRUE(put(cursor, items, 0).empty());
-    ASSERT_TRUE(cursor.take(items, std::span<const std::uint8_t>()));
-    EXPECT_EQ(cursor.bytes_processed, 0);
-    EXPECT_EQ(cursor.items_processed, 0);
 }
 
 TEST(DynamicCursor, FailedAccessKeepsTheProgressMade) {

@@ -83,15 +83,6 @@ def test_parameter_argument_errors(args, kwargs, message):
     assert str(info.value) == message
 
 
-def test_parameter_value_errors_pass_through():
-    with pytest.raises(ValueError):
-        Param("p", 256, n_bytes=1)
-    p = Param("p", 255, n_bytes=1)
-    with pytest.raises(ValueError):
-        p.set(256)
-    assert p.value == 255
-
-
 def test_parameter_binds_once():
     p = Param("p", 1, n_bytes=2)
     first, second = StandIn(), StandIn()
@@ -123,27 +114,6 @@ def test_set_refused_while_the_bound_handler_runs():
     assert p.value == 5 and p.raw_value == 5
 
 
-def test_parameter_is_a_plain_class():
-    class Named(Param):
-        pass
-
-    p = Named("p", 1, n_bytes=1)
-    p.note = "free"
-    assert p.__dict__ == {"note": "free"}
-    assert ts.FSOEDynamicMap().add(p) is None
-
-
-def test_parameter_streams_like_any_item():
-    sent = ts.FSOEDynamicMap()
-    sent.add(Param("p", -2, data_type=DT.INT16))
-    f = ts.FSOEFrame()
-    f.safe_data_size_bytes = 2
-    sent.set_data_to_frame(f, 2)
-    assert f.get_safe_data_bytes()[:2] == b"\xFE\xFF"
-
-
-# ---- Session ----
-
 def test_new_session():
     s = ts.Session(1, 2, 100)
     assert [getattr(s, n).value for n in ("slave_address", "session_id", "error_id", "connection_id",
@@ -154,19 +124,11 @@ def test_new_session():
     assert s.error is ts.FSOEError.RESET
 
 
-@pytest.mark.parametrize(
-    "error, code",
-    [(ts.BaseError.WD_EXPIRED, 5), (ts.FSOEError.INVALID_CRC, 4), (ts.FSOEError(200), 200)],
-)
-def test_session_error_is_stored_as_its_code(error, code):
+def test_session_error_is_stored_as_its_code():
     s = ts.Session(1, 2, 100)
-    s.error = error
-    assert s.error_id.value == code
-    assert s.error is ts.FSOEError(code)
-
-
-def test_session_error_outside_the_enumeration():
-    s = ts.Session(1, 2, 100)
+    for error, code in ((ts.BaseError.WD_EXPIRED, 5), (ts.FSOEError.INVALID_CRC, 4), (ts.FSOEError(200), 200)):
+        s.error = error
+        assert s.error_id.value == code and s.error is ts.FSOEError(code)
     s.error_id.value = 12
     with pytest.raises(ValueError):
         s.error
@@ -203,19 +165,6 @@ def test_session_argument_errors(args, error, message):
         assert str(info.value) == message
 
 
-def test_session_fields_are_replaceable_but_not_deletable():
-    s = ts.Session(1, 2, 3)
-    item = ts.DynamicMappableItem(9, DT.UINT16)
-    s.session_id = item
-    assert s.session_id is item
-    with pytest.raises(AttributeError):
-        del s.session_id
-    s.extra = 1
-    assert s.__dict__ == {"extra": 1}
-
-
-# ---- Node ----
-
 def test_new_node():
     parameters = [Param("p", 1, n_bytes=2)]
     n = node(parameters=parameters)
@@ -227,11 +176,6 @@ def test_new_node():
     assert n._last_crc0_sent is None
     assert n._Node__dictionary_map_is_editable is True
     assert not n.dictionary_map.locked
-
-
-def test_float_watchdog_is_truncated():
-    n = ts.Node(1, 2, 0.1 * 1000, [], dictionary(), set(OUTPUTS))
-    assert n.session.watchdog_ms.value == 100
 
 
 def test_editable_node_locks_while_started():
@@ -288,23 +232,21 @@ def test_node_argument_errors(change, error, message):
     assert str(info.value) == message
 
 
-@pytest.mark.parametrize("value", [0, 0xFFFF, None])
-def test_last_crc0_sent(value):
-    n = node()
-    n._last_crc0_sent = value
-    assert n._last_crc0_sent == value
-
-
-@pytest.mark.parametrize("value, error", [(-1, OverflowError), (0x10000, OverflowError), ("1", TypeError)])
-def test_last_crc0_sent_refuses_what_no_crc_is(value, error):
+@pytest.mark.parametrize("value, error", [(0, None), (0xFFFF, None), (None, None), (-1, OverflowError),
+                                          (0x10000, OverflowError), ("1", TypeError)])
+def test_last_crc0_sent_holds_a_crc_word_or_none(value, error):
     n = node()
     n._last_crc0_sent = 7
-    with pytest.raises(error):
+    if error is None:
         n._last_crc0_sent = value
-    assert n._last_crc0_sent == 7
+        assert n._last_crc0_sent == value
+    else:
+        with pytest.raises(error):
+            n._last_crc0_sent = value
+        assert n._last_crc0_sent == 7
 
 
-def test_node_is_a_plain_class():
+def test_plain_classes():
     class Custom(ts.Node):
         def start(self):
             self.started = True
@@ -313,8 +255,14 @@ def test_node_is_a_plain_class():
     n = Custom(1, 2, 3, [], dictionary(), set(OUTPUTS))
     n.start()
     assert n.started and n.dictionary_map.locked
-    with pytest.raises(AttributeError):
-        del n.frame
+    for obj, field in ((n, "frame"), (n.session, "session_id"), (Param("p", 1, n_bytes=1), "name")):
+        replacement = ts.DynamicMappableItem(9, DT.UINT16)
+        setattr(obj, field, replacement)
+        assert getattr(obj, field) is replacement
+        with pytest.raises(AttributeError):
+            delattr(obj, field)
+        obj.extra = 1
+        assert obj.__dict__["extra"] == 1
 
 
 def test_construction_does_not_leak(no_leak):
@@ -324,6 +272,4 @@ def test_construction_does_not_leak(no_leak):
         ts.Node(1, 2, 3, [Param("p", 1, n_bytes=1)], d, set(OUTPUTS)).start()
         ts.Session(1, 2, 3)
 
-    for _ in range(3000):  # fills the interpreter's free lists before measuring
-        build()
     no_leak(build)

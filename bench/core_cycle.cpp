@@ -6,7 +6,8 @@
 // Input (whitespace separated): out_size in_size; n_out, then position width value per output
 // entry; n_in, then position width per input entry; master sequence number, master crc0, slave
 // sequence number, slave crc0, master last CRC_0, slave last CRC_0 at the first recorded cycle;
-// command; connection id; rounds; N; then N pairs of hex images (reply, expected request).
+// command; connection id; rounds; batch; N; then N pairs of hex images (reply, expected request).
+// Every round replays all N frames; each batch of `batch` cycles is timed on its own.
 #include "frame/frame.hpp"
 #include "mapping/bit_stream.hpp"
 
@@ -99,8 +100,8 @@ int main() {
     start.slave.safe_data_size = static_cast<uint16_t>(in_size);
     std::cin >> start.master.control.sequence_number >> start.master.control.crc0 >> start.slave.control.sequence_number >>
         start.slave.control.crc0 >> start.master_last >> start.slave_last >> start.command >> start.connection_id;
-    std::size_t rounds = 0, n = 0;
-    std::cin >> rounds >> n;
+    std::size_t rounds = 0, batch = 0, n = 0;
+    std::cin >> rounds >> batch >> n;
     std::vector<Image> replies(n), expected(n), built(n);
     for (std::size_t i = 0; i < n; ++i) {
         std::string reply, request;
@@ -108,7 +109,7 @@ int main() {
         replies[i] = from_hex(reply);
         expected[i] = from_hex(request);
     }
-    if (!std::cin) {
+    if (!std::cin || batch == 0) {
         std::fprintf(stderr, "core_cycle: malformed input\n");
         return 2;
     }
@@ -116,10 +117,14 @@ int main() {
     std::vector<double> per_cycle_ns;
     for (std::size_t round = 0; round < rounds; ++round) {
         Link link = start;
-        const auto began = std::chrono::steady_clock::now();
-        for (std::size_t i = 0; i < n; ++i) link.cycle(replies[i], built[i]);
-        const auto took = std::chrono::steady_clock::now() - began;
-        per_cycle_ns.push_back(std::chrono::duration<double, std::nano>(took).count() / static_cast<double>(n));
+        for (std::size_t first = 0; first < n; first += batch) {
+            const std::size_t last = std::min(n, first + batch);
+            const auto began = std::chrono::steady_clock::now();
+            for (std::size_t i = first; i < last; ++i) link.cycle(replies[i], built[i]);
+            const auto took = std::chrono::steady_clock::now() - began;
+            per_cycle_ns.push_back(std::chrono::duration<double, std::nano>(took).count() /
+                                   static_cast<double>(last - first));
+        }
         if (link.valid != n) {
             std::fprintf(stderr, "core_cycle: %zu of %zu replies checked valid\n", link.valid, n);
             return 1;

@@ -28,8 +28,13 @@ frame::FrameObject& frame_of(const Ref& frame) { return *reinterpret_cast<frame:
 
 // The handler's byte count as the dynamic maps take it (an unsigned 16-bit argument).
 bool initialization_bytes(HandlerObject* self, uint16_t& out) {
-    Ref count = Ref::steal(PyLong_FromLong(self->initialization_data_bytes));
-    return count && binding::to_unsigned(count.get(), out);
+    const long count = self->initialization_data_bytes;
+    if (count >= 0 && count <= 0xFFFF) {
+        out = static_cast<uint16_t>(count);
+        return true;
+    }
+    Ref number = Ref::steal(PyLong_FromLong(count));  // raises the conversion's OverflowError
+    return number && binding::to_unsigned(number.get(), out);
 }
 
 // `item.value` of a 16-bit session item, read straight from the module's own items.

@@ -160,3 +160,27 @@ def test_many_cycles_keep_the_request_sequence_consistent(links):
         link.set_outputs([i & 0xFF, 0])
         link.cycle()
     assert link.errors == [] and link.slave.rejections == [] and link.handler.state is ts.StateData
+
+
+def test_cycles_faults_and_recoveries_do_not_leak(links, no_leak):
+    from tamsel.slave import Slave
+
+    link = links(out_size=16, in_size=16, params=((0x0A0B0C0D, 4),))
+    handler = link.handler
+    handler.start()
+    slave = Slave.for_handler(handler)
+    counter = iter(range(1 << 30))
+
+    def cycle():
+        n = next(counter)
+        handler.dictionary.set("out4", n & 0xFF)
+        slave.inputs = bytes((n + i) & 0xFF for i in range(16))
+        if n % 97 == 0:
+            slave.corrupt_crc()  # a fault, a Reset and a new start-up now and then
+        if n % 89 == 0:
+            handler.set_fail_safe(n % 2 == 0)
+        slave.exchange(handler)
+
+    no_leak(cycle, rounds=3000)
+    assert handler.state in (ts.StateData, ts.StateReset, ts.StateSession, ts.StateConnection, ts.StateParameter)
+    assert {name for name, _ in link.errors} == {"DATA_FAIL1"}

@@ -55,17 +55,6 @@ TEST(BitStream, WidthZeroReadsNothing) {
     EXPECT_EQ(stream.get_wide(0, 128), (WideValue{~uint64_t{0}, ~uint64_t{0}}));
 }
 
-TEST(BitStream, WordsRoundTrip) {
-    std::mt19937_64 random(7);
-    for (int round = 0; round < 100; ++round) {
-        Words words;
-        for (auto& word : words) word = static_cast<uint16_t>(random());
-        Words back{};
-        BitStream::from_words(words).to_words(back);
-        EXPECT_EQ(back, words);
-    }
-}
-
 // Random contiguous layouts of entries of 0 to 128 bits with random values: packing agrees
 // with the bit-by-bit reference and unpacking gives every value back, cut to its width.
 TEST(BitStream, RandomLayoutsAgreeWithTheReference) {

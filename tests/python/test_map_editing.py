@@ -18,15 +18,15 @@ def dmap(items):
     return output_map(*items.values())
 
 
-def build(dmap, items, spec):
+def build(dmap, items, pieces):
     """Entries from (name or None, bits) pairs, without alignment rules."""
-    for name, bits in spec:
+    for name, bits in pieces:
         dmap.insert(len(dmap), items[name] if name else None, bits)
     return dmap
 
 
 @pytest.mark.parametrize(
-    "spec, name, align, expected",
+    "pieces, name, align, expected",
     [
         # the first gap that fits, split around the item
         ([("a", None), (None, 15), ("b", None)], "z", 1,
@@ -46,8 +46,8 @@ def build(dmap, items, spec):
         ([], "w", 1, [("w", 0, 16)]),
     ],
 )
-def test_insert_in_best_position(dmap, items, spec, name, align, expected):
-    build(dmap, items, spec)
+def test_insert_in_best_position(dmap, items, pieces, name, align, expected):
+    build(dmap, items, pieces)
     entry = dmap.insert_in_best_position(items[name], align_to_bits=align)
     assert entry.item is items[name] and entry in dmap
     assert layout(dmap) == expected
@@ -196,7 +196,7 @@ def test_merge_overflow_keeps_the_earlier_merges(dmap, items):
 
 
 @pytest.mark.parametrize(
-    "spec, expected_bits, trailing",
+    "pieces, expected_bits, trailing",
     [
         ([], 8, (None, 0, 8)),
         ([("a", 5)], 8, (None, 5, 3)),
@@ -207,8 +207,8 @@ def test_merge_overflow_keeps_the_earlier_merges(dmap, items):
         ([("a", 10), (None, 2)], 16, (None, 10, 6)),  # a trailing padding is widened
     ],
 )
-def test_complete_with_padding(dmap, items, spec, expected_bits, trailing):
-    build(dmap, items, spec)
+def test_complete_with_padding(dmap, items, pieces, expected_bits, trailing):
+    build(dmap, items, pieces)
     count = len(dmap)
     dmap.complete_with_padding()
     assert dmap.safety_bits == expected_bits and layout(dmap)[-1] == trailing

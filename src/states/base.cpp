@@ -60,7 +60,7 @@ bool log_transition(Transition t) { return master::trace::transition(transition_
 
 PyObject* run_action(PyObject* self, Context& ctx, Transition t) {
     int owner = transition_owner[static_cast<int>(t)];
-    if (own_state_id(self) == owner) return behaviour(static_cast<StateId>(owner)).perform(self, ctx, t);
+    if (own_state_id(self) == owner) return perform_action(self, ctx, t);
     return PyObject_CallMethodNoArgs(self, action_method_name(t));
 }
 

@@ -11,7 +11,7 @@ namespace tamsel::states {
 // host subclass); every function returns a new reference to a state class, or null.
 struct Behaviour {
     PyObject* (*frame_received)(PyObject* self, Context& ctx);
-    PyObject* (*perform)(PyObject* self, Context& ctx, Transition t);  // the transition's action
+    PyObject* (*perform)(PyObject* self, Context& ctx, Transition t);  // its `own` actions
     int (*map_frame)(PyObject* self, Context& ctx);                    // null: the class has none
     Transition watchdog;                                               // its WD transition
     Transition host_reset;                                             // what a host reset runs
@@ -35,6 +35,9 @@ Ref state_context(PyObject* self);
 
 // Calls the module function `_log_transition` with the transition's name.
 bool log_transition(Transition t);
+
+// The action of `t` in C++: its kind's shape, or the owning state's own code.
+PyObject* perform_action(PyObject* self, Context& ctx, Transition t);
 
 // Runs `t`'s action on `self`: in C++ when `self` is exactly the owning class, otherwise
 // through the action method as the host sees it, so an override is honoured.

@@ -156,8 +156,7 @@ PyObject* map_frame_method(PyObject* self, PyObject*) {
 
 template <int T>
 PyObject* action_method(PyObject* self, PyObject*) {
-    constexpr auto owner = StateId(transition_owner[T]);
-    return with_context(self, [self](Context& ctx) { return behaviour(owner).perform(self, ctx, Transition(T)); });
+    return with_context(self, [self](Context& ctx) { return perform_action(self, ctx, Transition(T)); });
 }
 
 template <std::size_t... T>

@@ -14,10 +14,7 @@ PyObject* frame_received(PyObject* self, Context& ctx) {
             return report_and_run(self, ctx, Transition::data_fail4, message_text(Message::invalid_command));
         case Command::process_data:
         case Command::failsafe_data: break;
-        case Command::reset: {
-            Ref message = ctx.slave_reset_message();
-            return message ? report_and_run(self, ctx, Transition::data_reset1, message.get()) : nullptr;
-        }
+        case Command::reset: return report_slave_reset(self, ctx, Transition::data_reset1);
         default: return report_and_run(self, ctx, Transition::data_fail3, message_text(Message::invalid_command));
     }
     Ref message;
@@ -39,22 +36,7 @@ PyObject* accept(Context& ctx, Transition t) {
     return class_ref(StateId::data);
 }
 
-PyObject* perform(PyObject*, Context& ctx, Transition t) {
-    switch (t) {
-        case Transition::data_ok1:
-        case Transition::data_ok2: return accept(ctx, t);
-        case Transition::data_reset1: return new_session_action(ctx, t);
-        case Transition::data_fail1: return fault_action(ctx, t, ErrorCode::invalid_crc);
-        case Transition::data_fail2: return fault_action(ctx, t, ErrorCode::invalid_connid);
-        case Transition::data_fail3: return fault_action(ctx, t, ErrorCode::invalid_cmd);
-        case Transition::data_fail4: return fault_action(ctx, t, ErrorCode::unknown_cmd);
-        case Transition::data_wd: return fault_action(ctx, t, ErrorCode::wd_expired);
-        case Transition::data_reset2: return fault_action(ctx, t, ErrorCode::reset);
-        default: break;
-    }
-    PyErr_SetString(PyExc_SystemError, "transition of another state");
-    return nullptr;
-}
+PyObject* perform(PyObject*, Context& ctx, Transition t) { return accept(ctx, t); }
 
 int map_frame(PyObject*, Context& ctx) { return ctx.map_master_outputs() ? 0 : -1; }
 

@@ -1,5 +1,6 @@
 // StateParameter: sends the communication and application parameters and checks the echo.
 #include "binding/args.hpp"
+#include "states/echo_state.hpp"
 #include "states/names.hpp"
 #include "states/parameter.hpp"
 #include "states/procedures.hpp"
@@ -23,58 +24,20 @@ bool map_node(PyObject* self, Context& ctx, Side side) {
     return call_private(self, names::_StateParameter__map_node, node.get());
 }
 
-PyObject* frame_received(PyObject* self, Context& ctx) {
-    Command command;
-    if (!ctx.slave_command(command)) return nullptr;
-    if (command == Command::invalid)
-        return report_and_run(self, ctx, Transition::para_fail5, message_text(Message::invalid_command));
-    if (command == Command::parameter) {
-        Ref message;
-        int id_matches = ctx.connection_id_matches(message);
-        if (id_matches < 0) return nullptr;
-        if (!id_matches) return report_and_run(self, ctx, Transition::para_fail3, message.get());
-        int echo_correct = ctx.slave_echo_correct();
-        if (echo_correct < 0) return nullptr;
-        if (!echo_correct)
-            return report_and_run(self, ctx, Transition::para_fail2, message_text(Message::parameter_data_mismatch));
-        int crcs_good = check_received_crcs(self, ctx);
-        if (crcs_good < 0) return nullptr;
-        if (!crcs_good) return report_and_run(self, ctx, Transition::para_fail1, message_text(Message::invalid_crc));
-        int pending = ctx.dynamic_map_pending();
-        if (pending < 0) return nullptr;
-        return run_action(self, ctx, pending ? Transition::para_stay1 : Transition::para_ok);
-    }
-    if (command == Command::reset) {
-        Ref message = ctx.slave_reset_message();
-        return message ? report_and_run(self, ctx, Transition::para_reset1, message.get()) : nullptr;
-    }
-    return report_and_run(self, ctx, Transition::para_fail4, message_text(Message::invalid_command));
-}
+constexpr EchoTransitions transitions = {
+    Command::parameter,     Transition::para_fail5, Transition::para_fail3,  Transition::para_fail2,
+    Transition::para_fail1, Transition::para_stay1, Transition::para_ok,     Transition::para_reset1,
+    Transition::para_fail4, Message::parameter_data_mismatch,
+};
+
+PyObject* frame_received(PyObject* self, Context& ctx) { return echo_frame_received(self, ctx, transitions); }
 
 // PARA_OK: nothing to prepare, the Data state fills every request itself.
-PyObject* advance(Context& ctx) {
-    if (!log_transition(Transition::para_ok) || !ctx.set_flag(names::_generate_crcs_cyclic_for_next_frame, true) ||
+PyObject* perform(PyObject*, Context& ctx, Transition t) {
+    if (!log_transition(t) || !ctx.set_flag(names::_generate_crcs_cyclic_for_next_frame, true) ||
         !ctx.activate_watchdog())
         return nullptr;
     return class_ref(StateId::data);
-}
-
-PyObject* perform(PyObject*, Context& ctx, Transition t) {
-    switch (t) {
-        case Transition::para_ok: return advance(ctx);
-        case Transition::para_stay1: return stay_action(ctx, t, StateId::parameter);
-        case Transition::para_reset1: return new_session_action(ctx, t);
-        case Transition::para_fail1: return fault_action(ctx, t, ErrorCode::invalid_crc);
-        case Transition::para_fail2: return fault_action(ctx, t, ErrorCode::invalid_data);
-        case Transition::para_fail3: return fault_action(ctx, t, ErrorCode::invalid_connid);
-        case Transition::para_fail4: return fault_action(ctx, t, ErrorCode::invalid_cmd);
-        case Transition::para_fail5: return fault_action(ctx, t, ErrorCode::unknown_cmd);
-        case Transition::para_wd: return fault_action(ctx, t, ErrorCode::wd_expired);
-        case Transition::para_reset2: return fault_action(ctx, t, ErrorCode::reset);
-        default: break;
-    }
-    PyErr_SetString(PyExc_SystemError, "transition of another state");
-    return nullptr;
 }
 
 PyObject* none_or_null(bool ok) { return ok ? Py_NewRef(Py_None) : nullptr; }

@@ -4,6 +4,9 @@
 
 namespace tamsel::states {
 
+// CRC_0 0 and sequence number 1 on both frames, master first.
+bool restart_frames(Context& ctx);
+
 // Prepares the Reset request: command RESET, the master's error code as the only master
 // dynamic-map item, an empty slave dynamic map.
 int reset_map_frame(Context& ctx);
@@ -17,11 +20,7 @@ PyObject* reset_procedure(PyObject* self, Context& ctx, PyObject* error);
 // The new-session procedure.
 PyObject* new_session_procedure(Context& ctx);
 
-// Logs `t`, then runs the reset procedure with `code` on a temporary StateReset.
-PyObject* fault_action(Context& ctx, Transition t, ErrorCode code);
-// Logs `t`, then runs the new-session procedure on a temporary StateSession.
-PyObject* new_session_action(Context& ctx, Transition t);
-// Logs `t`, restarts the watchdog and stays in `own`.
-PyObject* stay_action(Context& ctx, Transition t, StateId own);
+// Reports the slave's reset under `t` with its error code, then runs `t`'s action.
+PyObject* report_slave_reset(PyObject* self, Context& ctx, Transition t);
 
 }  // namespace tamsel::states

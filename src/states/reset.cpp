@@ -24,9 +24,7 @@ PyObject* open_session(Context& ctx, Transition t) {
 
 // The start of RESET_STAY1 and RESET_START: fresh frames, fail-safe data, error code RESET.
 bool restart(Context& ctx) {
-    return ctx.set_crc0(Side::master, 0) && ctx.set_crc0(Side::slave, 0) && ctx.set_sequence_number(Side::master, 1) &&
-           ctx.set_sequence_number(Side::slave, 1) && ctx.set_data_command_failsafe() &&
-           ctx.set_master_error(ErrorCode::reset);
+    return restart_frames(ctx) && ctx.set_data_command_failsafe() && ctx.set_master_error(ErrorCode::reset);
 }
 
 PyObject* stay(PyObject* self, Context& ctx) {

@@ -24,10 +24,7 @@ PyObject* frame_received(PyObject* self, Context& ctx) {
         return report_and_run(self, ctx, second_frame_sent ? Transition::session_fail1 : Transition::session_stay2,
                               message_text(Message::invalid_crc));
     }
-    if (command == Command::reset) {
-        Ref message = ctx.slave_reset_message();
-        return message ? report_and_run(self, ctx, Transition::session_reset1, message.get()) : nullptr;
-    }
+    if (command == Command::reset) return report_slave_reset(self, ctx, Transition::session_reset1);
     return report_and_run(self, ctx, Transition::session_fail3, message_text(Message::invalid_command));
 }
 
@@ -59,13 +56,7 @@ PyObject* perform(PyObject* self, Context& ctx, Transition t) {
             if (!log_transition(t) || !ctx.set_flag(names::_second_session_frame_sent, true) || !ctx.activate_watchdog())
                 return nullptr;
             return class_ref(StateId::session);
-        case Transition::session_stay2: return stay_action(ctx, t, StateId::session);
         case Transition::session_reset1: return slave_reset(self, ctx);
-        case Transition::session_fail1: return fault_action(ctx, t, ErrorCode::invalid_crc);
-        case Transition::session_fail3: return fault_action(ctx, t, ErrorCode::invalid_cmd);
-        case Transition::session_fail4: return fault_action(ctx, t, ErrorCode::unknown_cmd);
-        case Transition::session_wd: return fault_action(ctx, t, ErrorCode::wd_expired);
-        case Transition::session_reset2: return fault_action(ctx, t, ErrorCode::reset);
         default: break;
     }
     PyErr_SetString(PyExc_SystemError, "transition of another state");

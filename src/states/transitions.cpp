@@ -8,7 +8,7 @@ namespace tamsel::states {
 namespace {
 
 constexpr const char* transition_texts[] = {
-#define TAMSEL_TRANSITION_TEXT(e, text, owner, action) text,
+#define TAMSEL_TRANSITION_TEXT(e, text, owner, action, kind, error) text,
     TAMSEL_TRANSITIONS(TAMSEL_TRANSITION_TEXT)
 #undef TAMSEL_TRANSITION_TEXT
 };
@@ -27,6 +27,7 @@ PyObject* interned_messages[message_count];
 
 PyObject* error_code_name(ErrorCode code) {
     switch (code) {
+        case ErrorCode::none:
         case ErrorCode::reset: return names::RESET;
         case ErrorCode::unknown_cmd: return names::UNKNOWN_CMD;
         case ErrorCode::invalid_cmd: return names::INVALID_CMD;

@@ -385,6 +385,7 @@ int Context::check_received_crcs() {
             if (size == -1 && PyErr_Occurred()) return -1;
         }
         if (f->frame.safe_data_size != size) return 0;
+        Ref keep = Ref::borrow(n->frame);  // the trace may run host code that rebinds the frame
         return n->last_crc0_sent ? frame::check_crcs_cyclic(*f, *n->last_crc0_sent) : frame::check_crcs(*f);
     }
     Ref slave = node(Side::slave);

@@ -222,3 +222,17 @@ def test_host_subclass_of_a_state_is_honoured(link):
     one.cycle()
     assert calls == ["event", "ok1", "map_frame"] * 2
     assert one.errors == []
+
+
+def test_transitions_reach_the_console_trace(monkeypatch, capsys):
+    monkeypatch.setattr(ts, "TAMSEL_LOGGING", True)
+    one = Link(ts.MasterHandler)
+    try:
+        one.run_to(ts.StateData)
+        out = capsys.readouterr().out
+    finally:
+        one.close()
+    lines = [line for line in out.splitlines() if "TRANSITION" in line]
+    assert lines[:3] == ["MASTER | TRANSITION | RESET_START", "MASTER | TRANSITION | RESET_OK",
+                         "MASTER | TRANSITION | SESSION_OK"]
+    assert lines[-1] == "MASTER | TRANSITION | PARA_OK"

@@ -23,6 +23,11 @@ struct ViewEntry {
     mutable binding::Ref packed_value;
     mutable uint64_t packed_form = 0;
     mutable data::DataType packed_type = data::DataType::BOOL;
+    // The form last unpacked and the input value it left: as long as the input still holds
+    // that value under the same data type, the same form changes nothing.
+    mutable binding::Ref unpacked_value;
+    mutable uint64_t unpacked_form = 0;
+    mutable data::DataType unpacked_type = data::DataType::BOOL;
 };
 
 struct LayoutView {

@@ -109,8 +109,33 @@ bool read_value(const ViewEntry& e, WideValue& out) {
     return value && to_wide(value.get(), e.bits, out);
 }
 
+// The input value of a module item when writing a form equal to it is sure to change nothing:
+// a host number that equals itself (a NaN never does, so it is written every time).
+PyObject* plain_input_value(PyObject* item) {
+    std::optional<data::ItemKind> kind = data::exact_item_kind(item);
+    if (!kind || (*kind != data::ItemKind::input && *kind != data::ItemKind::input_output)) return nullptr;
+    data::ItemObject* object = data::as_item(item);
+    PyObject* value = object->value;
+    if (!object->has_known_type || !value) return nullptr;
+    if (PyFloat_CheckExact(value)) return PyFloat_AS_DOUBLE(value) == PyFloat_AS_DOUBLE(value) ? value : nullptr;
+    return PyLong_CheckExact(value) || PyBool_Check(value) ? value : nullptr;
+}
+
 bool write_value(const ViewEntry& e, WideValue value) {
-    if (e.bits <= 64) return data::write_integer(e.item.get(), value.low);
+    if (e.bits <= 64) {
+        PyObject* current = plain_input_value(e.item.get());
+        if (current && current == e.unpacked_value.get() && value.low == e.unpacked_form &&
+            data::as_item(e.item.get())->known_type == e.unpacked_type)
+            return true;
+        e.unpacked_value.reset();
+        if (!data::write_integer(e.item.get(), value.low)) return false;
+        if (PyObject* stored = plain_input_value(e.item.get())) {
+            e.unpacked_value = Ref::borrow(stored);
+            e.unpacked_form = value.low;
+            e.unpacked_type = data::as_item(e.item.get())->known_type;
+        }
+        return true;
+    }
     Ref number = Ref::steal(from_wide(value, e.bits));
     return number && data::write_object(e.item.get(), number.get());
 }
@@ -137,6 +162,7 @@ int traverse_view(const MapObject* map, visitproc visit, void* arg) {
     for (const ViewEntry& e : map->view->entries) {
         Py_VISIT(e.item.get());
         Py_VISIT(e.packed_value.get());
+        Py_VISIT(e.unpacked_value.get());
     }
     return 0;
 }

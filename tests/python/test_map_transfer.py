@@ -377,3 +377,28 @@ def test_a_map_in_a_reference_cycle_is_collected():
     del item, dmap
     gc.collect()
     assert collected == [True]
+
+
+def test_unpacking_the_same_data_follows_every_other_change_of_the_input():
+    sensor = ts.DictionaryItemInput(1, "sensor", DT.UINT8, 0)
+    level = ts.DictionaryItemInput(2, "level", DT.FLOAT, 0.0)
+    calls = []
+    sensor.subscribe_changed(lambda: calls.append(("sensor", sensor.get())))
+    level.subscribe_changed(lambda: calls.append(("level", level.get())))
+    dictionary = make_dictionary(sensor, level)
+    dmap = ts.DictionaryMap(dictionary, set(INPUTS))
+    dmap.add(sensor)
+    dmap.add(level, align_to_bits=16)
+    frame = frame_with([0x0007, 0x0000, 0x3F80])  # 7, then 1.0
+    dmap._get_data_from_frame(frame)
+    sensor._write(9)  # another writer between two frames
+    dmap._get_data_from_frame(frame)
+    dictionary._set_inputs_to_failsafe()
+    dmap._get_data_from_frame(frame)
+    assert calls == [("sensor", 7), ("level", 1.0), ("sensor", 9), ("sensor", 7), ("sensor", 0), ("level", 0.0),
+                     ("sensor", 7), ("level", 1.0)]
+    calls.clear()
+    nan = frame_with([0x0007, 0x0000, 0x7FC0])  # a NaN never equals the value it replaces
+    dmap._get_data_from_frame(nan)
+    dmap._get_data_from_frame(nan)
+    assert [name for name, _ in calls] == ["level", "level"]

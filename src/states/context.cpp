@@ -14,7 +14,64 @@ namespace tamsel::states {
 
 namespace {
 
-Ref attr(PyObject* obj, PyObject* name) { return Ref::steal(PyObject_GetAttr(obj, name)); }
+// The C++ slot behind `obj.name` when `obj` is exactly one of the module's handler, node or
+// session classes (whose slot attributes are data descriptors, so nothing can shadow them);
+// null otherwise. Borrowed; sets no exception.
+PyObject* own_slot(PyObject* obj, PyObject* name) {
+    if (Py_IS_TYPE(obj, master::session_type())) {
+        const master::SessionObject* s = master::as_session(obj);
+        if (name == names::slave_address) return s->slave_address;
+        if (name == names::session_id) return s->session_id;
+        if (name == names::error_id) return s->error_id;
+        if (name == names::connection_id) return s->connection_id;
+        if (name == names::comm_parameter_size_bytes) return s->comm_parameter_size_bytes;
+        if (name == names::watchdog_ms) return s->watchdog_ms;
+        if (name == names::app_parameter_size_bytes) return s->app_parameter_size_bytes;
+    } else if (Py_IS_TYPE(obj, master::node_type())) {
+        const master::NodeObject* n = master::as_node(obj);
+        if (name == names::frame) return n->frame;
+        if (name == names::session) return n->session;
+        if (name == names::dictionary_map) return n->dictionary_map;
+        if (name == names::_dynamic_map) return n->dynamic_map;
+        if (name == names::application_parameters) return n->application_parameters;
+    } else if (master::is_exact_handler(obj)) {
+        const master::HandlerObject* h = master::as_handler(obj);
+        if (name == names::master) return h->master;
+        if (name == names::slave) return h->slave;
+        if (name == names::dictionary) return h->dictionary;
+        if (name == names::_watchdog) return h->watchdog;
+        if (name == names::_data_command) return h->data_command;
+    }
+    return nullptr;
+}
+
+Ref attr(PyObject* obj, PyObject* name) {
+    if (PyObject* slot = own_slot(obj, name)) return Ref::borrow(slot);
+    return Ref::steal(PyObject_GetAttr(obj, name));
+}
+
+bool is_exact_dynamic_item(PyObject* obj) {
+    return Py_IS_TYPE(obj, binding::as_type(binding::state().DynamicMappableItem));
+}
+
+// item.value = value
+bool set_value(PyObject* item, long value) {
+    Ref number = Ref::steal(PyLong_FromLong(value));
+    if (!number) return false;
+    if (is_exact_dynamic_item(item)) return mapping::dynamic_item_set(mapping::as_dynamic_item(item), number.get()) == 0;
+    return PyObject_SetAttr(item, names::value, number.get()) == 0;
+}
+
+// The dynamic map's clear() and add(item), natively for an FSOEDynamicMap.
+bool map_clear(PyObject* map) {
+    if (mapping::is_dynamic_map(map)) return mapping::dynamic_map_clear(mapping::as_dynamic_map(map)) == 0;
+    return Ref::steal(PyObject_CallMethodNoArgs(map, names::clear)).get();
+}
+
+bool map_add(PyObject* map, PyObject* item) {
+    if (mapping::is_dynamic_map(map)) return mapping::dynamic_map_add(mapping::as_dynamic_map(map), item) == 0;
+    return Ref::steal(PyObject_CallMethodOneArg(map, names::add, item)).get();
+}
 
 // obj.n1.n2...; null with an exception set when a step fails.
 Ref path(PyObject* obj, std::initializer_list<PyObject*> steps) {
@@ -325,25 +382,17 @@ bool Context::set_master_error(ErrorCode code) {
 }
 
 bool Context::clear_dynamic_map(Side side) {
-    master::NodeObject* n = fast_node(side);
-    if (n && mapping::is_dynamic_map(n->dynamic_map))
-        return mapping::dynamic_map_clear(mapping::as_dynamic_map(n->dynamic_map)) == 0;
     Ref map = path(handler_, {side_name(side), names::_dynamic_map});
-    return map && call0(map.get(), names::clear);
+    return map && map_clear(map.get());
 }
 
 bool Context::add_session_item(Side side, PyObject* field) {
-    master::NodeObject* n = fast_node(side);
-    if (n && mapping::is_dynamic_map(n->dynamic_map) && Py_IS_TYPE(n->session, master::session_type())) {
-        Ref item = attr(n->session, field);
-        return item && mapping::dynamic_map_add(mapping::as_dynamic_map(n->dynamic_map), item.get()) == 0;
-    }
     Ref node_ = node(side);
     if (!node_) return false;
     Ref map = attr(node_.get(), names::_dynamic_map);
     if (!map) return false;
     Ref item = path(node_.get(), {names::session, field});
-    return item && call1(map.get(), names::add, item.get());
+    return item && map_add(map.get(), item.get());
 }
 
 bool Context::clear_master_last_crc0() {
@@ -458,7 +507,7 @@ bool Context::set_master_parameter_sizes() {
     Ref session = attr(master.get(), names::session);
     if (!session) return false;
     Ref comm_size = attr(session.get(), names::comm_parameter_size_bytes);
-    if (!comm_size || !set_long(comm_size.get(), names::value, 2)) return false;
+    if (!comm_size || !set_value(comm_size.get(), 2)) return false;
     Ref parameters = attr(master.get(), names::application_parameters);
     if (!parameters) return false;
     Ref iterator = Ref::steal(PyObject_GetIter(parameters.get()));
@@ -473,7 +522,10 @@ bool Context::set_master_parameter_sizes() {
     }
     if (PyErr_Occurred()) return false;
     Ref app_size = attr(session.get(), names::app_parameter_size_bytes);
-    return app_size && set_attr(app_size.get(), names::value, total.get());
+    if (!app_size) return false;
+    if (is_exact_dynamic_item(app_size.get()))
+        return mapping::dynamic_item_set(mapping::as_dynamic_item(app_size.get()), total.get()) == 0;
+    return set_attr(app_size.get(), names::value, total.get());
 }
 
 bool Context::clear_slave_parameters() {
@@ -483,32 +535,32 @@ bool Context::clear_slave_parameters() {
     if (!session) return false;
     for (PyObject* field : {names::comm_parameter_size_bytes, names::watchdog_ms, names::app_parameter_size_bytes}) {
         Ref item = attr(session.get(), field);
-        if (!item || !set_long(item.get(), names::value, 0)) return false;
+        if (!item || !set_value(item.get(), 0)) return false;
     }
     Ref parameters = attr(slave.get(), names::application_parameters);
     if (!parameters) return false;
     Ref iterator = Ref::steal(PyObject_GetIter(parameters.get()));
     if (!iterator) return false;
     while (Ref parameter = Ref::steal(PyIter_Next(iterator.get())))
-        if (!set_long(parameter.get(), names::value, 0)) return false;
+        if (!set_value(parameter.get(), 0)) return false;
     return !PyErr_Occurred();
 }
 
 bool Context::map_parameters(PyObject* node_) {
     Ref map = attr(node_, names::_dynamic_map);
-    if (!map || !call0(map.get(), names::clear)) return false;
+    if (!map || !map_clear(map.get())) return false;
     Ref session = attr(node_, names::session);
     if (!session) return false;
     for (PyObject* field : {names::comm_parameter_size_bytes, names::watchdog_ms, names::app_parameter_size_bytes}) {
         Ref item = attr(session.get(), field);
-        if (!item || !call1(map.get(), names::add, item.get())) return false;
+        if (!item || !map_add(map.get(), item.get())) return false;
     }
     Ref parameters = attr(node_, names::application_parameters);
     if (!parameters) return false;
     Ref iterator = Ref::steal(PyObject_GetIter(parameters.get()));
     if (!iterator) return false;
     while (Ref parameter = Ref::steal(PyIter_Next(iterator.get())))
-        if (!call1(map.get(), names::add, parameter.get())) return false;
+        if (!map_add(map.get(), parameter.get())) return false;
     return !PyErr_Occurred();
 }
 

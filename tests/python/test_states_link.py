@@ -236,3 +236,25 @@ def test_transitions_reach_the_console_trace(monkeypatch, capsys):
     assert lines[:3] == ["MASTER | TRANSITION | RESET_START", "MASTER | TRANSITION | RESET_OK",
                          "MASTER | TRANSITION | SESSION_OK"]
     assert lines[-1] == "MASTER | TRANSITION | PARA_OK"
+
+
+def test_both_paths_send_the_same_bytes(monkeypatch):
+    monkeypatch.setattr(ts, "randint", lambda low, high: 0x2961)
+    runs = []
+    for handler_cls in (ts.MasterHandler, HostHandler):
+        one = Link(handler_cls, size=2, params=((0x1234, 2),))
+        one.slave.session_id = 0x3C5A
+        requests = []
+        try:
+            for n in range(40):
+                if n == 20:
+                    one.slave.corrupt_crc()
+                if n == 30:
+                    one.slave.send_reset(ts.FSOEError.INVALID_DATA)
+                requests.append(one.handler.get_request())
+                one.cycle()
+            runs.append((requests, one.errors, one.changes))
+        finally:
+            one.close()
+    assert runs[0] == runs[1]
+    assert [name for name, _ in runs[0][1]] == ["DATA_FAIL1", "DATA_RESET1"]

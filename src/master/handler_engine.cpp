@@ -28,9 +28,9 @@ struct Parts {
 
     bool load(HandlerObject* self) {
         state = Ref::borrow(handler_field(self->state, "_state"));
-        master = Ref::borrow(handler_field(self->master, "master"));
-        slave = Ref::borrow(handler_field(self->slave, "slave"));
-        return state && master && slave;
+        if (state) master = Ref::borrow(handler_field(self->master, "master"));
+        if (master) slave = Ref::borrow(handler_field(self->slave, "slave"));
+        return static_cast<bool>(slave);
     }
 };
 
@@ -137,7 +137,7 @@ bool report_error(HandlerObject* self, PyObject* transition_name, PyObject* mess
 
 bool create_session_id(HandlerObject* self) {
     self->second_session_frame_sent = false;
-    PyObject* master = handler_field(self->master, "master");
+    Ref master = Ref::borrow(handler_field(self->master, "master"));
     if (!master) return false;
     // Looked up in the module namespace on every call, as a module-level name would be.
     PyObject* randint = PyDict_GetItemWithError(PyModule_GetDict(binding::state().module), names::randint);
@@ -148,19 +148,26 @@ bool create_session_id(HandlerObject* self) {
     Ref keep = Ref::borrow(randint);
     Ref session_id = Ref::steal(PyObject_CallFunction(keep.get(), "ii", 0, 0xffff));
     if (!session_id) return false;
-    Ref item = py::path(master, {names::session, names::session_id});
+    Ref item = py::path(master.get(), {names::session, names::session_id});
     return item && py::set(item.get(), names::value, session_id.get());
 }
 
+namespace {
+
+// `node._dynamic_map.pending()`: 1, 0, or -1 on error.
+int node_pending(PyObject* slot, const char* name) {
+    PyObject* node = handler_field(slot, name);
+    if (!node) return -1;
+    Ref keep = Ref::borrow(node);
+    Ref map = py::get(node, names::_dynamic_map);
+    return map ? py::truth(py::call(map.get(), names::pending)) : -1;
+}
+
+}  // namespace
+
 int dynamic_map_pending(HandlerObject* self) {
-    for (PyObject* node : {self->master, self->slave}) {
-        if (!handler_field(node, node == self->master ? "master" : "slave")) return -1;
-        Ref map = py::get(node, names::_dynamic_map);
-        if (!map) return -1;
-        int pending = py::truth(py::call(map.get(), names::pending));
-        if (pending != 0) return pending;
-    }
-    return 0;
+    int pending = node_pending(self->master, "master");
+    return pending == 0 ? node_pending(self->slave, "slave") : pending;
 }
 
 }  // namespace tamsel::master

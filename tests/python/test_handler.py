@@ -343,3 +343,23 @@ def test_subclass_overrides_are_called(handlers):
     handler.set_reply(bytes([ts.FSOECommand.RESET.value, 0, 0, 0, 0, 0]))
     assert calls == ["request", "reply", "request"]
     assert handler.state is ts.StateSession
+
+
+def test_construct_run_and_delete_do_not_leak(no_leak):
+    import gc
+    import weakref
+
+    d = make_dictionary()
+
+    def life():
+        handler = ts.MasterHandler(d, 1, 2, 1.0, application_parameters=[ts.ApplicationParameter("p", 1, n_bytes=1)])
+        handler.start()
+        handler.set_reply(b"\x2a\x00\x00\x00\x00\x00")
+        handler.stop()
+        handler.delete()
+        return weakref.ref(handler)
+
+    no_leak(life, rounds=500, slack=128 * 1024)  # a handler kept alive would cost far more
+    last = life()
+    gc.collect()
+    assert last() is None  # the watchdog's reference to the handler ended with its thread

@@ -184,3 +184,16 @@ def test_cycles_faults_and_recoveries_do_not_leak(links, no_leak):
     no_leak(cycle, rounds=3000)
     assert handler.state in (ts.StateData, ts.StateReset, ts.StateSession, ts.StateConnection, ts.StateParameter)
     assert {name for name, _ in link.errors} == {"DATA_FAIL1"}
+
+
+def test_every_transition_is_traced_in_order(links, capsys, monkeypatch):
+    monkeypatch.setattr(ts, "TAMSEL_LOGGING", True)
+    link = links(out_size=2, in_size=2)
+    link.connect()
+    link.slave.corrupt_crc()
+    link.cycle()
+    link.connect()
+    prefix = "MASTER | TRANSITION | "
+    traced = [line[len(prefix):] for line in capsys.readouterr().out.splitlines() if line.startswith(prefix)]
+    startup = ["RESET_OK", "SESSION_OK", "CONNECTION_STAY1", "CONN_OK", "PARA_STAY1", "PARA_STAY1", "PARA_OK"]
+    assert traced == ["RESET_START"] + startup + ["DATA_OK1", "DATA_FAIL1"] + startup + ["DATA_OK1"]

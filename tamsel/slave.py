@@ -6,14 +6,14 @@ as a real slave would, and sends faults on request. Its protocol core is C++.
 
 Run it in place of the device, once per cycle::
 
-    from tamsel.slave import Slave
+    from tamsel.slave import Slave, pack_safe_data, unpack_safe_data
 
     handler.start()
     slave = Slave.for_handler(handler)     # takes address, ids, sizes and parameters
     while running:
         slave.exchange(handler)            # handler.set_reply(slave.reply(handler.get_request()))
-        slave.inputs = bytes([...])        # what the slave sends as safe inputs
-        print(slave.outputs)               # what it received as safe outputs
+        slave.inputs = pack_safe_data(handler.slave.dictionary_map, {"STO_ACTIVE": True})
+        print(unpack_safe_data(handler.master.dictionary_map, slave.outputs))
 
 What the slave sends, per phase of the master:
 
@@ -38,8 +38,10 @@ in :attr:`rejections` and answered with a Reset frame carrying the error code
 ``INVALID_COMMPARALEN``, ``INVALID_COMPARA``, ``INVALID_USERPARALEN``, ``INVALID_USERPARA``).
 
 Fault injection. Each of these applies to the next new reply, whatever it is, in the order
-injected: :meth:`corrupt_crc`, :meth:`corrupt_connection_id`, :meth:`send_command` (another
-command byte, valid or unknown, with CRCs computed over it), :meth:`send_reset` (a Reset frame
+injected: :meth:`corrupt_crc`, :meth:`corrupt_connection_id` (the id changed after the CRCs were
+computed, as on a faulty wire: where the master does not compare the id, in Session, it shows
+as a CRC fault), :meth:`send_command` (another command byte, valid or unknown, with CRCs
+computed over it), :meth:`send_reset` (a Reset frame
 with an error code in place of the answer; the slave resets). :meth:`corrupt_echo` flips the
 first echoed byte of the next Connection or Parameter reply. :meth:`silence` makes the slave
 answer nothing new for a number of cycles (the last reply is returned again, the request stays
@@ -50,12 +52,12 @@ the master's reaction brings the connection back.
 from __future__ import annotations
 
 import enum
-from typing import Iterable, NamedTuple, Optional, Union
+from typing import Any, Dict, Iterable, Mapping, NamedTuple, Optional, Union
 
 from tamsel._slave import SlaveCore
 from tamsel.tamsel import BaseError
 
-__all__ = ["Slave", "Phase", "FaultKind", "Fault", "Rejection"]
+__all__ = ["Slave", "Phase", "FaultKind", "Fault", "Rejection", "pack_safe_data", "unpack_safe_data"]
 
 
 class Phase(enum.IntEnum):
@@ -152,6 +154,10 @@ class Slave(SlaveCore):
         handler.set_reply(answer)
         return answer
 
+    def send_command(self, command) -> None:
+        """Sends this command in the next reply: a byte, or an ``FSOECommand`` member."""
+        super().send_command(getattr(command, "value", command))
+
     @property
     def phase(self) -> Phase:
         """The slave's phase: RESET until a session starts, then SESSION ... DATA."""
@@ -168,3 +174,33 @@ class Slave(SlaveCore):
         """The fault sent in the last new reply (kind ``NONE`` when it was a correct one)."""
         kind, argument = self._last_fault
         return Fault(FaultKind(kind), argument)
+
+
+def pack_safe_data(dictionary_map, values: Mapping[str, Any]) -> bytes:
+    """The safe data a map's layout carries for the given item values, by item name.
+
+    Each mapped item named in ``values`` is put at its bit position in its integer form
+    (``data_type.serialize_value``), least significant bit first; items not named and paddings
+    are 0. The result has ``dictionary_map.safety_bytes`` bytes: use the slave map of a handler
+    to build :attr:`Slave.inputs`."""
+    stream = 0
+    for entry in dictionary_map:
+        item = entry.item
+        if item is None or item.name not in values:
+            continue
+        raw = item.data_type.serialize_value(values[item.name])
+        stream |= (raw & ((1 << entry.bits) - 1)) << entry.position_bits
+    return stream.to_bytes(dictionary_map.safety_bytes, "little")
+
+
+def unpack_safe_data(dictionary_map, data: bytes) -> Dict[str, Any]:
+    """The item values that safe data carries in a map's layout, by item name (the inverse of
+    :func:`pack_safe_data`): use the master map of a handler to read :attr:`Slave.outputs`."""
+    stream = int.from_bytes(data, "little")
+    values = {}
+    for entry in dictionary_map:
+        item = entry.item
+        if item is not None:
+            raw = (stream >> entry.position_bits) & ((1 << entry.bits) - 1)
+            values[item.name] = item.data_type.unserialize_value(raw)
+    return values

@@ -22,7 +22,7 @@ inline constexpr uint16_t invalid_userpara = 11;
 enum class FaultKind : uint8_t {
     none,
     corrupt_crc,            // argument: slot whose CRC word is flipped
-    corrupt_connection_id,  // another connection id
+    corrupt_connection_id,  // connection id changed after the CRCs were computed
     command,                // argument: the command byte sent instead
     reset,                  // argument: error code of a Reset frame sent instead of the answer
     corrupt_echo,           // first echoed byte flipped (only reported, never queued)

@@ -74,7 +74,8 @@ Fault injection. Each of the first five applies to the next new reply, whatever 
 a Reset frame the slave sends), in the order they were injected:
 
 - ``corrupt_crc(slot=0)``: flip the CRC word of one slot;
-- ``corrupt_connection_id()``: send another connection id;
+- ``corrupt_connection_id()``: change the connection id after the CRCs were computed
+  (``^ 0x5A5A``), as a corruption on the wire would;
 - ``send_command(code)``: send this command byte (a valid command of another phase or an
   unknown byte) in place of the right one, CRCs computed over it;
 - ``send_reset(error)``: send a Reset frame with this error code in place of the answer, and

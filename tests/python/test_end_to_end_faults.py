@@ -172,7 +172,7 @@ def test_real_watchdog_expiry_in_data_runs_on_the_watchdog_thread():
     import threading
 
     threads = []
-    link = Link.make(out_size=16, in_size=16, connection_id=CONNECTION_ID, timeout_s=0.05)
+    link = Link.make(out_size=16, in_size=16, connection_id=CONNECTION_ID, timeout_s=0.2)
     link.handler._MasterHandler__report_error_callback = (
         lambda name, message: (threads.append(threading.current_thread()), link.errors.append((name, message))))
     try:

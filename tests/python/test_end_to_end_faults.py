@@ -96,8 +96,7 @@ def test_fault_is_reported_answered_and_recovered(link, state, how, report, code
 
 
 @pytest.mark.parametrize("state", ["session", "connection", "parameter", "data"])
-@pytest.mark.parametrize("error, name", [(Error.INVALID_CRC, "INVALID_CRC"), (Error.RESET, "RESET"),
-                                         (Error.INVALID_USERPARA, "INVALID_USERPARA"), (42, "42"), (200, "INVALID_SAFEPARA_200")])
+@pytest.mark.parametrize("error, name", [(Error.INVALID_CRC, "INVALID_CRC"), (42, "42")])
 def test_slave_reset_opens_a_new_session(link, state, error, name):
     reach(link, state)
     inject(link, ("send_reset", error))
@@ -200,7 +199,7 @@ HOSTILE_PREFIX = {ts.StateReset: "RESET_", ts.StateSession: "SESSION_", ts.State
 
 @pytest.mark.parametrize("state", STATES)
 def test_hostile_replies_of_every_length_are_reported_never_raised(state):
-    rng = random.Random(hash(state) & 0xFFFF)
+    rng = random.Random(list(STATES).index(state))
     for length in range(65):
         link = Link.make(out_size=2, in_size=2, connection_id=CONNECTION_ID)
         try:

@@ -8,7 +8,7 @@ PYTHON312 := $(shell for p in python3.12 $$HOME/.pyenv/versions/3.12*/bin/python
 	if $$p -c 'import sys; assert sys.version_info[:2] == (3, 12)' >/dev/null 2>&1; then command -v $$p; break; fi; done)
 JOBS ?= 2
 
-.PHONY: test dev cpp-test py-test install bench gtest clean
+.PHONY: test dev cpp-test py-test install bench demo gtest clean
 
 $(PY):
 	@test -n "$(PYTHON312)" || { echo "python3.12 not found" >&2; exit 1; }
@@ -46,6 +46,10 @@ bench: install
 	$(VENV)/bin/cmake -S . -B build/bench -G Ninja -DTAMSEL_BUILD_MODULE=OFF -DTAMSEL_BUILD_BENCH=ON -DCMAKE_BUILD_TYPE=Release
 	$(VENV)/bin/cmake --build build/bench -j $(JOBS)
 	@for script in bench/*.py; do echo "== $$script"; $(PY) $$script || exit 1; done
+
+# The README's first command: a master against the simulated slave (examples/demo.py).
+demo: install
+	@$(PY) examples/demo.py
 
 clean:
 	rm -rf build tamsel/*.so

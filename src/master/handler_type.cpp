@@ -21,7 +21,6 @@ using binding::Ref;
 
 HandlerObject* H(PyObject* self) { return as_handler(self); }
 
-
 // ---- construction -------------------------------------------------------------------------
 
 struct Arguments {
@@ -61,21 +60,20 @@ bool parse_arguments(PyObject* args, PyObject* kwargs, Arguments& out) {
 }
 
 // Node(...) with the arguments of one side of the connection.
-Ref make_node(double watchdog_ms, uint16_t slave_address, uint16_t connection_id, PyObject* parameters,
+Ref make_node(PyObject* watchdog_ms, uint16_t slave_address, uint16_t connection_id, PyObject* parameters,
               const Arguments& a, PyObject* type_a, PyObject* type_b) {
     binding::ModuleState& st = binding::state();
     Ref accepted = Ref::steal(PySet_New(nullptr));
     if (!accepted || PySet_Add(accepted.get(), type_a) < 0 || PySet_Add(accepted.get(), type_b) < 0) return {};
     Ref address = Ref::steal(PyLong_FromLong(slave_address));
     Ref id = Ref::steal(PyLong_FromLong(connection_id));
-    Ref ms = Ref::steal(watchdog_ms == 0.0 ? PyLong_FromLong(0) : PyFloat_FromDouble(watchdog_ms));
-    if (!address || !id || !ms) return {};
+    if (!address || !id) return {};
     Ref kwnames = Ref::steal(Py_BuildValue("(sssssss)", "slave_address", "connection_id", "watchdog_ms",
                                            "application_parameters", "dictionary", "item_types_accepted",
                                            "dictionary_map_is_editable"));
     if (!kwnames) return {};
-    PyObject* stack[8] = {nullptr,          address.get(),  id.get(),       ms.get(),
-                          parameters, a.dictionary, accepted.get(), a.dictionary_map_is_editable};
+    PyObject* stack[8] = {nullptr,    address.get(), id.get(),       watchdog_ms,
+                          parameters, a.dictionary,  accepted.get(), a.dictionary_map_is_editable};
     return Ref::steal(PyObject_Vectorcall(st.Node.get(), stack + 1, 0 | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames.get()));
 }
 
@@ -137,13 +135,19 @@ int handler_init(PyObject* obj, PyObject* args, PyObject* kwargs) {
 
     binding::ModuleState& st = binding::state();
     binding::assign(self->dictionary, a.dictionary);
-    Ref master = make_node(a.watchdog_timeout_s * 1000.0, a.slave_address, a.connection_id, parameters.get(), a,
+    // The node truncates the milliseconds toward zero (and refuses them outside 0..65535).
+    Ref master_ms = Ref::steal(PyFloat_FromDouble(a.watchdog_timeout_s * 1000.0));
+    if (!master_ms) return -1;
+    Ref master = make_node(master_ms.get(), a.slave_address, a.connection_id, parameters.get(), a,
                            st.DictionaryItemOutput.get(), st.DictionaryItemInputOutput.get());
     if (!master) return -1;
     binding::assign(self->master, master.get());
     Ref echoes = make_echo_parameters(parameters.get());
     if (!echoes) return -1;
-    Ref slave = make_node(0.0, 0, 0, echoes.get(), a, st.DictionaryItemInput.get(), st.DictionaryItemInputOutput.get());
+    Ref zero = Ref::steal(PyLong_FromLong(0));
+    if (!zero) return -1;
+    Ref slave = make_node(zero.get(), 0, 0, echoes.get(), a, st.DictionaryItemInput.get(),
+                          st.DictionaryItemInputOutput.get());
     if (!slave) return -1;
     binding::assign(self->slave, slave.get());
 
@@ -155,9 +159,8 @@ int handler_init(PyObject* obj, PyObject* args, PyObject* kwargs) {
     binding::assign(self->state, state.get());
 
     Ref watchdog = make_watchdog(a.watchdog_timeout_s, obj);
-    if (!watchdog) return -1;
+    if (!watchdog || !py::call(watchdog.get(), names::start)) return -1;
     binding::assign(self->watchdog, watchdog.get());
-    if (!py::call(watchdog.get(), names::start)) return -1;
 
     self->initialization_data_bytes = 0;
     self->second_session_frame_sent = false;

@@ -29,13 +29,14 @@ sequence number, which restarts at 1 after every reset, and follows the cyclic r
 consecutive frames with the same CRC_0). A request equal to the last one is not a new frame:
 :meth:`reply` returns the last reply again and nothing changes.
 
-Checks of each master frame, in this order: image length, known command, (a Reset frame resets
-the slave whatever else is wrong with it), command allowed in the slave's phase, CRCs with
-the expected sequence number and the cyclic rule, connection id (0 in Session frames), then the
-streamed connection and parameter data against the configuration. A refused frame is recorded
-in :attr:`rejections` and answered with a Reset frame carrying the error code
-(``UNKNOWN_CMD``, ``INVALID_CMD``, ``INVALID_CRC``, ``INVALID_CONNID``, ``INVALID_ADDRESS``,
-``INVALID_COMMPARALEN``, ``INVALID_COMPARA``, ``INVALID_USERPARALEN``, ``INVALID_USERPARA``).
+Checks of each master frame, in this order: image length, known command (a Reset frame then
+resets the slave whatever else is wrong with it), the slave's watchdog, command allowed in the
+slave's phase, CRCs with the expected sequence number and the cyclic rule, connection id (0 in
+Session frames), then the streamed connection and parameter data against the configuration. A
+refused frame is recorded in :attr:`rejections` and answered with a Reset frame carrying the
+error code (``UNKNOWN_CMD``, ``WD_EXPIRED``, ``INVALID_CMD``, ``INVALID_CRC``,
+``INVALID_CONNID``, ``INVALID_ADDRESS``, ``INVALID_COMMPARALEN``, ``INVALID_COMPARA``,
+``INVALID_USERPARALEN``, ``INVALID_USERPARA``).
 
 Fault injection. Each of these applies to the next new reply, whatever it is, in the order
 injected: :meth:`corrupt_crc`, :meth:`corrupt_connection_id` (the id changed after the CRCs were
@@ -123,7 +124,10 @@ class Slave(SlaveCore):
       slave's frames (1 or an even number 2..16, the byte sizes of the handler's two maps);
     - ``application_parameters``: the parameters the slave expects, in order, as
       ``ApplicationParameter`` objects or ``(raw_value, n_bytes)`` pairs;
-    - ``session_id``: the slave's own session id, random when omitted.
+    - ``session_id``: the slave's own session id, random when omitted;
+    - ``supervise_watchdog``: like a real slave, answer a frame that comes more than
+      ``watchdog_ms`` after the previous one (from the first Session frame on, until a reset)
+      with a Reset frame carrying ``WD_EXPIRED``; the host loop must then keep the pace.
 
     Attributes: ``inputs`` (bytes to send, settable), ``fail_safe`` (settable), ``outputs``
     and ``outputs_fail_safe`` (the master's last Data frame), ``phase``, ``rejections``,
@@ -135,18 +139,18 @@ class Slave(SlaveCore):
 
     def __new__(cls, slave_address: int, connection_id: int, watchdog_ms: int, outputs_size: int,
                 inputs_size: int, application_parameters: Iterable[ParameterSpec] = (),
-                session_id: Optional[int] = None):
+                session_id: Optional[int] = None, supervise_watchdog: bool = True):
         return super().__new__(cls, slave_address, connection_id, watchdog_ms, outputs_size, inputs_size,
-                               _parameter_bytes(application_parameters), session_id)
+                               _parameter_bytes(application_parameters), session_id, supervise_watchdog)
 
     @classmethod
-    def for_handler(cls, handler, session_id: Optional[int] = None) -> "Slave":
+    def for_handler(cls, handler, session_id: Optional[int] = None, supervise_watchdog: bool = True) -> "Slave":
         """A slave that matches a handler: its slave address, connection id, watchdog time,
         application parameters and the byte sizes of its two maps (lay the maps out first)."""
         session = handler.master.session
         return cls(handler.get_slave_address(), session.connection_id.value, session.watchdog_ms.value,
                    handler.master.dictionary_map.safety_bytes, handler.slave.dictionary_map.safety_bytes,
-                   handler.master.application_parameters, session_id)
+                   handler.master.application_parameters, session_id, supervise_watchdog)
 
     def exchange(self, handler) -> bytes:
         """One cycle: answers the handler's request and hands the reply to it."""

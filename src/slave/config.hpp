@@ -24,6 +24,9 @@ struct Config {
     uint16_t session_id = 0;    // the slave's own session id
     std::array<uint8_t, MAX_APP_PARAMETER_BYTES> app_parameters{};
     std::size_t app_parameter_bytes = 0;
+    // Supervise the master with the watchdog time: from its first Session frame on, a frame
+    // coming later than watchdog_ms after the previous one is answered with WD_EXPIRED.
+    bool supervise = true;
 };
 
 // A frame size the protocol uses: 1 or an even number up to 16.

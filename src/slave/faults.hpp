@@ -12,6 +12,7 @@ inline constexpr uint16_t invalid_cmd = 1;
 inline constexpr uint16_t unknown_cmd = 2;
 inline constexpr uint16_t invalid_connid = 3;
 inline constexpr uint16_t invalid_crc = 4;
+inline constexpr uint16_t wd_expired = 5;
 inline constexpr uint16_t invalid_address = 6;
 inline constexpr uint16_t invalid_commparalen = 8;
 inline constexpr uint16_t invalid_compara = 9;

@@ -9,6 +9,9 @@
 // CRC_0 of the slave's previous frame; the master applies the cyclic rule from its first
 // Connection frame on until it resets.
 //
+// From the master's first Session frame on, the slave supervises the time between new frames
+// with the configured watchdog time and answers a late frame with a WD_EXPIRED reset.
+//
 // Allocation-free: the last request and reply are kept in fixed buffers.
 #include <algorithm>
 #include <array>
@@ -62,9 +65,10 @@ public:
         reset_link();
     }
 
-    // Answers a master frame image. A request equal to the last one processed, or a call while
-    // silent, changes nothing: the last reply stays the answer.
-    Outcome reply(const uint8_t* request, std::size_t length) {
+    // Answers a master frame image arriving at `now_ms` (any monotonic millisecond clock).
+    // A request equal to the last one processed, or a call while silent, changes nothing:
+    // the last reply stays the answer.
+    Outcome reply(const uint8_t* request, std::size_t length, uint64_t now_ms) {
         Outcome outcome;
         if (silent_cycles_ > 0) {
             --silent_cycles_;
@@ -76,7 +80,9 @@ public:
         outcome.processed = true;
         outcome.fault = faults_.pop();
         const bool parsed = length == frame::image_length(config_.outputs_size);
-        const std::optional<uint16_t> error = receive(request, length, outcome);
+        const bool expired = watchdog_expired(now_ms);
+        last_frame_ms_ = now_ms;
+        const std::optional<uint16_t> error = receive(request, length, expired, outcome);
         const uint16_t answered_crc0 = parsed ? first_crc(rx_) : 0;
         if (outcome.fault.kind == FaultKind::reset)
             send_reset(outcome.fault.argument, answered_crc0, outcome.fault);
@@ -175,7 +181,11 @@ private:
     }
 
     // Parses and checks a master frame; returns the error code to answer with, if any.
-    std::optional<uint16_t> receive(const uint8_t* request, std::size_t length, Outcome& outcome) {
+    bool watchdog_expired(uint64_t now_ms) const {
+        return config_.supervise && phase_ != Phase::reset && now_ms - last_frame_ms_ > config_.watchdog_ms;
+    }
+
+    std::optional<uint16_t> receive(const uint8_t* request, std::size_t length, bool expired, Outcome& outcome) {
         const std::size_t expected = frame::image_length(config_.outputs_size);
         if (length != expected) {
             record(outcome, error::invalid_crc, "frame of %zu bytes, expected %zu", length, expected);
@@ -199,6 +209,11 @@ private:
                 record(outcome, error::invalid_connid, "connection id %u in a Reset frame",
                        unsigned{rx_.control.connection_id});
             return std::nullopt;
+        }
+        if (expired) {
+            record(outcome, error::wd_expired, "watchdog expired: no frame for more than %u ms",
+                   unsigned{config_.watchdog_ms});
+            return error::wd_expired;
         }
         if (!allowed(command)) {
             record(outcome, error::invalid_cmd, "%s not allowed in phase %s", command_name(command), phase_name(phase_));
@@ -380,6 +395,7 @@ private:
     std::optional<uint16_t> master_session_id_;
     std::optional<uint16_t> master_error_;
     uint64_t requests_ = 0;
+    uint64_t last_frame_ms_ = 0;
 
     Bytes inputs_{};
     Bytes outputs_{};

@@ -2,6 +2,7 @@
 // the record of rejected master frames.
 #include "slave/slave_object.hpp"
 
+#include <chrono>
 #include <cstddef>
 #include <new>
 #include <optional>
@@ -40,10 +41,10 @@ bool parse_size(PyObject* obj, const char* name, uint16_t& out) {
 }
 
 PyObject* slave_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    PyObject* a[7] = {};
+    PyObject* a[8] = {};
     if (!binding::parse_tuple("SlaveCore", args, kwargs,
                               {"slave_address", "connection_id", "watchdog_ms", "outputs_size", "inputs_size",
-                               "app_parameters", "session_id"},
+                               "app_parameters", "session_id", "supervise_watchdog"},
                               5, a))
         return nullptr;
     Config config;
@@ -65,6 +66,11 @@ PyObject* slave_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         const auto* bytes = reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(a[5]));
         std::copy_n(bytes, length, config.app_parameters.begin());
         config.app_parameter_bytes = static_cast<std::size_t>(length);
+    }
+    if (a[7] != nullptr) {
+        const int truth = PyObject_IsTrue(a[7]);
+        if (truth < 0) return nullptr;
+        config.supervise = truth != 0;
     }
     if (a[6] != nullptr && a[6] != Py_None) {
         if (!binding::to_unsigned(a[6], config.session_id)) return nullptr;
@@ -121,8 +127,10 @@ PyObject* slave_reply(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
         return nullptr;
     SlaveObject* slave = as_slave(self);
     SlaveCore& core = *slave->core;
+    const auto now = std::chrono::steady_clock::now().time_since_epoch();
     const Outcome outcome = core.reply(reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(request)),
-                                       static_cast<std::size_t>(PyBytes_GET_SIZE(request)));
+                                       static_cast<std::size_t>(PyBytes_GET_SIZE(request)),
+                                       std::chrono::duration_cast<std::chrono::milliseconds>(now).count());
     if (outcome.processed) {
         Ref reply = Ref::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(core.reply_data()),
                                                          static_cast<Py_ssize_t>(core.reply_length())));
@@ -330,7 +338,7 @@ PyType_Slot type_slots[] = {
     {Py_tp_getset, getsets},
     {Py_tp_doc, const_cast<char*>(
                     "SlaveCore(slave_address, connection_id, watchdog_ms, outputs_size, inputs_size, "
-                    "app_parameters=b'', session_id=None)\n\nProtocol core of tamsel.slave.Slave.")},
+                    "app_parameters=b'', session_id=None, supervise_watchdog=True)\n\nProtocol core of tamsel.slave.Slave.")},
     {0, nullptr},
 };
 

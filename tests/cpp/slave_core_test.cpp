@@ -50,7 +50,7 @@ TEST(SlaveCore, AcknowledgesAResetAndIgnoresItsRepetition) {
     slave::SlaveCore core(config_2x2());
     std::size_t length = 0;
     const auto request = reset_request(5, length);
-    const slave::Outcome first = core.reply(request.data(), length);
+    const slave::Outcome first = core.reply(request.data(), length, 0);
     EXPECT_TRUE(first.processed);
     EXPECT_FALSE(first.rejected);
     ASSERT_EQ(core.reply_length(), frame::image_length(2));
@@ -62,14 +62,14 @@ TEST(SlaveCore, AcknowledgesAResetAndIgnoresItsRepetition) {
     EXPECT_EQ(core.master_error(), 5);
     EXPECT_EQ(core.phase(), slave::Phase::reset);
     EXPECT_EQ(core.sequence_number(), 1);
-    EXPECT_FALSE(core.reply(request.data(), length).processed);
+    EXPECT_FALSE(core.reply(request.data(), length, 0).processed);
     EXPECT_EQ(core.requests(), 1u);
 }
 
 TEST(SlaveCore, RefusesAFrameOfTheWrongLength) {
     slave::SlaveCore core(config_2x2());
     const uint8_t request[3] = {0x4E, 0, 0};
-    const slave::Outcome outcome = core.reply(request, sizeof request);
+    const slave::Outcome outcome = core.reply(request, sizeof request, 0);
     ASSERT_TRUE(outcome.rejected);
     EXPECT_EQ(outcome.rejection.error, slave::error::invalid_crc);
     EXPECT_STREQ(outcome.rejection.reason.data(), "frame of 3 bytes, expected 7");

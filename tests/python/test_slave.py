@@ -1,10 +1,12 @@
 """The simulated slave of the package, checked against the independent test slave: both get the
 same master frames (valid start-ups, faults, garbage) and must answer byte for byte alike."""
 import random
+import time
 
 import pytest
 
-from slave_emulator import Command, ScriptMaster, SlaveEmulator
+import tamsel.tamsel as ts
+from slave_emulator import Command, ScriptMaster, SlaveEmulator, build_frame
 from tamsel.slave import FaultKind, Phase, Rejection, Slave
 from tamsel.tamsel import BaseError
 
@@ -16,7 +18,7 @@ class Pair:
         self.reference = SlaveEmulator(**config)
         self.slave = Slave(config["slave_address"], config["connection_id"], config["watchdog_ms"],
                            config["outputs_size"], config["inputs_size"], config.get("app_params", ()),
-                           config["session_id"])
+                           config["session_id"], supervise_watchdog=False)
 
     def __getattr__(self, name):
         return getattr(self.reference, name)
@@ -167,8 +169,60 @@ def test_application_parameter_objects_are_accepted():
 
     pair = Pair(slave_address=9, connection_id=77, watchdog_ms=250, outputs_size=2, inputs_size=2,
                 app_params=[(0x0102, 2), (3, 1)], session_id=1)
-    pair.slave = make(application_parameters=[Parameter(), (3, 1)], session_id=1)
+    pair.slave = make(application_parameters=[Parameter(), (3, 1)], session_id=1, supervise_watchdog=False)
     master = ScriptMaster(pair)
     master.start_up()
     master.exchange(Command.PROCESS_DATA, b"\x00\x00", 77)
     assert pair.slave.phase is Phase.DATA and pair.slave.rejections == []
+
+
+def test_a_late_master_frame_expires_the_slave_watchdog():
+    class Driven:
+        """The package's slave, with the stream attributes the scripted master reads."""
+
+        def __init__(self, slave, reference):
+            self.slave, self.reference = slave, reference
+
+        def __getattr__(self, name):
+            return getattr(self.reference, name)
+
+        def reply(self, request):
+            return self.slave.reply(request)
+
+    slave = make(watchdog_ms=200)
+    master = ScriptMaster(Driven(slave, SlaveEmulator(slave_address=9, connection_id=77, watchdog_ms=200,
+                                                      outputs_size=2, inputs_size=2)))
+    master.start_up()
+    master.exchange(Command.PROCESS_DATA, b"\x01\x00", 77)
+    assert slave.rejections == []
+    time.sleep(0.5)
+    frame, _ = build_frame(Command.PROCESS_DATA, 77, b"\x02\x00", master.sequence, master.crc0, master.last_sent)
+    answer = slave.reply(frame.image())
+    assert (answer[0], answer[1]) == (Command.RESET, BaseError.WD_EXPIRED)
+    assert [r.error for r in slave.rejections] == [BaseError.WD_EXPIRED]
+    assert slave.outputs == b"\x01\x00" and slave.phase is Phase.RESET
+
+
+def test_cycle_through_a_handler_without_leaks(no_leak):
+    d = ts.Dictionary([ts.DictionaryItemOutput(1, "o", ts.DataType.UINT16),
+                       ts.DictionaryItemInput(2, "i", ts.DataType.UINT16, 0)])
+    handler = ts.MasterHandler(d, 3, 4, 5.0)
+    try:
+        handler.master.dictionary_map.add(d.name_map["o"])
+        handler.slave.dictionary_map.add(d.name_map["i"])
+        handler.start()
+        slave = Slave.for_handler(handler)
+        for _ in range(10):
+            slave.exchange(handler)
+        assert handler.state is ts.StateData and slave.phase is Phase.DATA
+        counter = iter(range(1 << 30))
+
+        def one_cycle():
+            slave.inputs = (next(counter) & 0xFFFF).to_bytes(2, "little")
+            slave.exchange(handler)
+
+        no_leak(one_cycle)
+        assert d.get("i") == int.from_bytes(slave.inputs, "little") and slave.rejections == []
+    finally:
+        handler.stop()
+        handler.delete()

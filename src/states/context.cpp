@@ -194,17 +194,19 @@ bool uint16_item_value(PyObject* item, uint16_t& out) {
 master::NodeObject* Context::fast_node(Side side) const noexcept {
     if (!fast_) return nullptr;
     PyObject* node = side == Side::master ? fast_->master : fast_->slave;
-    return node && Py_IS_TYPE(node, master::node_type()) ? master::as_node(node) : nullptr;
+    return node && Py_IS_TYPE(node, binding::as_type(module_->Node)) ? master::as_node(node) : nullptr;
 }
 
 frame::FrameObject* Context::fast_frame(Side side) const noexcept {
     master::NodeObject* node = fast_node(side);
-    return node && frame::is_exact_frame(node->frame) ? reinterpret_cast<frame::FrameObject*>(node->frame) : nullptr;
+    return node && Py_IS_TYPE(node->frame, binding::as_type(module_->FSOEFrame))
+               ? reinterpret_cast<frame::FrameObject*>(node->frame)
+               : nullptr;
 }
 
 PyObject* Context::fast_session_item(Side side, PyObject* master::SessionObject::*field) const noexcept {
     master::NodeObject* node = fast_node(side);
-    if (!node || !node->session || !Py_IS_TYPE(node->session, master::session_type())) return nullptr;
+    if (!node || !node->session || !Py_IS_TYPE(node->session, binding::as_type(module_->Session))) return nullptr;
     return master::as_session(node->session)->*field;
 }
 

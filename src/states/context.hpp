@@ -28,7 +28,9 @@ public:
     explicit Context(Ref handler) noexcept
         : owner_(std::move(handler)),
           handler_(owner_.get()),
-          fast_(master::is_exact_handler(handler_) ? master::as_handler(handler_) : nullptr) {}
+          module_(&binding::state()),
+          fast_(Py_IS_TYPE(handler_, binding::as_type(module_->MasterHandler)) ? master::as_handler(handler_)
+                                                                                 : nullptr) {}
     PyObject* handler() const noexcept { return handler_; }
 
     // Frame control of one node's frame.
@@ -79,6 +81,7 @@ private:
 
     Ref owner_;  // keeps the handler alive for the whole event
     PyObject* handler_;
+    const binding::ModuleState* module_;  // the module's own types
     master::HandlerObject* fast_;  // the handler when it is exactly a MasterHandler
 };
 

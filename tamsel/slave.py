@@ -116,7 +116,7 @@ class Slave(SlaveCore):
     """Simulated FSoE slave (see the module documentation).
 
     Slave(slave_address, connection_id, watchdog_ms, outputs_size, inputs_size,
-          application_parameters=(), session_id=None)
+          application_parameters=(), session_id=None, supervise_watchdog=True)
 
     - ``slave_address``, ``connection_id``, ``watchdog_ms``: what the slave expects the master
       to send (the handler's slave address, connection id and watchdog time in milliseconds);
@@ -157,6 +157,10 @@ class Slave(SlaveCore):
         answer = self.reply(handler.get_request())
         handler.set_reply(answer)
         return answer
+
+    def __repr__(self) -> str:
+        return (f"<{type(self).__name__} phase={self.phase.name} requests={self.requests} "
+                f"rejections={len(self._rejections)}>")
 
     def send_command(self, command) -> None:
         """Sends this command in the next reply: a byte, or an ``FSOECommand`` member."""

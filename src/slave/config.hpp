@@ -64,7 +64,8 @@ constexpr Stream parameter_stream(const Config& config) {
     stream.put16(2);
     stream.put16(config.watchdog_ms);
     stream.put16(static_cast<uint16_t>(config.app_parameter_bytes));
-    for (std::size_t i = 0; i < config.app_parameter_bytes; ++i) stream.bytes[stream.length++] = config.app_parameters[i];
+    for (std::size_t i = 0; i < config.app_parameter_bytes; ++i)
+        stream.bytes[stream.length++] = config.app_parameters[i];
     return stream;
 }
 

@@ -216,7 +216,8 @@ private:
             return error::wd_expired;
         }
         if (!allowed(command)) {
-            record(outcome, error::invalid_cmd, "%s not allowed in phase %s", command_name(command), phase_name(phase_));
+            record(outcome, error::invalid_cmd, "%s not allowed in phase %s", command_name(command),
+                   phase_name(phase_));
             return error::invalid_cmd;
         }
         if (command == frame::command::connection) master_cyclic_ = true;

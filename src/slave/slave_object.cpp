@@ -264,7 +264,9 @@ PyObject* get_sequence_number(PyObject* self, void*) { return PyLong_FromLong(co
 PyObject* get_requests(PyObject* self, void*) { return PyLong_FromUnsignedLongLong(core_of(self).requests()); }
 PyObject* get_master_session_id(PyObject* self, void*) { return optional_int(core_of(self).master_session_id()); }
 PyObject* get_master_error(PyObject* self, void*) { return optional_int(core_of(self).master_error()); }
-PyObject* get_rejections(PyObject* self, void*) { return PyList_GetSlice(as_slave(self)->rejections, 0, PY_SSIZE_T_MAX); }
+PyObject* get_rejections(PyObject* self, void*) {
+    return PyList_GetSlice(as_slave(self)->rejections, 0, PY_SSIZE_T_MAX);
+}
 PyObject* get_last_reply(PyObject* self, void*) { return Py_NewRef(as_slave(self)->reply); }
 PyObject* get_chunk(PyObject* self, void*) { return PyLong_FromSize_t(core_of(self).chunk()); }
 
@@ -291,11 +293,14 @@ PyMethodDef methods[] = {
     {"corrupt_crc", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(slave_corrupt_crc)),
      METH_FASTCALL | METH_KEYWORDS, "corrupt_crc(slot=0): flip one CRC word of the next reply."},
     {"corrupt_connection_id", slave_corrupt_connection_id, METH_NOARGS,
-     "corrupt_connection_id(): send another connection id in the next reply."},
+     "corrupt_connection_id(): change the connection id of the next reply after its CRCs were "
+     "computed."},
     {"send_command", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(slave_send_command)),
      METH_FASTCALL | METH_KEYWORDS, "send_command(command): send this command byte in the next reply."},
     {"send_reset", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(slave_send_reset)),
-     METH_FASTCALL | METH_KEYWORDS, "send_reset(error): answer the next request with a Reset frame."},
+     METH_FASTCALL | METH_KEYWORDS,
+     "send_reset(error): answer the next request with a Reset frame carrying this error code; the "
+     "slave resets."},
     {"corrupt_echo", slave_corrupt_echo, METH_NOARGS,
      "corrupt_echo(): flip the first echoed byte of the next Connection or Parameter reply."},
     {"silence", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(slave_silence)),
@@ -338,7 +343,8 @@ PyType_Slot type_slots[] = {
     {Py_tp_getset, getsets},
     {Py_tp_doc, const_cast<char*>(
                     "SlaveCore(slave_address, connection_id, watchdog_ms, outputs_size, inputs_size, "
-                    "app_parameters=b'', session_id=None, supervise_watchdog=True)\n\nProtocol core of tamsel.slave.Slave.")},
+                    "app_parameters=b'', session_id=None, supervise_watchdog=True)\n\n"
+                    "Protocol core of tamsel.slave.Slave.")},
     {0, nullptr},
 };
 

@@ -29,6 +29,15 @@ PyObject* watchdog_new(PyTypeObject* type, PyObject*, PyObject*) {
     return obj;
 }
 
+// 1 once the thread was started (its body may not have been entered yet), 0 before, -1 with an
+// exception set. Initialising the thread base again would make a running thread look unstarted.
+int already_started(WatchdogObject* self) {
+    if (self->core.life() != WatchdogCore::Life::created) return 1;
+    if (self->callback == nullptr) return 0;  // the thread base was never initialised by us
+    Ref alive = Ref::steal(PyObject_CallMethod(binding::state().Thread.get(), "is_alive", "O", self));
+    return alive ? PyObject_IsTrue(alive.get()) : -1;
+}
+
 int watchdog_init(PyObject* obj, PyObject* args, PyObject* kwargs) {
     PyObject* argv[2];
     if (!binding::parse_tuple("__init__", args, kwargs, {"timeout_s", "callback"}, 2, argv)) return -1;
@@ -36,8 +45,9 @@ int watchdog_init(PyObject* obj, PyObject* args, PyObject* kwargs) {
     if (timeout_s == -1.0 && PyErr_Occurred()) return -1;
     if (!check_watchdog_timeout(timeout_s, "timeout_s")) return -1;
     WatchdogObject* self = as_watchdog(obj);
-    if (self->core.life() != WatchdogCore::Life::created) {
-        PyErr_SetString(PyExc_RuntimeError, "FSoE Watchdog thread was already started");
+    const int started = already_started(self);
+    if (started != 0) {
+        if (started > 0) PyErr_SetString(PyExc_RuntimeError, "FSoE Watchdog thread was already started");
         return -1;
     }
     Ref base_init = Ref::steal(PyObject_CallMethod(binding::state().Thread.get(), "__init__", "O", obj));

@@ -309,6 +309,25 @@ def test_a_running_watchdog_cannot_be_initialised_or_run_again(make_watchdog):
     assert watchdog.run() is None  # stopped: the body returns at once
 
 
+def test_a_started_watchdog_cannot_be_initialised_before_its_body_runs(make_watchdog):
+    entered, release = threading.Event(), threading.Event()
+
+    class Late(ts.Watchdog):
+        def run(self):
+            entered.set()
+            release.wait(SOON)
+            super().run()
+
+    watchdog = make_watchdog(60, Recorder(), cls=Late)
+    assert entered.wait(SOON)
+    with pytest.raises(RuntimeError, match="already started"):
+        watchdog.__init__(60, None)
+    release.set()
+    assert watchdog.is_alive()
+    watchdog.stop()
+    assert not watchdog.is_alive()
+
+
 def test_a_stopped_watchdog_in_a_reference_cycle_is_collected():
     holder = types.SimpleNamespace()
     watchdog = ts.Watchdog(60, lambda: holder)

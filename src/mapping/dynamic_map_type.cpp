@@ -23,7 +23,7 @@ PyCFunction fastcall(void) {
 
 PyObject* map_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     PyObject* none[1];
-    if (!binding::parse_tuple("FSOEDynamicMap", args, kwargs, {}, 0, none)) return nullptr;
+    if (!binding::parse_tuple("__init__", args, kwargs, {}, 0, none)) return nullptr;
     Ref items = Ref::steal(PyList_New(0));
     if (!items) return nullptr;
     PyObject* self = type->tp_alloc(type, 0);

@@ -268,6 +268,8 @@ def test_argument_errors_change_nothing():
         m.is_safedata_correct([])
     with pytest.raises(TypeError, match=r"set_data_to_frame\(\) takes exactly 2 positional arguments \(1 given\)"):
         m.set_data_to_frame(f)
+    with pytest.raises(TypeError, match=r"^__init__\(\) takes exactly 0 positional arguments \(1 given\)$"):
+        ts.FSOEDynamicMap(m)
     assert counters(m) == before and len(m._items) == 1
 
 

@@ -114,6 +114,22 @@ def test_set_refused_while_the_bound_handler_runs():
     assert p.value == 5 and p.raw_value == 5
 
 
+def test_set_follows_a_real_handler_running_state():
+    p = Param("p", 1, n_bytes=2)
+    handler = ts.MasterHandler(dictionary=dictionary(), slave_address=1, connection_id=2, watchdog_timeout_s=5.0,
+                               application_parameters=[p])
+    try:
+        p.set(2)
+        handler.start()
+        with pytest.raises(ts.TamselRunningException):
+            p.value = 3
+        handler.stop()
+        p.value = 4
+    finally:
+        handler.delete()
+    assert p.value == 4 and p._ApplicationParameter__used_by_master is handler
+
+
 def test_new_session():
     s = ts.Session(1, 2, 100)
     assert [getattr(s, n).value for n in ("slave_address", "session_id", "error_id", "connection_id",

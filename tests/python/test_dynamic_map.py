@@ -296,6 +296,40 @@ def test_items_is_a_list_or_none():
     assert f.get_safe_data_bytes()[0] == 7
 
 
+class Unequal:
+    def __ne__(self, other):
+        raise ArithmeticError("compare")
+
+
+@pytest.mark.parametrize(
+    "hostile, error",
+    [
+        (lambda maps: Unequal(), ArithmeticError),                        # a value that cannot be compared
+        (lambda maps: maps[0]._items.clear(), IndexError),                # the list shrinks during the walk
+        (lambda maps: setattr(maps[0], "_items", None), TypeError),       # the list goes away
+        (lambda maps: setattr(maps[1], "_items", None), TypeError),       # the expected list goes away
+    ],
+)
+def test_host_code_during_a_comparison_cannot_break_it(hostile, error):
+    maps = []
+
+    class Hostile(Item):
+        def get(self):
+            result = hostile(maps)
+            return super().get() if result is None else result
+
+    received = dynamic_map(Hostile(1, DT.UINT8), Hostile(2, DT.UINT8))
+    expected = dynamic_map(Item(1, DT.UINT8), Item(2, DT.UINT8))
+    f = frame(2)
+    f.set_safe_data_bytes(b"\x01\x02")
+    received.get_data_from_frame(f, 2)
+    maps.extend((received, expected))
+    before = counters(received)
+    with pytest.raises(error):
+        received.is_safedata_correct(expected)
+    assert counters(received) == before
+
+
 def test_a_foreign_object_in_the_list_stops_the_transfer_where_it_is():
     m = dynamic_map(Item(0x0102, DT.UINT16))
     m._items.append("not an item")

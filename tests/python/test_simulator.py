@@ -253,7 +253,7 @@ def test_random_fault_schedule(out_size, in_size, params):
 @pytest.mark.parametrize("state", [ts.StateData, ts.StateSession])
 def test_silence_until_the_watchdog_expires(state):
     rng = random.Random(5)
-    watchdog_s = 0.3
+    watchdog_s = 0.5
     bench = Bench(rng, 2, 2, ((9, 1),), watchdog_s=watchdog_s)
     try:
         bench.run_to_data()

@@ -189,13 +189,13 @@ def test_a_late_master_frame_expires_the_slave_watchdog():
         def reply(self, request):
             return self.slave.reply(request)
 
-    slave = make(watchdog_ms=200)
-    master = ScriptMaster(Driven(slave, SlaveEmulator(slave_address=9, connection_id=77, watchdog_ms=200,
+    slave = make(watchdog_ms=500)
+    master = ScriptMaster(Driven(slave, SlaveEmulator(slave_address=9, connection_id=77, watchdog_ms=500,
                                                       outputs_size=2, inputs_size=2)))
     master.start_up()
     master.exchange(Command.PROCESS_DATA, b"\x01\x00", 77)
     assert slave.rejections == []
-    time.sleep(0.5)
+    time.sleep(0.8)
     frame, _ = build_frame(Command.PROCESS_DATA, 77, b"\x02\x00", master.sequence, master.crc0, master.last_sent)
     answer = slave.reply(frame.image())
     assert (answer[0], answer[1]) == (Command.RESET, BaseError.WD_EXPIRED)

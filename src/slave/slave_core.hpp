@@ -102,7 +102,9 @@ public:
     // Queues a fault for the next new reply; false when the queue is full.
     bool inject(Fault fault) { return faults_.push(fault); }
     void corrupt_echo() { echo_fault_ = true; }
-    void silence(uint32_t cycles) { silent_cycles_ += cycles; }
+    void silence(uint32_t cycles) {
+        silent_cycles_ = cycles > UINT32_MAX - silent_cycles_ ? UINT32_MAX : silent_cycles_ + cycles;
+    }
     bool pending_faults() const { return !faults_.empty() || echo_fault_ || silent_cycles_ > 0; }
     void clear_faults() {
         faults_.clear();

@@ -14,6 +14,7 @@ import tamsel.tamsel as ts
 NOT_RUNNING = "FSoE Watchdog thread is not running"
 CRASH = "FSoE Watchdog thread crashed. Restarting..."
 SOON = 5.0  # upper bound for anything that should happen; generous for a loaded machine
+QUICK = 2.5  # well below the 5 s a caller waiting for an acknowledgement would lose
 
 
 class Recorder:
@@ -234,7 +235,7 @@ def test_commands_do_not_wait_for_a_callback_blocked_by_the_caller(make_watchdog
         watchdog.deactivate()
         watchdog.activate()
         watchdog.stop()
-        assert time.monotonic() - began < 1.0
+        assert time.monotonic() - began < QUICK
     watchdog.join(SOON)
     assert not watchdog.is_alive() and len(recorder.calls) == 1
 
@@ -253,7 +254,7 @@ def test_commands_from_the_callback_take_effect_at_once(make_watchdog):
     watchdog.activate()
     watchdog.join(SOON)
     assert not watchdog.is_alive()
-    assert len(durations) == 1 and durations[0] < 1.0
+    assert len(durations) == 1 and durations[0] < QUICK
 
 
 @pytest.mark.parametrize(

@@ -99,18 +99,23 @@ void dictionary_dealloc(PyObject* self) {
     Py_DECREF(type);
 }
 
-// The item's key and name: read from the slots for the module's own items, as attributes from
-// anything else (the items are not type-checked).
-bool key_and_name(PyObject* item, Ref& key, Ref& name) {
-    if (exact_item_kind(item)) {
-        key = Ref::steal(PyLong_FromLong(as_item(item)->key));
-        name = Ref::borrow(as_item(item)->name);
-    } else {
-        key = Ref::steal(PyObject_GetAttrString(item, "key"));
-        if (!key) return false;
-        name = Ref::steal(PyObject_GetAttrString(item, "name"));
-    }
-    return key && name;
+// The item's key or name: read from the slots for the module's own items, as attributes from
+// anything else (the items are not type-checked). New reference or null.
+PyObject* item_key(PyObject* item) {
+    if (exact_item_kind(item)) return PyLong_FromLong(as_item(item)->key);
+    return PyObject_GetAttrString(item, "key");
+}
+
+PyObject* item_name(PyObject* item) {
+    if (exact_item_kind(item)) return Py_NewRef(as_item(item)->name);
+    return PyObject_GetAttrString(item, "name");
+}
+
+// ValueError `prefix` + `value` when `value` is already a key of `map`; false on any error.
+bool check_unique(PyObject* map, PyObject* value, const char* prefix) {
+    int repeated = PyDict_Contains(map, value);
+    if (repeated > 0) PyErr_Format(PyExc_ValueError, "%s%S", prefix, value);
+    return repeated == 0;
 }
 
 // Fills fresh maps and installs them only when the whole list was accepted.
@@ -124,20 +129,12 @@ int dictionary_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (!keys || !names) return -1;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items); ++i) {
         Ref item = Ref::borrow(PyList_GET_ITEM(items, i));
-        Ref key, name;
-        if (!key_and_name(item.get(), key, name)) return -1;
-        int repeated = PyDict_Contains(keys.get(), key.get());
-        if (repeated < 0) return -1;
-        if (repeated) {
-            PyErr_Format(PyExc_ValueError, "Duplicated Key %S", key.get());
-            return -1;
-        }
-        repeated = PyDict_Contains(names.get(), name.get());
-        if (repeated < 0) return -1;
-        if (repeated) {
-            PyErr_Format(PyExc_ValueError, "Duplicated name %S", name.get());
-            return -1;
-        }
+        // The key is checked before the name is read, so a repeated key wins over anything
+        // wrong with the name.
+        Ref key = Ref::steal(item_key(item.get()));
+        if (!key || !check_unique(keys.get(), key.get(), "Duplicated Key ")) return -1;
+        Ref name = Ref::steal(item_name(item.get()));
+        if (!name || !check_unique(names.get(), name.get(), "Duplicated name ")) return -1;
         if (PyDict_SetItem(keys.get(), key.get(), item.get()) < 0 ||
             PyDict_SetItem(names.get(), name.get(), item.get()) < 0)
             return -1;

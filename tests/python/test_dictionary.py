@@ -38,6 +38,8 @@ class Plain:
         ([Plain(5, "a"), Plain(5, "b")], "Duplicated Key 5"),
         ([Plain(1, "speed"), Plain(2, "speed")], "Duplicated name speed"),
         ([Plain(1, "x"), Plain(2, "y"), Plain(1, "y")], "Duplicated Key 1"),
+        # the key is checked before the name is read
+        ([Plain(5, "a"), type("KeyOnly", (), {"key": 5})()], "Duplicated Key 5"),
     ],
 )
 def test_duplicates(items, message):

@@ -67,12 +67,14 @@ bool register_in_module_table(PyObject* module) {
 
 int run_body(PyObject* module) {
     using Step = int (*)(PyObject*);
+    // The native types first, then the standard names, then the definitions in source order.
     static constexpr Step steps[] = {
-        frame::add_native_types,  data::add_native_types,  mapping::add_map_types,
-        mapping::add_dynamic_map_types, add_standard_names, frame::add_definitions,
-        data::add_definitions,    add_errors,              master::add_watchdog,
-        master::add_node_classes, states::add_states,      master::add_handler,
-        frame::add_sra_crc,       master::add_trace,
+        frame::add_native_types,  data::add_native_types,      mapping::add_map_types,
+        mapping::add_dynamic_map_types, add_standard_names,    frame::add_constants,
+        data::add_align_bits,     frame::add_command_enum,     add_errors,
+        data::add_definitions,    master::add_watchdog,        master::add_node_classes,
+        states::add_states,       master::add_handler,         frame::add_sra_crc,
+        master::add_trace,
     };
     if (!register_in_module_table(module)) return -1;
     for (Step step : steps)

@@ -11,13 +11,15 @@ int add_errors(PyObject* module);          // exception classes, BaseError, FSOE
 
 namespace frame {
 int add_native_types(PyObject* module);  // FSOEFrameControl, U16Array, FSOEFrame
-int add_definitions(PyObject* module);   // frame constants, FSOECommand
+int add_constants(PyObject* module);     // BYTES_PER_WORD, MAX_DATA_WORDS, MAX_DATA_BYTES, MAX_CRC_WORDS
+int add_command_enum(PyObject* module);  // FSOECommand
 int add_sra_crc(PyObject* module);       // calculate_sra_crc
 }  // namespace frame
 
 namespace data {
 int add_native_types(PyObject* module);  // DictionaryItem and its kinds, Dictionary
-int add_definitions(PyObject* module);   // align_bits, DICTIONARY_VALUE_TYPES, DataType
+int add_align_bits(PyObject* module);    // align_bits
+int add_definitions(PyObject* module);   // DICTIONARY_VALUE_TYPES, DataType
 }  // namespace data
 
 namespace mapping {

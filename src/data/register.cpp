@@ -22,10 +22,13 @@ PyObject* make_value_types(PyObject* module) {
 
 }  // namespace
 
+int add_align_bits(PyObject* module) {
+    return binding::add_object(module, "align_bits", make_align_bits(module)) ? 0 : -1;
+}
+
 int add_definitions(PyObject* module) {
     binding::ModuleState& st = binding::state();
-    bool ok = binding::add_object(module, "align_bits", make_align_bits(module)) &&
-              binding::add_object(module, "DICTIONARY_VALUE_TYPES", make_value_types(module)) &&
+    bool ok = binding::add_object(module, "DICTIONARY_VALUE_TYPES", make_value_types(module)) &&
               binding::add_object(module, "DataType", make_data_type_enum(module), &st.DataType);
     return ok ? 0 : -1;
 }

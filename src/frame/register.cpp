@@ -16,7 +16,7 @@ int add_native_types(PyObject* module) {
                : -1;
 }
 
-int add_definitions(PyObject* module) {
+int add_constants(PyObject* module) {
     const std::pair<const char*, std::size_t> constants[] = {
         {"BYTES_PER_WORD", BYTES_PER_WORD},
         {"MAX_DATA_WORDS", MAX_DATA_WORDS},
@@ -25,6 +25,10 @@ int add_definitions(PyObject* module) {
     };
     for (const auto& [name, value] : constants)
         if (!binding::add_object(module, name, PyLong_FromSize_t(value))) return -1;
+    return 0;
+}
+
+int add_command_enum(PyObject* module) {
     return binding::add_object(module, "FSOECommand", make_command_enum(), &binding::state().FSOECommand) ? 0 : -1;
 }
 

@@ -108,3 +108,24 @@ def test_second_interpreter_is_refused(tmp_path):
     assert "Interpreter change detected - this module can only be loaded into one interpreter per process." in (
         out.stdout + out.stderr
     )
+
+
+def test_namespace_follows_the_loading_order():
+    names = list(vars(ts))
+    native = ["FSOEFrameControl", "U16Array", "FSOEFrame", "DictionaryItem", "DictionaryItemInput",
+              "DictionaryItemOutput", "DictionaryItemInputOutput", "Dictionary", "DictionaryMappedItem",
+              "DictionaryMap", "DynamicMappableItem", "FSOEDynamicMap"]
+    ordered = [
+        *native, "struct", "os", "logging", "ABC", "abstractmethod", "Dict", "Union", "List", "Optional", "Type",
+        "Callable", "Set", "Iterator", "threading", "Queue", "Empty", "Enum", "auto", "IntEnum", "randint",
+        "cached_property", "BYTES_PER_WORD", "MAX_DATA_WORDS", "MAX_DATA_BYTES", "MAX_CRC_WORDS", "align_bits",
+        "FSOECommand", "TamselException", "TamselRunningException", "TamselMappingLockedException",
+        "FSoEAlreadyMappedException", "DataType", "MasterHandler", "calculate_sra_crc", "TAMSEL_LOGGING",
+        "_log_transition", "_log_generate_crc", "_log_check_crc",
+    ]
+    positions = [names.index(name) for name in ordered]
+    assert positions == sorted(positions)
+    # MasterHandler is the last definition before calculate_sra_crc and the trace
+    assert names[names.index("MasterHandler") + 1] == "calculate_sra_crc"
+    assert names[-5:] == ["calculate_sra_crc", "TAMSEL_LOGGING", "_log_transition", "_log_generate_crc",
+                          "_log_check_crc"]

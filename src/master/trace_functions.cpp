@@ -101,7 +101,9 @@ PyObject* log_generate_crc(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
     PyObject* frame = argv[0];
     if (!print_text("MASTER | CRC | Generating")) return nullptr;
     Ref crcs = Ref::steal(attribute(frame, "crcs"));
-    if (!crcs || !print_hex("Calculated CRC[0]: ", PySequence_GetItem(crcs.get(), 0)) || !print_control(frame))
+    Ref first = Ref::steal(PyLong_FromLong(0));
+    if (!crcs || !first || !print_hex("Calculated CRC[0]: ", PyObject_GetItem(crcs.get(), first.get())) ||
+        !print_control(frame))
         return nullptr;
     Py_RETURN_NONE;
 }

@@ -2,6 +2,7 @@ import os
 import subprocess
 import sys
 import textwrap
+from types import SimpleNamespace
 
 import pytest
 
@@ -64,6 +65,13 @@ def test_generate_and_check_lines(logging_on, capsys):
             "Calculated CRCs:   0A05 0001 0000 0000 0000 0000 0000 FFFF ",
             "Received CRCs:     0A05 0000 0000 0000 0000 0000 0000 BEEF ",
             *CONTROL_LINES, verdict, ""]
+
+
+def test_lines_read_any_frame_like_object(logging_on, capsys):
+    control = SimpleNamespace(crc0=0, connection_id=0x1234, sequence_number=1, command=ts.FSOECommand.RESET)
+    ts._log_generate_crc(SimpleNamespace(crcs={0: 0x0A05}, control=control))
+    assert capsys.readouterr().out.splitlines() == [
+        "MASTER | CRC | Generating", "Calculated CRC[0]: 0xa05", *CONTROL_LINES]
 
 
 @pytest.mark.parametrize("name, text", [("RESET_OK", "RESET_OK"), (42, "42"), (None, "None")])

@@ -51,6 +51,10 @@ class Demo:
         inputs.add(dictionary.name_map["TEMPERATURE"], align_to_bits=8)
         inputs.add(dictionary.name_map["ACTUAL_SPEED"])
         self.slave = Slave.for_handler(self.handler)
+        # The module calls the `_log_transition` it finds in its namespace for every
+        # transition, so a host can watch them without the console trace.
+        self.show_transitions = False
+        ts._log_transition = self.on_transition
         self.master_time = 0.0
         self.master_cycles = 0
 
@@ -60,6 +64,10 @@ class Demo:
         self.reports.append((transition, message))
         if not self.quiet:
             print(f"  cycle {self.cycle_count:5}  reported  {transition}: {message}")
+
+    def on_transition(self, transition):
+        if self.show_transitions:
+            print(f"  cycle {self.cycle_count:5}  transition {transition}")
 
     def on_state(self, state):
         self.state_log.append(state)
@@ -101,10 +109,12 @@ def show_start_up(demo):
     print(f"  slave address {SLAVE_ADDRESS:#06x}, connection id {CONNECTION_ID:#06x}, watchdog "
           f"{WATCHDOG_S * 1000:.0f} ms, {demo.slave.outputs_size} safe bytes out, {demo.slave.inputs_size} in,"
           f" {demo.slave.chunk} start-up bytes per frame, 2 application parameters")
+    demo.show_transitions = True
     demo.handler.start()
     print(f"  cycle {demo.cycle_count:5}  start()  state    {demo.handler.state.__name__}")
     demo.run_until_data()
     demo.cycle()
+    demo.show_transitions = False
     print(f"  connected after {demo.cycle_count} cycles; slave received session id "
           f"{demo.slave.master_session_id:#06x}, rejections: {len(demo.slave.rejections)}")
 

@@ -1,5 +1,4 @@
 import gc
-import sys
 
 import pytest
 
@@ -7,27 +6,16 @@ import tamsel.tamsel as ts
 
 
 @pytest.fixture
-def module():
-    return ts
-
-
-def _total_refs():
-    if hasattr(sys, "gettotalrefcount"):
-        return sys.gettotalrefcount()
-    return None
-
-
-@pytest.fixture
 def no_leak():
     """Runs a callable many times and fails if memory keeps growing.
 
-    Without a debug build the check uses tracemalloc over the whole process.
+    The check uses tracemalloc over the whole process. One-off growth (a cache filled, a
+    dict resized by unrelated code) can exceed the slack once; a leak exceeds it on every
+    attempt, so only growth in all of three attempts fails.
     """
     import tracemalloc
 
-    def check(fn, rounds=2000, slack=32 * 1024):
-        for _ in range(200):
-            fn()
+    def measure(fn, rounds):
         gc.collect()
         tracemalloc.start()
         try:
@@ -38,7 +26,15 @@ def no_leak():
             after, _ = tracemalloc.get_traced_memory()
         finally:
             tracemalloc.stop()
-        assert after - before < slack, f"memory grew by {after - before} bytes over {rounds} calls"
+        return after - before
+
+    def check(fn, rounds=2000, slack=32 * 1024):
+        for _ in range(200):
+            fn()
+        growth = [measure(fn, rounds)]
+        while growth[-1] >= slack and len(growth) < 3:
+            growth.append(measure(fn, rounds))
+        assert growth[-1] < slack, f"memory grew by {growth} bytes over {rounds} calls in each attempt"
 
     return check
 

@@ -19,8 +19,10 @@ bool bound_to_own(PyObject* dict, PyObject* name, PyCFunction implementation) {
 }
 
 // Idle when TAMSEL_LOGGING is False and the module's own functions are bound: they would
-// return at once.
+// return at once. Unknown while the namespace is not watched: a later assignment would go
+// unnoticed, so nothing may be skipped.
 Mode current_mode() {
+    if (!watching()) return Mode::unknown;
     PyObject* dict = PyModule_GetDict(binding::state().module);
     const Names& names = trace_names();
     PyObject* logging = PyDict_GetItemWithError(dict, names.logging);
@@ -28,7 +30,7 @@ Mode current_mode() {
                 bound_to_own(dict, names.generate_crc, log_generate_crc_impl()) &&
                 bound_to_own(dict, names.check_crc, log_check_crc_impl());
     if (PyErr_Occurred()) PyErr_Clear();
-    return idle ? Mode::idle : (watching() ? Mode::active : Mode::unknown);
+    return idle ? Mode::idle : Mode::active;
 }
 
 // Calls the function bound under `name` in the module namespace, as a global lookup would.

@@ -102,6 +102,35 @@ def test_switched_at_run_time(monkeypatch, capsys):
     assert capsys.readouterr().out == ""
 
 
+def test_switched_at_run_time_when_no_namespace_watcher_is_left():
+    env = {k: v for k, v in os.environ.items() if k != "TAMSEL_LOGGING"}
+    code = """
+        import ctypes
+        callback_type = ctypes.CFUNCTYPE(ctypes.c_int, ctypes.c_int, ctypes.py_object, ctypes.py_object,
+                                         ctypes.py_object)
+        callback = callback_type(lambda *args: 0)
+        add_watcher = ctypes.pythonapi.PyDict_AddWatcher
+        add_watcher.argtypes = [callback_type]
+        add_watcher.restype = ctypes.c_int
+        try:
+            while True:
+                add_watcher(callback)
+        except RuntimeError:
+            pass  # every dictionary watcher of the interpreter is taken
+        import tamsel.tamsel as ts
+        frame = ts.FSOEFrame(7)
+        frame.control.command = ts.FSOECommand.SESSION
+        frame.generate_crcs()
+        ts.TAMSEL_LOGGING = True
+        frame.generate_crcs()
+        ts.TAMSEL_LOGGING = False
+        frame.generate_crcs()
+    """
+    lines = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], env=env, capture_output=True, text=True,
+                           check=True, cwd="/").stdout.splitlines()
+    assert lines.count("MASTER | CRC | Generating") == 1 and len(lines) == 6
+
+
 def test_frames_call_the_functions_bound_in_the_module(monkeypatch):
     calls = []
     monkeypatch.setattr(ts, "_log_generate_crc", lambda frame: calls.append(("generate", frame.crcs[0])))

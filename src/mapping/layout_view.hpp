@@ -3,6 +3,7 @@
 // reached, built once per layout instead of read from the host objects per frame.
 #include "binding/ref.hpp"
 #include "data/data_type.hpp"
+#include "data/item_object.hpp"
 #include "mapping/map_object.hpp"
 
 #include <cstdint>
@@ -17,17 +18,21 @@ struct ViewEntry {
     binding::Ref item;  // null for paddings, which pack 0 and take nothing
     uint8_t position_bits;
     uint8_t bits;
-    // The output value last packed and its integer form. Values of the module's own items are
-    // host numbers, which never change, so the same object under the same data type always
-    // packs to the same form.
+    // The output value last packed, its integer form, and the item's type and value slot it
+    // was read from. Values of the module's own items are host numbers, which never change, so
+    // the same object in the same slot of the same type under the same data type always packs
+    // to the same form.
     mutable binding::Ref packed_value;
     mutable uint64_t packed_form = 0;
     mutable data::DataType packed_type = data::DataType::BOOL;
-    // The form last unpacked and the input value it left: as long as the input still holds
-    // that value under the same data type, the same form changes nothing.
+    mutable PyTypeObject* packed_item_type = nullptr;
+    mutable PyObject* data::ItemObject::*packed_slot = nullptr;
+    // The form last unpacked, the input value it left and the item's type: as long as the
+    // input still holds that value under the same data type, the same form changes nothing.
     mutable binding::Ref unpacked_value;
     mutable uint64_t unpacked_form = 0;
     mutable data::DataType unpacked_type = data::DataType::BOOL;
+    mutable PyTypeObject* unpacked_item_type = nullptr;
 };
 
 struct LayoutView {

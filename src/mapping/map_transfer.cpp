@@ -68,32 +68,45 @@ PyObject* from_wide(WideValue value, unsigned bits) {
     return PyNumber_Or(shifted.get(), low.get());
 }
 
-// The output value of a module item whose integer form depends on nothing but that value and
-// the item's data type; null for anything else.
-PyObject* plain_output_value(PyObject* item) {
+// The value slot of a module item whose output's integer form depends on nothing but that
+// slot's value and the item's data type; null for anything else.
+PyObject* data::ItemObject::*plain_output_slot(PyObject* item) {
     std::optional<data::ItemKind> kind = data::exact_item_kind(item);
-    if (!kind) return nullptr;
-    data::ItemObject* object = data::as_item(item);
-    if (!object->has_known_type) return nullptr;
-    PyObject* value = *kind == data::ItemKind::output         ? object->value
-                      : *kind == data::ItemKind::input_output ? object->value_output
-                                                              : nullptr;
+    if (!kind || !data::as_item(item)->has_known_type) return nullptr;
+    PyObject* data::ItemObject::*slot = *kind == data::ItemKind::output         ? &data::ItemObject::value
+                                        : *kind == data::ItemKind::input_output ? &data::ItemObject::value_output
+                                                                                : nullptr;
+    if (!slot) return nullptr;
+    PyObject* value = data::as_item(item)->*slot;
     bool immutable = value && (PyLong_CheckExact(value) || PyFloat_CheckExact(value) || PyBool_Check(value));
-    return immutable ? value : nullptr;
+    return immutable ? slot : nullptr;
+}
+
+// Whether the item still holds, in the same slot of an item of the same type under the same
+// data type, the very object last packed.
+bool packed_form_holds(const ViewEntry& e) {
+    PyObject* item = e.item.get();
+    if (!e.packed_value || Py_TYPE(item) != e.packed_item_type) return false;
+    const data::ItemObject* object = data::as_item(item);
+    return object->*e.packed_slot == e.packed_value.get() && object->has_known_type &&
+           object->known_type == e.packed_type;
 }
 
 bool read_value(const ViewEntry& e, WideValue& out) {
     if (e.bits <= 64) {
-        if (PyObject* value = plain_output_value(e.item.get())) {
-            data::DataType type = data::as_item(e.item.get())->known_type;
-            if (value != e.packed_value.get() || type != e.packed_type) {
-                if (data::read_integer(e.item.get(), e.packed_form) != data::ReadStatus::value) {
-                    e.packed_value.reset();
-                    return false;
-                }
-                e.packed_value = binding::Ref::borrow(value);
-                e.packed_type = type;
-            }
+        if (packed_form_holds(e)) {
+            out.low = e.packed_form;
+            return true;
+        }
+        if (PyObject* data::ItemObject::*slot = plain_output_slot(e.item.get())) {
+            data::ItemObject* object = data::as_item(e.item.get());
+            PyObject* value = object->*slot;
+            e.packed_value.reset();
+            if (data::read_integer(e.item.get(), e.packed_form) != data::ReadStatus::value) return false;
+            e.packed_value = binding::Ref::borrow(value);
+            e.packed_type = object->known_type;
+            e.packed_item_type = Py_TYPE(e.item.get());
+            e.packed_slot = slot;
             out.low = e.packed_form;
             return true;
         }
@@ -121,18 +134,25 @@ PyObject* plain_input_value(PyObject* item) {
     return PyLong_CheckExact(value) || PyBool_Check(value) ? value : nullptr;
 }
 
+// Whether `form` is the form last unpacked and the input still holds, in an item of the same
+// type under the same data type, the very value that form left.
+bool unpacked_form_holds(const ViewEntry& e, uint64_t form) {
+    PyObject* item = e.item.get();
+    if (!e.unpacked_value || form != e.unpacked_form || Py_TYPE(item) != e.unpacked_item_type) return false;
+    const data::ItemObject* object = data::as_item(item);
+    return object->value == e.unpacked_value.get() && object->has_known_type && object->known_type == e.unpacked_type;
+}
+
 bool write_value(const ViewEntry& e, WideValue value) {
     if (e.bits <= 64) {
-        PyObject* current = plain_input_value(e.item.get());
-        if (current && current == e.unpacked_value.get() && value.low == e.unpacked_form &&
-            data::as_item(e.item.get())->known_type == e.unpacked_type)
-            return true;
+        if (unpacked_form_holds(e, value.low)) return true;
         e.unpacked_value.reset();
         if (!data::write_integer(e.item.get(), value.low)) return false;
         if (PyObject* stored = plain_input_value(e.item.get())) {
             e.unpacked_value = Ref::borrow(stored);
             e.unpacked_form = value.low;
             e.unpacked_type = data::as_item(e.item.get())->known_type;
+            e.unpacked_item_type = Py_TYPE(e.item.get());
         }
         return true;
     }

@@ -87,3 +87,20 @@ TEST(WatchdogCore, StopOnTheWatchdogThreadDoesNotWaitForItself) {
     core.leave_body();
     EXPECT_EQ(core.enter_body(), WatchdogCore::Entry::stopped);
 }
+
+// A feed may read a cheaper clock, but the timer never runs out before its timeout has passed
+// since the feed, and at most 1/16 of the timeout later.
+TEST(WatchdogCore, AFeedRestartsTheTimerFromNow) {
+    for (std::chrono::nanoseconds timeout : {std::chrono::nanoseconds{1ms}, std::chrono::nanoseconds{1h}}) {
+        RunningCore running(timeout);
+        WatchdogCore& core = running.core;
+        ASSERT_EQ(core.activate(), Outcome::applied);
+        for (int feed = 0; feed < 1000; ++feed) {
+            const auto before = WatchdogCore::Clock::now();
+            core.reset();
+            const auto after = WatchdogCore::Clock::now();
+            ASSERT_GE(core.deadline(), before + timeout) << timeout.count();
+            ASSERT_LE(core.deadline(), after + timeout + timeout / 16) << timeout.count();
+        }
+    }
+}

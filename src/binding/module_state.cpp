@@ -3,13 +3,9 @@
 
 namespace tamsel::binding {
 
-namespace {
-ModuleState* the_state = nullptr;
-}
+ModuleState* detail::the_state = nullptr;
 
-ModuleState& state() { return *the_state; }
-
-void install_state(ModuleState* s) { the_state = s; }
+void install_state(ModuleState* s) { detail::the_state = s; }
 
 int ModuleState::traverse(visitproc visit, void* arg) const {
 #define TAMSEL_VISIT_SLOT(name) Py_VISIT(name.get());

@@ -37,8 +37,12 @@ struct ModuleState {
     void clear();
 };
 
+namespace detail {
+extern ModuleState* the_state;  // set by the module body (module_state_access.hpp)
+}
+
 // The loaded module's state; valid from the start of the module body until the module is freed.
-ModuleState& state();
+inline ModuleState& state() { return *detail::the_state; }
 
 // The object in a state slot as a type (for the slots of types and classes).
 inline PyTypeObject* as_type(const Ref& slot) { return reinterpret_cast<PyTypeObject*>(slot.get()); }

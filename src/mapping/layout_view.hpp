@@ -40,7 +40,8 @@ struct LayoutView {
     unsigned end_bits = 0;  // the end of the entry reaching furthest into the stream
 };
 
-// The map's view for its current layout (shared with the map), or null with an exception set.
-std::shared_ptr<const LayoutView> current_view(MapObject& map);
+// The map's view for its current layout, or null with an exception set. The map owns it: a
+// caller that runs host code while using it keeps a copy of `map.view`.
+const LayoutView* current_view(MapObject& map);
 
 }  // namespace tamsel::mapping

@@ -86,18 +86,15 @@ PyObject* data::ItemObject::*plain_output_slot(PyObject* item) {
 // data type, the very object last packed.
 bool packed_form_holds(const ViewEntry& e) {
     PyObject* item = e.item.get();
-    if (!e.packed_value || Py_TYPE(item) != e.packed_item_type) return false;
+    if (e.bits > 64 || !e.packed_value || Py_TYPE(item) != e.packed_item_type) return false;
     const data::ItemObject* object = data::as_item(item);
     return object->*e.packed_slot == e.packed_value.get() && object->has_known_type &&
            object->known_type == e.packed_type;
 }
 
+// The output's value when packed_form_holds does not answer.
 bool read_value(const ViewEntry& e, WideValue& out) {
     if (e.bits <= 64) {
-        if (packed_form_holds(e)) {
-            out.low = e.packed_form;
-            return true;
-        }
         if (PyObject* data::ItemObject::*slot = plain_output_slot(e.item.get())) {
             data::ItemObject* object = data::as_item(e.item.get());
             PyObject* value = object->*slot;
@@ -138,14 +135,14 @@ PyObject* plain_input_value(PyObject* item) {
 // type under the same data type, the very value that form left.
 bool unpacked_form_holds(const ViewEntry& e, uint64_t form) {
     PyObject* item = e.item.get();
-    if (!e.unpacked_value || form != e.unpacked_form || Py_TYPE(item) != e.unpacked_item_type) return false;
+    if (e.bits > 64 || !e.unpacked_value || form != e.unpacked_form || Py_TYPE(item) != e.unpacked_item_type) return false;
     const data::ItemObject* object = data::as_item(item);
     return object->value == e.unpacked_value.get() && object->has_known_type && object->known_type == e.unpacked_type;
 }
 
+// Stores an input's value when unpacked_form_holds does not answer.
 bool write_value(const ViewEntry& e, WideValue value) {
     if (e.bits <= 64) {
-        if (unpacked_form_holds(e, value.low)) return true;
         e.unpacked_value.reset();
         if (!data::write_integer(e.item.get(), value.low)) return false;
         if (PyObject* stored = plain_input_value(e.item.get())) {
@@ -162,8 +159,8 @@ bool write_value(const ViewEntry& e, WideValue value) {
 
 }  // namespace
 
-std::shared_ptr<const LayoutView> current_view(MapObject& map) {
-    if (map.view && map.view_epoch == layout_epoch()) return map.view;
+const LayoutView* current_view(MapObject& map) {
+    if (map.view && map.view_epoch == layout_epoch()) return map.view.get();
     std::shared_ptr<LayoutView> view;
     try {
         view = std::make_shared<LayoutView>();
@@ -174,7 +171,7 @@ std::shared_ptr<const LayoutView> current_view(MapObject& map) {
     if (!build_view(map, *view)) return nullptr;
     map.view = view;
     map.view_epoch = layout_epoch();
-    return view;
+    return view.get();
 }
 
 int traverse_view(const MapObject* map, visitproc visit, void* arg) {
@@ -188,16 +185,22 @@ int traverse_view(const MapObject* map, visitproc visit, void* arg) {
 }
 
 bool pack_outputs(MapObject& map, std::span<uint16_t, 8> words) {
-    std::shared_ptr<const LayoutView> view = current_view(map);
+    const LayoutView* view = current_view(map);
     if (!view || !check_fits(*view)) return false;
+    // Host code run for an item may replace the map's view: from the first item that may run
+    // any, the view is kept alive here.
+    std::shared_ptr<const LayoutView> keep;
     BitStream stream;
     bool ok = true;
     for (const ViewEntry& e : view->entries) {
         if (!e.item) continue;
-        WideValue value;
-        if (!read_value(e, value)) {
-            ok = false;
-            break;
+        WideValue value{e.packed_form, 0};
+        if (!packed_form_holds(e)) {
+            if (!keep) keep = map.view;
+            if (!read_value(e, value)) {
+                ok = false;
+                break;
+            }
         }
         stream.put_wide(e.position_bits, e.bits, value);
     }
@@ -206,12 +209,16 @@ bool pack_outputs(MapObject& map, std::span<uint16_t, 8> words) {
 }
 
 bool unpack_inputs(MapObject& map, std::span<const uint16_t, 8> words) {
-    std::shared_ptr<const LayoutView> view = current_view(map);
+    const LayoutView* view = current_view(map);
     if (!view || !check_fits(*view)) return false;
+    std::shared_ptr<const LayoutView> keep;  // as in pack_outputs
     const BitStream stream = BitStream::from_words(words);
     for (const ViewEntry& e : view->entries) {
         if (!e.item) continue;
-        if (!write_value(e, stream.get_wide(e.position_bits, e.bits))) return false;
+        const WideValue value = stream.get_wide(e.position_bits, e.bits);
+        if (unpacked_form_holds(e, value.low)) continue;
+        if (!keep) keep = map.view;
+        if (!write_value(e, value)) return false;
     }
     return true;
 }

@@ -349,6 +349,10 @@ PyObject* m_get_request(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, 
 }
 
 bool parse_data(const char* name, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject*& data) {
+    if (nargs == 1 && !kwnames && PyBytes_CheckExact(args[0])) {  // the call of every cycle
+        data = args[0];
+        return true;
+    }
     return binding::parse_fastcall(name, args, nargs, kwnames, {"data"}, 1, &data) &&
            binding::check_type(data, &PyBytes_Type, "data", true);
 }

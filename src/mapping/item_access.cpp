@@ -37,7 +37,10 @@ bool item_type_bits(PyObject* item, long& bits) {
 PyObject* item_name(PyObject* item) {
     Ref name = Ref::steal(PyObject_GetAttrString(item, "name"));
     if (!name) return nullptr;
-    return PyObject_Str(name.get());
+    Ref text = Ref::steal(PyObject_Str(name.get()));
+    if (!text || PyUnicode_CheckExact(text.get())) return text.release();
+    // A str subclass may override the methods the text is formatted with: keep its characters only.
+    return PyUnicode_FromObject(text.get());
 }
 
 PyObject* dictionary_items(PyObject* dictionary) {

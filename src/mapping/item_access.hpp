@@ -15,7 +15,7 @@ bool write_item(PyObject* item, PyObject* value);
 
 // item.data_type.bits as a plain number.
 bool item_type_bits(PyObject* item, long& bits);
-// item.name as text (str() of whatever the item holds). New reference.
+// item.name as an exact str (str() of whatever the item holds). New reference.
 PyObject* item_name(PyObject* item);
 
 // The dictionary's items in construction order (a new list).

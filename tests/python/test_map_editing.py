@@ -269,3 +269,32 @@ def test_text_representation_keeps_long_names_whole(dmap, items):
     assert lines[1].startswith("long_item_name | 0..0 ")
     with pytest.raises(TypeError):
         dmap.get_text_representation("10")
+
+
+class _SneakyText(str):
+    """A str whose formatting methods give no text at all."""
+
+    def ljust(self, *args):
+        return 5
+
+    __format__ = ljust
+
+
+class _Shown:
+    def __str__(self):
+        return _SneakyText("zz")
+
+
+@pytest.mark.parametrize("name, shown", [(_SneakyText("zz"), "zz"), (_Shown(), "zz"), (42, "42")])
+def test_text_representation_of_host_names(name, shown):
+    class Named(ts.DictionaryItemOutput):
+        @property
+        def name(self):
+            return name
+
+    item = Named(1, "n", DT.UINT8)
+    dmap = ts.DictionaryMap(ts.Dictionary([item]), {Named})
+    dmap.add(item)
+    assert dmap.get_text_representation(4).split("\n")[1] == shown.ljust(4) + " | 0..0" + " " * 16 + " | 1..0" + " " * 16
+    with pytest.raises(ts.FSoEAlreadyMappedException, match=f"^Item {shown} is already mapped"):
+        dmap.add(item)

@@ -168,10 +168,8 @@ PyObject* get_safety_bytes(PyObject* self, void*) { return PyLong_FromUnsignedLo
 
 Py_ssize_t map_length(PyObject* self) { return length(as_map(self)); }
 
-PyObject* map_subscript(PyObject* self, PyObject* index) {
-    if (!binding::check_type(index, &PyLong_Type, "index", true)) return nullptr;
-    Py_ssize_t i = PyNumber_AsSsize_t(index, PyExc_IndexError);
-    if (i == -1 && PyErr_Occurred()) return nullptr;
+// The entry at `i`, negative indices counting from the end.
+PyObject* map_item(PyObject* self, Py_ssize_t i) {
     auto* map = as_map(self);
     if (i < 0) i += length(map);
     if (i < 0 || i >= length(map)) {
@@ -179,6 +177,13 @@ PyObject* map_subscript(PyObject* self, PyObject* index) {
         return nullptr;
     }
     return Py_NewRef(PyList_GET_ITEM(map->entries, i));
+}
+
+PyObject* map_subscript(PyObject* self, PyObject* index) {
+    if (!binding::check_type(index, &PyLong_Type, "index", true)) return nullptr;
+    Py_ssize_t i = PyNumber_AsSsize_t(index, PyExc_IndexError);
+    if (i == -1 && PyErr_Occurred()) return nullptr;
+    return map_item(self, i);
 }
 
 int map_contains(PyObject* self, PyObject* item) {
@@ -240,6 +245,7 @@ bool add_map_type(PyObject* module) {
         {Py_sq_length, reinterpret_cast<void*>(map_length)},
         {Py_mp_length, reinterpret_cast<void*>(map_length)},
         {Py_mp_subscript, reinterpret_cast<void*>(map_subscript)},
+        {Py_sq_item, reinterpret_cast<void*>(map_item)},  // the sequence protocol: reversed() and the like
         {Py_sq_contains, reinterpret_cast<void*>(map_contains)},
         {Py_tp_methods, all_methods()},
         {Py_tp_getset, map_getset},

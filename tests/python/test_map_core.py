@@ -231,6 +231,13 @@ def test_container_behaviour(dmap, items):
         if entry is door:
             dmap.add_padding(1)
     assert len(seen) == 3
+    assert list(reversed(dmap)) == seen[::-1]
+    backwards = reversed(dmap)
+    next(backwards)
+    dmap.clear()  # an entry list that shrank ends the walk
+    assert list(backwards) == []
+    for entry in seen:
+        dmap.insert(len(dmap), entry.item, entry.bits)
     items_copy = dmap._items
     items_copy.clear()
     assert len(dmap) == 3

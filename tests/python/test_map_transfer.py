@@ -402,3 +402,58 @@ def test_unpacking_the_same_data_follows_every_other_change_of_the_input():
     dmap._get_data_from_frame(nan)
     dmap._get_data_from_frame(nan)
     assert [name for name, _ in calls] == ["level", "level"]
+
+
+def test_an_item_given_another_class_between_transfers_is_read_and_written_as_that_class():
+    class Doubled(ts.DictionaryItemOutput):
+        __slots__ = ()  # the same layout, so an item may take this class
+
+        def _read(self):
+            return 2 * super()._read()
+
+    class Recorder(ts.DictionaryItemInput):
+        __slots__ = ()
+
+        def _write(self, value):
+            written.append(value)
+
+    written = []
+    out = ts.DictionaryItemOutput(1, "out", DT.UINT8)
+    sensor = ts.DictionaryItemInput(2, "sensor", DT.UINT8, 0)
+    out_map = ts.DictionaryMap(make_dictionary(out), {ts.DictionaryItemOutput, Doubled})
+    in_map = ts.DictionaryMap(make_dictionary(sensor), {ts.DictionaryItemInput, Recorder})
+    out_map.add(out)
+    in_map.add(sensor)
+    out.set(5)
+    frame = frame_with([0x0003])
+    packed = []
+    for cls_out, cls_in in [(None, None), (Doubled, Recorder), (ts.DictionaryItemOutput, ts.DictionaryItemInput)]:
+        if cls_out:
+            out.__class__, sensor.__class__ = cls_out, cls_in
+        for _ in range(2):  # the second transfer of the same values as well
+            out_map._set_data_to_frame(frame)
+            packed.append(frame.safe_data[0])
+            frame.safe_data[0] = 3
+            in_map._get_data_from_frame(frame)
+    assert packed == [5, 5, 10, 10, 5, 5]
+    assert written == [3, 3] and sensor.get() == 3
+
+
+def test_host_code_editing_the_map_during_packing():
+    class Clearing(ts.DictionaryItemOutput):
+        def _read(self):
+            dmap.clear()
+            dmap._set_data_to_frame(ts.FSOEFrame())  # the map prepares its new layout
+            return super()._read()
+
+    items = [ts.DictionaryItemOutput(k, f"o{k}", DT.UINT8) for k in range(3)]
+    clearing = Clearing(9, "clearing", DT.UINT8)
+    dmap = ts.DictionaryMap(make_dictionary(*items, clearing), {ts.DictionaryItemOutput, Clearing})
+    for k, item in enumerate(items):
+        item.set(k + 1)
+        dmap.add(item)
+    dmap.insert(1, clearing)
+    clearing.set(0x44)
+    frame = ts.FSOEFrame()
+    dmap._set_data_to_frame(frame)  # the transfer goes on over the layout it started with
+    assert (frame.safe_data[0], frame.safe_data[1], len(dmap)) == (0x4401, 0x0302, 0)

@@ -135,9 +135,11 @@ PyObject* plain_input_value(PyObject* item) {
 // type under the same data type, the very value that form left.
 bool unpacked_form_holds(const ViewEntry& e, uint64_t form) {
     PyObject* item = e.item.get();
-    if (e.bits > 64 || !e.unpacked_value || form != e.unpacked_form || Py_TYPE(item) != e.unpacked_item_type) return false;
+    if (e.bits > 64 || !e.unpacked_value || form != e.unpacked_form || Py_TYPE(item) != e.unpacked_item_type)
+        return false;
     const data::ItemObject* object = data::as_item(item);
-    return object->value == e.unpacked_value.get() && object->has_known_type && object->known_type == e.unpacked_type;
+    return object->value == e.unpacked_value.get() && object->has_known_type &&
+           object->known_type == e.unpacked_type;
 }
 
 // Stores an input's value when unpacked_form_holds does not answer.

@@ -295,11 +295,17 @@ PyObject* map_recalculate_position_bits(PyObject* self, PyObject*) {
 
 PyMethodDef map_core_methods[] = {
     {"clear", map_clear_entries, METH_NOARGS, "Clear the map"},
-    {"add", TAMSEL_FASTCALL_KW(map_add), "Add item from the dictionary to the end of the map"},
+    {"add", TAMSEL_FASTCALL_KW(map_add),
+     "Add item from the dictionary to the end of the map\n\n"
+     "Args:\n"
+     "    dict_item: If None the entry map will be a padding\n"
+     "    bits: Number of bits of the item to map. If not indicated they are extracted from data type\n"
+     "    align_to_bits: Required alignment of the item in bits. Adds padding before the item if needed to align it."},
     {"add_by_key", TAMSEL_FASTCALL_KW(map_add_by_key), "Add item from the dictionary to the map, selecting by key"},
     {"add_padding", TAMSEL_FASTCALL_KW(map_add_padding), "Add padding to the map"},
     {"insert", TAMSEL_FASTCALL_KW(map_insert), "Insert item from the dictionary to the map at a specific index"},
-    {"remove", TAMSEL_FASTCALL_KW(map_remove), "Remove item from the map"},
+    {"remove", TAMSEL_FASTCALL_KW(map_remove),
+     "Remove item from the map\n\nArgs:\n    item: Can be a DictionaryMappedItem or a DictionaryItem."},
     {"copy", map_copy, METH_NOARGS, "Create a copy of the map"},
     {"mapped_dictionary_items", map_mapped_dictionary_items, METH_NOARGS,
      "Get all the dictionary items that are mapped in the map"},

@@ -223,8 +223,11 @@ PyMethodDef map_editing_methods[] = {
      "Insert item from the dictionary to the map in the best position. Finds unused space in the map and insert them "
      "there. If not unused space is found, it appends the item to the end of the map."},
     {"set_bits", TAMSEL_FASTCALL_KW(map_set_bits), "Set the number of bits of a mapped item"},
-    {"move_item_up", TAMSEL_FASTCALL_KW(map_move_item_up), "Move item up in the map"},
-    {"move_item_down", TAMSEL_FASTCALL_KW(map_move_item_down), "Move item down in the map"},
+    {"move_item_up", TAMSEL_FASTCALL_KW(map_move_item_up),
+     "Move item up in the map\n\nReturns:\n    True when operation is executed, False when item is already on top."},
+    {"move_item_down", TAMSEL_FASTCALL_KW(map_move_item_down),
+     "Move item down in the map\n\n"
+     "Returns:\n    True when operation is executed, False when item is already at the bottom."},
     {"transform_to_padding", TAMSEL_FASTCALL_KW(map_transform_to_padding), "Transform item from the map to padding"},
     {"merge_adjacent_paddings", map_merge_adjacent_paddings, METH_NOARGS, "Merge adjacent paddings in the map"},
     {"complete_with_padding", map_complete_with_padding, METH_NOARGS,

@@ -35,9 +35,9 @@ PyObject* map_get_data_from_frame(PyObject* self, PyObject* const* args, Py_ssiz
 
 PyMethodDef map_transfer_methods[] = {
     {"_set_data_to_frame", TAMSEL_FASTCALL_KW(map_set_data_to_frame),
-     "Set data from the map dictionary items to the frame"},
+     "Set data from the map dictionary items to the frame\n\nArgs:\n    frame: Frame to fill with data"},
     {"_get_data_from_frame", TAMSEL_FASTCALL_KW(map_get_data_from_frame),
-     "Get data from frame and save it to the mapped dictionary items"},
+     "Get data from frame and save it to the mapped dictionary items\n\nArgs:\n    frame: Frame to get the data from"},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -336,3 +336,19 @@ def test_no_leak_when_editing(no_leak, items):
         dmap.clear()
 
     no_leak(cycle)
+
+
+@pytest.mark.parametrize(
+    "name, section",
+    [
+        ("add", "    dict_item: If None the entry map will be a padding\n"),
+        ("remove", "Args:\n    item: Can be a DictionaryMappedItem or a DictionaryItem."),
+        ("move_item_up", "Returns:\n    True when operation is executed, False when item is already on top."),
+        ("move_item_down", "Returns:\n    True when operation is executed, False when item is already at the bottom."),
+        ("_set_data_to_frame", "Args:\n    frame: Frame to fill with data"),
+        ("_get_data_from_frame", "Args:\n    frame: Frame to get the data from"),
+    ],
+)
+def test_argument_and_result_docs(name, section):
+    doc = getattr(ts.DictionaryMap, name).__doc__
+    assert section in doc and "\n\n" in doc

@@ -41,6 +41,11 @@ bool dispatch_set_next_state(HandlerObject* self, PyObject* next_state) {
     return static_cast<bool>(py::call(reinterpret_cast<PyObject*>(self), names::_set_next_state, {next_state}));
 }
 
+bool dispatch_recalculate_request(HandlerObject* self) {
+    if (is_exact_handler(reinterpret_cast<PyObject*>(self))) return recalculate_request(self);
+    return static_cast<bool>(py::call(reinterpret_cast<PyObject*>(self), names::_MasterHandler__recalculate_request));
+}
+
 // Runs one event of the current state (a method without arguments returning the next
 // state class), installs the next state and computes the next request.
 bool run_event(HandlerObject* self, PyObject* (*event)(PyObject*)) {
@@ -48,7 +53,7 @@ bool run_event(HandlerObject* self, PyObject* (*event)(PyObject*)) {
     if (!current) return false;
     Ref state = Ref::borrow(current);
     Ref next_state = Ref::steal(event(state.get()));
-    return next_state && dispatch_set_next_state(self, next_state.get()) && recalculate_request(self);
+    return next_state && dispatch_set_next_state(self, next_state.get()) && dispatch_recalculate_request(self);
 }
 
 }  // namespace
@@ -104,6 +109,12 @@ bool reset_connection(HandlerObject* self) {
     return run_event(self, states::process_reset_connection);
 }
 
+bool call_reset(HandlerObject* self) {
+    PyObject* self_obj = reinterpret_cast<PyObject*>(self);
+    if (is_exact_handler(self_obj)) return reset_connection(self);
+    return static_cast<bool>(py::call(self_obj, names::reset));
+}
+
 bool watchdog_expired(HandlerObject* self) {
     HandlerLock::Guard guard(self->lock);
     // An expiry overtaken by a host operation that fed, stopped or deactivated the watchdog
@@ -123,7 +134,7 @@ bool accept_reply(HandlerObject* self, PyObject* data) {
     bool processed = is_exact_handler(self_obj)
                          ? process_reply(self, data)
                          : static_cast<bool>(py::call(self_obj, names::_set_reply, {data}));
-    return processed && recalculate_request(self);
+    return processed && dispatch_recalculate_request(self);
 }
 
 bool report_error(HandlerObject* self, PyObject* transition_name, PyObject* message) {

@@ -17,6 +17,8 @@ bool set_next_state(HandlerObject* self, PyObject* next_state);
 bool recalculate_request(HandlerObject* self);
 // `reset()`: the reset-connection event of the current state, then a new request.
 bool reset_connection(HandlerObject* self);
+// `self.reset()`, as the handler's class defines it.
+bool call_reset(HandlerObject* self);
 // `_watchdog_expired_event()`: the watchdog-expired event, then a new request.
 bool watchdog_expired(HandlerObject* self);
 // The new-PDU rule of `set_reply`.

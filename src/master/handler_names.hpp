@@ -14,7 +14,8 @@ namespace tamsel::master::names {
     X(_process_frame_received_event) X(_process_watchdog_expired_event)                               \
     X(_process_reset_connection_event) X(_set_use_by_master) X(_get_request) X(_set_reply)            \
     X(_set_next_state) X(_watchdog_expired_event) X(randint) X(watchdog_ms) X(application_parameters) \
-    X(dictionary) X(item_types_accepted) X(dictionary_map_is_editable) X(timeout_s) X(callback)
+    X(dictionary) X(item_types_accepted) X(dictionary_map_is_editable) X(timeout_s) X(callback)  \
+    X(reset) X(_MasterHandler__recalculate_request)
 
 #define TAMSEL_DECLARE_NAME(name) extern PyObject* name;
 TAMSEL_HANDLER_NAMES(TAMSEL_DECLARE_NAME)

@@ -316,7 +316,7 @@ PyObject* m_start(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObje
     long b = PyLong_AsLong(slave_size.get());
     if (b == -1 && PyErr_Occurred()) return nullptr;
     self->initialization_data_bytes = a < b ? a : b;
-    if (!reset_connection(self)) return nullptr;
+    if (!call_reset(self)) return nullptr;
     self->running = true;
     Py_RETURN_NONE;
 }
@@ -327,7 +327,7 @@ PyObject* m_stop(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObjec
     HandlerLock::Guard guard(self->lock);
     if (!self->running) Py_RETURN_NONE;
     self->running = false;
-    if (!reset_connection(self)) return nullptr;
+    if (!call_reset(self)) return nullptr;
     PyObject* watchdog = handler_field(self->watchdog, "_watchdog");
     if (!watchdog || !call_watchdog(Ref::borrow(watchdog).get(), WatchdogOperation::deactivate)) return nullptr;
     PyObject* master = handler_field(self->master, "master");

@@ -339,10 +339,24 @@ def test_subclass_overrides_are_called(handlers):
             calls.append("reply")
             super()._set_reply(data)
 
+        def reset(self):
+            calls.append("reset")
+            super().reset()
+
+        def _MasterHandler__recalculate_request(self):
+            calls.append("recalculate")
+            super()._MasterHandler__recalculate_request()
+
     handler = started(handlers, cls=Handler)
+    assert calls == ["reset", "recalculate", "request"]
+    calls.clear()
     handler.set_reply(bytes([ts.FSOECommand.RESET.value, 0, 0, 0, 0, 0]))
-    assert calls == ["request", "reply", "request"]
+    assert calls == ["reply", "recalculate", "request"]
     assert handler.state is ts.StateSession
+    calls.clear()
+    handler._watchdog_expired_event()
+    handler.stop()
+    assert calls == ["recalculate", "request", "reset", "recalculate", "request"]
 
 
 def test_construct_run_and_delete_do_not_leak(no_leak):

@@ -20,6 +20,16 @@ class Frame(ts.FSOEFrame):
         super()._frame_from_array(data)
 
 
+class SubHandler(ts.MasterHandler):
+    """A host subclass: start, stop and every event go through its methods."""
+
+    def reset(self):
+        super().reset()
+
+    def _MasterHandler__recalculate_request(self):
+        super()._MasterHandler__recalculate_request()
+
+
 def substitute_frames(link):
     link.handler.master.frame = Frame()
     link.handler.slave.frame = Frame()
@@ -46,11 +56,12 @@ def run(link, values):
 
 
 @pytest.mark.parametrize("out_size, in_size, params", [(1, 2, ((7, 1),)), (16, 16, ((0x01020304, 4), (9, 2)))])
-def test_own_and_substituted_frames_give_the_same_requests(fixed_session_ids, out_size, in_size, params):
+def test_own_and_substituted_objects_give_the_same_requests(fixed_session_ids, out_size, in_size, params):
     import random
 
     rng = random.Random(5)
-    links = [Link.make(out_size=out_size, in_size=in_size, params=params) for _ in range(2)]
+    links = [Link.make(out_size=out_size, in_size=in_size, params=params, handler_cls=cls)
+             for cls in (None, None, SubHandler)]
     for link in links:
         link.slave.session_id = 0x4321
     substitute_frames(links[1])
@@ -58,9 +69,10 @@ def test_own_and_substituted_frames_give_the_same_requests(fixed_session_ids, ou
               for _ in range(40)]
     try:
         Frame.calls = 0
-        own, substituted = run(links[0], values), run(links[1], values)
+        own, substituted, subclassed = (run(link, values) for link in links)
         assert Frame.calls > 80  # the substituted frames were driven through their methods
-        assert own == substituted
+        assert own == substituted == subclassed
+        assert links[0].changes == links[1].changes == links[2].changes
         assert own[1] == [list(v) for _, v in values]
         for link in links:
             assert link.errors == [] and link.slave.rejections == []

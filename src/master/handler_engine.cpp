@@ -106,6 +106,7 @@ bool recalculate_request(HandlerObject* self) {
 
 bool reset_connection(HandlerObject* self) {
     HandlerLock::Guard guard(self->lock);
+    if (!guard) return false;
     return run_event(self, states::process_reset_connection);
 }
 
@@ -117,6 +118,7 @@ bool call_reset(HandlerObject* self) {
 
 bool watchdog_expired(HandlerObject* self) {
     HandlerLock::Guard guard(self->lock);
+    if (!guard) return false;
     // An expiry overtaken by a host operation that fed, stopped or deactivated the watchdog
     // while this one waited for the lock is dropped.
     if (self->watchdog && watchdog_expiry_is_stale(self->watchdog)) return true;
@@ -125,6 +127,7 @@ bool watchdog_expired(HandlerObject* self) {
 
 bool accept_reply(HandlerObject* self, PyObject* data) {
     HandlerLock::Guard guard(self->lock);
+    if (!guard) return false;
     if (!self->running) return true;
     PyObject* last = self->last_reply;
     if (last && PyBytes_CheckExact(last) && PyBytes_GET_SIZE(last) == PyBytes_GET_SIZE(data) &&

@@ -303,6 +303,7 @@ PyObject* m_start(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObje
     TAMSEL_NO_ARGS("start");
     HandlerObject* self = H(obj);
     HandlerLock::Guard guard(self->lock);
+    if (!guard) return nullptr;
     PyObject* master = handler_field(self->master, "master");
     PyObject* slave = master ? handler_field(self->slave, "slave") : nullptr;
     if (!slave) return nullptr;
@@ -325,6 +326,7 @@ PyObject* m_stop(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObjec
     TAMSEL_NO_ARGS("stop");
     HandlerObject* self = H(obj);
     HandlerLock::Guard guard(self->lock);
+    if (!guard) return nullptr;
     if (!self->running) Py_RETURN_NONE;
     self->running = false;
     if (!call_reset(self)) return nullptr;
@@ -383,6 +385,7 @@ PyObject* m_set_slave_address(PyObject* obj, PyObject* const* args, Py_ssize_t n
         return nullptr;
     HandlerObject* self = H(obj);
     HandlerLock::Guard guard(self->lock);
+    if (!guard) return nullptr;
     if (self->running) {
         PyErr_SetString(binding::state().TamselRunningException.get(), "Cannot set slave address while running");
         return nullptr;
@@ -441,6 +444,7 @@ PyObject* m_set_next_state(PyObject* obj, PyObject* const* args, Py_ssize_t narg
         return nullptr;
     HandlerObject* self = H(obj);
     HandlerLock::Guard guard(self->lock);
+    if (!guard) return nullptr;
     return none_if(set_next_state(self, next_state));
 }
 
@@ -453,6 +457,7 @@ PyObject* m_internal_get_request(PyObject* obj, PyObject* const* args, Py_ssize_
     TAMSEL_NO_ARGS("_get_request");
     HandlerObject* self = H(obj);
     HandlerLock::Guard guard(self->lock);
+    if (!guard) return nullptr;
     return compute_request(self);
 }
 
@@ -461,6 +466,7 @@ PyObject* m_internal_set_reply(PyObject* obj, PyObject* const* args, Py_ssize_t 
     if (!parse_data("_set_reply", args, nargs, kwnames, data)) return nullptr;
     HandlerObject* self = H(obj);
     HandlerLock::Guard guard(self->lock);
+    if (!guard) return nullptr;
     return none_if(process_reply(self, data));
 }
 
@@ -468,6 +474,7 @@ PyObject* m_recalculate_request(PyObject* obj, PyObject* const* args, Py_ssize_t
     TAMSEL_NO_ARGS("__recalculate_request");
     HandlerObject* self = H(obj);
     HandlerLock::Guard guard(self->lock);
+    if (!guard) return nullptr;
     return none_if(recalculate_request(self));
 }
 

@@ -157,3 +157,39 @@ def test_host_operation_from_a_callback_on_the_watchdog_thread_does_not_deadlock
     handler.start()
     assert done.wait(LIMIT_S)
     handler.stop()
+
+
+def test_two_handlers_whose_callbacks_call_each_other_never_hang(handler_factory):
+    """A's callback (host thread, A busy) resets B while B's expiry (its watchdog thread, B busy)
+    resets A: whichever operation would close the circle is refused instead of waiting."""
+    entered = threading.Event()
+    refused = []
+    a = b = None
+
+    def attempt(operation):
+        try:
+            operation()
+        except RuntimeError as error:
+            refused.append(str(error))
+
+    def a_report(name, message):
+        if name == "RESET_STAY1":
+            b.start()  # B's watchdog expires while A is busy here
+            assert entered.wait(LIMIT_S)
+            time.sleep(0.05)
+            attempt(b.reset)
+
+    def b_changed(state):
+        if threading.current_thread() is not threading.main_thread():
+            entered.set()
+            attempt(a.reset)
+
+    a = handler_factory(timeout_s=5.0, report_error_callback=a_report)
+    b = handler_factory(state_change_callback=b_changed)
+    a.start()
+    began = time.monotonic()
+    a.set_reply(INVALID_IN_RESET)
+    assert time.monotonic() - began < LIMIT_S
+    assert len(refused) == 1 and "deadlock" in refused[0]
+    b.stop()
+    assert a.state is ts.StateReset and b.state is ts.StateReset

@@ -121,6 +121,7 @@ PyObject* process_frame(HandlerObject* self, PyObject* state, PyObject* master_o
     const StateKind kind = generic::classify(state);
 
     frame::Frame& reply = frame_of(slave_frame).frame;
+    self->reply_oversized = PyBytes_GET_SIZE(data) > generic::longest_reply;
     const Py_ssize_t length = std::min<Py_ssize_t>(PyBytes_GET_SIZE(data), generic::longest_reply);
     frame::parse_bytes(reply, PyBytes_AS_STRING(data), length);
     if (kind != StateKind::reset) frame_of(master_frame).frame.control.crc0 = reply.crcs[0];

@@ -93,7 +93,8 @@ PyObject* compute_request(HandlerObject* self, PyObject* state, PyObject* master
 PyObject* process_frame(HandlerObject* self, PyObject* state, PyObject* master, PyObject* slave, PyObject* data) {
     const StateKind kind = classify(state);
     Ref frame = py::get(slave, names::frame);
-    Ref image = PyBytes_GET_SIZE(data) > longest_reply
+    self->reply_oversized = PyBytes_GET_SIZE(data) > longest_reply;
+    Ref image = self->reply_oversized
                     ? Ref::steal(PyBytes_FromStringAndSize(PyBytes_AS_STRING(data), longest_reply))
                     : Ref::borrow(data);
     if (!frame || !image || !py::call(frame.get(), names::_frame_from_array, {image.get()})) return nullptr;

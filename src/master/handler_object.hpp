@@ -28,6 +28,9 @@ struct HandlerObject {
     bool generate_crcs_cyclic_for_next_frame;
     PyObject* current_request;  // bytes returned by get_request
     PyObject* last_reply;       // bytes of the last reply accepted by set_reply
+    // The reply being processed was longer than any frame image: only its first bytes could
+    // be parsed, so its safe data cannot be verified.
+    bool reply_oversized;
     bool running;
     HandlerLock lock;  // held by every operation that drives the state machine
 };

@@ -424,6 +424,9 @@ int Context::slave_echo_correct() {
 }
 
 int Context::check_received_crcs() {
+    // A reply longer than any frame image was parsed from its first bytes only: it carries
+    // another safe-data size than this connection's, so nothing in it is verified.
+    if (master::is_handler(handler_) && master::as_handler(handler_)->reply_oversized) return 0;
     if (frame::FrameObject* f = fast_frame(Side::slave)) {
         master::NodeObject* n = fast_node(Side::slave);
         long size = 0;

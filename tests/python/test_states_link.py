@@ -198,6 +198,24 @@ def test_reply_of_another_size_never_sets_inputs(link, length):
     assert [item.get() for item in one.inputs] == [0xEE] * 4  # fail-safe, never the short reply's bytes
 
 
+# A valid reply followed by more bytes than any frame image holds: the image's length gives
+# another safe-data size, so its data is never taken, however valid its first bytes are.
+@pytest.mark.parametrize("extra", [9, 100])
+def test_reply_longer_than_any_frame_never_sets_inputs(link, extra):
+    one = link(size=16)
+    one.run_to(ts.StateData)
+    one.handler.set_fail_safe(False)
+    one.slave.inputs = bytes(range(1, 17))
+    for _ in range(3):
+        one.cycle()
+    assert [item.get() for item in one.inputs] == list(range(1, 17))
+    one.slave.inputs = bytes(range(101, 117))
+    good = one.slave.reply(one.handler.get_request())
+    one.cycle(reply=good + bytes(extra))
+    assert one.errors == [("DATA_FAIL1", CRC_MSG)]
+    assert [item.get() for item in one.inputs] == [0xEE] * 16
+
+
 def test_host_subclass_of_a_state_is_honoured(link):
     one = link()
     one.run_to(ts.StateData)

@@ -5,8 +5,6 @@
 // Every command takes effect at once on the calling thread; nothing waits for the watchdog
 // thread. Feeding the timer (`reset`) takes no lock and wakes nobody: it moves the deadline,
 // and the watchdog thread, when it wakes for the old deadline, sleeps on towards the new one.
-// A feed reads the coarse clock where that clock's tick is small against the timeout: the
-// timer then runs out no sooner than its timeout after the feed and at most one tick later.
 // Every change (activation, reset, deactivation, stop) bumps a generation number, so an
 // expiry found at generation g is stale as soon as the generation has moved on.
 #include <algorithm>
@@ -18,8 +16,6 @@
 #include <mutex>
 #include <optional>
 #include <thread>
-
-#include <time.h>
 
 namespace tamsel::master {
 
@@ -91,8 +87,10 @@ public:
 
     // ---- commands (any thread) ----
 
-    // Restarts the timer. The caller checked that the watchdog runs.
-    void reset() noexcept { restart_timer(feed_now_ns()); }
+    // Restarts the timer. The caller checked that the watchdog runs. The precise clock is read:
+    // a coarse clock can trail it by more than its tick on a tickless kernel, and the timer
+    // would then run out before its timeout.
+    void reset() noexcept { restart_timer(now_ns()); }
 
     Outcome activate() {
         std::lock_guard lock(mutex_);
@@ -189,30 +187,6 @@ public:
 private:
     static std::int64_t now_ns() noexcept {
         return std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch()).count();
-    }
-
-    // The tick of the coarse monotonic clock, or 0 where there is none. That clock shows the
-    // precise one as it was at the last tick, so it trails it by less than one tick.
-    static std::int64_t coarse_tick_ns() noexcept {
-#ifdef CLOCK_MONOTONIC_COARSE
-        timespec resolution;
-        if (clock_getres(CLOCK_MONOTONIC_COARSE, &resolution) == 0 && resolution.tv_sec == 0)
-            return resolution.tv_nsec;
-#endif
-        return 0;
-    }
-
-    // A moment no earlier than now, for a feed. The coarse clock plus one tick costs a fraction
-    // of a precise reading; it is used where a tick is at most 1/16 of the timeout.
-    std::int64_t feed_now_ns() const noexcept {
-#ifdef CLOCK_MONOTONIC_COARSE
-        static const std::int64_t tick = coarse_tick_ns();
-        timespec coarse;
-        if (tick > 0 && tick <= timeout_ns_.load(std::memory_order_relaxed) / 16 &&
-            clock_gettime(CLOCK_MONOTONIC_COARSE, &coarse) == 0)
-            return std::int64_t{coarse.tv_sec} * 1'000'000'000 + coarse.tv_nsec + tick;
-#endif
-        return now_ns();
     }
 
     void restart_timer(std::int64_t now) noexcept {

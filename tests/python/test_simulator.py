@@ -12,6 +12,8 @@ import pytest
 import tamsel.tamsel as ts
 from tamsel.slave import Phase, Slave, pack_safe_data, unpack_safe_data
 
+from end_to_end_link import random_value
+
 DT = ts.DataType
 E = ts.BaseError
 C = ts.FSOECommand
@@ -43,15 +45,6 @@ NUMBERS = {
 }
 CODES = {"crc": E.INVALID_CRC, "echo": E.INVALID_DATA, "connid": E.INVALID_CONNID, "command": E.INVALID_CMD,
          "unknown": E.UNKNOWN_CMD}
-
-
-def random_value(rng, data_type):
-    if data_type is DT.BOOL:
-        return rng.random() < 0.5
-    if data_type is DT.FLOAT:
-        return struct.unpack("<f", struct.pack("<f", rng.uniform(-1e6, 1e6)))[0]
-    low = -(1 << (data_type.bits - 1)) if data_type.is_signed else 0
-    return rng.randint(low, low + (1 << data_type.bits) - 1)
 
 
 def random_layout(rng, size):

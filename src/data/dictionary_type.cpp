@@ -1,5 +1,6 @@
 // The Dictionary type: the items of one slave by key and by name.
 #include "binding/args.hpp"
+#include "binding/lifecycle.hpp"
 #include "binding/module_state.hpp"
 #include "binding/types.hpp"
 #include "data/call.hpp"
@@ -91,12 +92,10 @@ int dictionary_clear(PyObject* self) {
 }
 
 void dictionary_dealloc(PyObject* self) {
-    PyTypeObject* type = Py_TYPE(self);
-    PyObject_GC_UnTrack(self);
-    Py_CLEAR(self_dictionary(self)->key_map);
-    Py_CLEAR(self_dictionary(self)->name_map);
-    type->tp_free(self);
-    Py_DECREF(type);
+    binding::gc_dealloc(self, [](PyObject* self) {
+        Py_CLEAR(self_dictionary(self)->key_map);
+        Py_CLEAR(self_dictionary(self)->name_map);
+    });
 }
 
 // The item's key or name: read from the slots for the module's own items, as attributes from

@@ -1,5 +1,6 @@
 // The four dictionary item types: DictionaryItem and its kinds input, output and input-output.
 #include "binding/args.hpp"
+#include "binding/lifecycle.hpp"
 #include "binding/module_state.hpp"
 #include "binding/types.hpp"
 #include "data/data_type_object.hpp"
@@ -54,14 +55,12 @@ int item_clear(PyObject* self) {
 }
 
 void item_dealloc(PyObject* self) {
-    PyTypeObject* type = Py_TYPE(self);
-    PyObject_GC_UnTrack(self);
-    ItemObject* item = self_item(self);
-    for (PyObject** slot : {&item->name, &item->data_type, &item->value, &item->value_output, &item->fail_safe,
-                            &item->subscribers})
-        Py_CLEAR(*slot);
-    type->tp_free(self);
-    Py_DECREF(type);
+    binding::gc_dealloc(self, [](PyObject* self) {
+        ItemObject* item = self_item(self);
+        for (PyObject** slot : {&item->name, &item->data_type, &item->value, &item->value_output, &item->fail_safe,
+                                &item->subscribers})
+            Py_CLEAR(*slot);
+    });
 }
 
 PyObject* slot_value(PyObject* slot) { return Py_NewRef(slot ? slot : Py_None); }

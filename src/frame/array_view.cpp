@@ -1,6 +1,7 @@
 // U16Array: a view of a run of 16-bit words inside a frame.
 #include "binding/args.hpp"
 #include "binding/convert.hpp"
+#include "binding/lifecycle.hpp"
 #include "binding/module_state.hpp"
 #include "frame/views.hpp"
 
@@ -51,12 +52,10 @@ int clear(PyObject* self) {
 }
 
 void dealloc(PyObject* self) {
-    PyTypeObject* type = Py_TYPE(self);
-    PyObject_GC_UnTrack(self);
-    clear(self);
-    as_view(self)->owner.~Ref();
-    type->tp_free(self);
-    Py_DECREF(type);
+    binding::gc_dealloc(self, [](PyObject* self) {
+        clear(self);
+        as_view(self)->owner.~Ref();
+    });
 }
 
 bool in_range(PyObject* self, uint16_t index) {

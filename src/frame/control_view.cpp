@@ -1,6 +1,7 @@
 // FSOEFrameControl: a view of the four control words inside a frame.
 #include "binding/args.hpp"
 #include "binding/convert.hpp"
+#include "binding/lifecycle.hpp"
 #include "binding/module_state.hpp"
 #include "frame/frame_object.hpp"
 #include "frame/views.hpp"
@@ -41,12 +42,10 @@ int clear(PyObject* self) {
 }
 
 void dealloc(PyObject* self) {
-    PyTypeObject* type = Py_TYPE(self);
-    PyObject_GC_UnTrack(self);
-    clear(self);
-    as_view(self)->owner.~Ref();
-    type->tp_free(self);
-    Py_DECREF(type);
+    binding::gc_dealloc(self, [](PyObject* self) {
+        clear(self);
+        as_view(self)->owner.~Ref();
+    });
 }
 
 // A word field of the control structure as a property.

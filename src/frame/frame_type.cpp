@@ -1,6 +1,7 @@
 // FSOEFrame: one FSoE frame held by value, with its three views.
 #include "binding/args.hpp"
 #include "binding/convert.hpp"
+#include "binding/lifecycle.hpp"
 #include "binding/module_state.hpp"
 #include "frame/frame_object.hpp"
 #include "frame/views.hpp"
@@ -81,16 +82,14 @@ int clear(PyObject* self) {
 }
 
 void dealloc(PyObject* self) {
-    PyTypeObject* type = Py_TYPE(self);
-    PyObject_GC_UnTrack(self);
-    clear(self);
-    FrameObject* frame = as_frame(self);
-    frame->crcs.~Ref();
-    frame->safe_data.~Ref();
-    frame->control.~Ref();
-    frame->frame.~Frame();
-    type->tp_free(self);
-    Py_DECREF(type);
+    binding::gc_dealloc(self, [](PyObject* self) {
+        clear(self);
+        FrameObject* frame = as_frame(self);
+        frame->crcs.~Ref();
+        frame->safe_data.~Ref();
+        frame->control.~Ref();
+        frame->frame.~Frame();
+    });
 }
 
 // A view property; the views are made on first use when a subclass skipped the constructor.

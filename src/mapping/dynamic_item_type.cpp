@@ -1,6 +1,7 @@
 // DynamicMappableItem: a typed value held in its integer form, streamed by a dynamic map.
 #include "binding/args.hpp"
 #include "binding/convert.hpp"
+#include "binding/lifecycle.hpp"
 #include "binding/module_state.hpp"
 #include "mapping/dynamic_names.hpp"
 #include "binding/types.hpp"
@@ -137,13 +138,7 @@ int dynamic_item_clear(PyObject* self) {
     return 0;
 }
 
-void dynamic_item_dealloc(PyObject* self) {
-    PyTypeObject* type = Py_TYPE(self);
-    PyObject_GC_UnTrack(self);
-    dynamic_item_clear(self);
-    type->tp_free(self);
-    Py_DECREF(type);
-}
+void dynamic_item_dealloc(PyObject* self) { binding::gc_dealloc(self, dynamic_item_clear); }
 
 bool is_dynamic_item(PyObject* obj) {
     return PyObject_TypeCheck(obj, binding::as_type(binding::state().DynamicMappableItem));

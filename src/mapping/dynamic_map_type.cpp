@@ -1,6 +1,7 @@
 // FSOEDynamicMap: the host type over the dynamic map operations.
 #include "binding/args.hpp"
 #include "binding/convert.hpp"
+#include "binding/lifecycle.hpp"
 #include "binding/module_state.hpp"
 #include "binding/types.hpp"
 #include "mapping/dynamic_map_object.hpp"
@@ -46,11 +47,9 @@ int map_clear_refs(PyObject* self) {
 }
 
 void map_dealloc(PyObject* self) {
-    PyTypeObject* type = Py_TYPE(self);
-    PyObject_GC_UnTrack(self);
-    Py_CLEAR(self_map(self)->items);
-    type->tp_free(self);
-    Py_DECREF(type);
+    binding::gc_dealloc(self, [](PyObject* self) {
+        Py_CLEAR(self_map(self)->items);
+    });
 }
 
 PyObject* none_or_null(int status) {

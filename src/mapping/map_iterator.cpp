@@ -1,5 +1,6 @@
 // The iterator of a DictionaryMap: walks the live entry list by index, like the host's list
 // iterator, without handing the list itself to the host.
+#include "binding/lifecycle.hpp"
 #include "binding/module_state.hpp"
 #include "mapping/map_internal.hpp"
 
@@ -35,13 +36,7 @@ int iterator_clear(PyObject* self) {
     return 0;
 }
 
-void iterator_dealloc(PyObject* self) {
-    PyTypeObject* type = Py_TYPE(self);
-    PyObject_GC_UnTrack(self);
-    iterator_clear(self);
-    type->tp_free(self);
-    Py_DECREF(type);
-}
+void iterator_dealloc(PyObject* self) { binding::gc_dealloc(self, iterator_clear); }
 
 PyType_Slot iterator_slots[] = {
     {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},

@@ -1,5 +1,6 @@
 // The DictionaryMap type: construction, fields, lock and container behaviour.
 #include "binding/args.hpp"
+#include "binding/lifecycle.hpp"
 #include "binding/module_state.hpp"
 #include "binding/types.hpp"
 #include "mapping/map_internal.hpp"
@@ -145,15 +146,13 @@ int map_clear(PyObject* self) {
 }
 
 void map_dealloc(PyObject* self) {
-    PyTypeObject* type = Py_TYPE(self);
-    PyObject_GC_UnTrack(self);
-    auto* map = as_map(self);
-    map->view.~shared_ptr();
-    Py_CLEAR(map->dictionary);
-    Py_CLEAR(map->accepted);
-    Py_CLEAR(map->entries);
-    type->tp_free(self);
-    Py_DECREF(type);
+    binding::gc_dealloc(self, [](PyObject* self) {
+        auto* map = as_map(self);
+        map->view.~shared_ptr();
+        Py_CLEAR(map->dictionary);
+        Py_CLEAR(map->accepted);
+        Py_CLEAR(map->entries);
+    });
 }
 
 PyObject* get_dictionary(PyObject* self, void*) { return Py_NewRef(or_none(as_map(self)->dictionary)); }

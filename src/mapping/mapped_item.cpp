@@ -1,4 +1,5 @@
 // The DictionaryMappedItem type.
+#include "binding/lifecycle.hpp"
 #include "mapping/mapped_item.hpp"
 
 #include "binding/args.hpp"
@@ -42,13 +43,7 @@ int entry_clear(PyObject* self) {
     return 0;
 }
 
-void entry_dealloc(PyObject* self) {
-    PyTypeObject* type = Py_TYPE(self);
-    PyObject_GC_UnTrack(self);
-    entry_clear(self);
-    type->tp_free(self);
-    Py_DECREF(type);
-}
+void entry_dealloc(PyObject* self) { binding::gc_dealloc(self, entry_clear); }
 
 PyObject* get_item(PyObject* self, void*) { return Py_NewRef(entry_item(as_mapped_item(self))); }
 PyObject* get_bits(PyObject* self, void*) { return PyLong_FromLong(as_mapped_item(self)->bits); }

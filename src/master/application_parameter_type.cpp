@@ -1,6 +1,7 @@
 // ApplicationParameter: a DynamicMappableItem the host declares, bound to one handler for good
 // and frozen while that handler runs.
 #include "binding/args.hpp"
+#include "binding/lifecycle.hpp"
 #include "binding/module_state.hpp"
 #include "master/node_names.hpp"
 #include "binding/types.hpp"
@@ -121,14 +122,12 @@ int parameter_clear(PyObject* self) {
 }
 
 void parameter_dealloc(PyObject* self) {
-    PyTypeObject* type = Py_TYPE(self);
-    PyObject_GC_UnTrack(self);
-    Py_CLEAR(self_parameter(self)->dict);
-    Py_CLEAR(self_parameter(self)->name);
-    Py_CLEAR(self_parameter(self)->used_by_master);
-    mapping::dynamic_item_clear(self);
-    type->tp_free(self);
-    Py_DECREF(type);
+    binding::gc_dealloc(self, [](PyObject* self) {
+        Py_CLEAR(self_parameter(self)->dict);
+        Py_CLEAR(self_parameter(self)->name);
+        Py_CLEAR(self_parameter(self)->used_by_master);
+        mapping::dynamic_item_clear(self);
+    });
 }
 
 template <auto Function>

@@ -1,6 +1,7 @@
 // The MasterHandler class: constructor, fields, properties and operations.
 #include "binding/args.hpp"
 #include "binding/convert.hpp"
+#include "binding/lifecycle.hpp"
 #include "binding/types.hpp"
 #include "master/handler_engine.hpp"
 #include "master/handler_names.hpp"
@@ -204,13 +205,11 @@ int handler_clear(PyObject* obj) {
 }
 
 void handler_dealloc(PyObject* obj) {
-    PyTypeObject* type = Py_TYPE(obj);
-    PyObject_GC_UnTrack(obj);
-    if (H(obj)->weakrefs) PyObject_ClearWeakRefs(obj);
-    handler_clear(obj);
-    H(obj)->lock.~HandlerLock();
-    type->tp_free(obj);
-    Py_DECREF(type);
+    binding::gc_dealloc(obj, [](PyObject* obj) {
+        if (H(obj)->weakrefs) PyObject_ClearWeakRefs(obj);
+        handler_clear(obj);
+        H(obj)->lock.~HandlerLock();
+    });
 }
 
 // ---- fields and properties ----------------------------------------------------------------

@@ -1,5 +1,6 @@
 // Node: one end of the connection with its frame, session, maps and application parameters.
 #include "binding/args.hpp"
+#include "binding/lifecycle.hpp"
 #include "binding/module_state.hpp"
 #include "master/node_names.hpp"
 #include "binding/types.hpp"
@@ -113,14 +114,12 @@ int node_clear(PyObject* self) {
 }
 
 void node_dealloc(PyObject* self) {
-    PyTypeObject* type = Py_TYPE(self);
-    PyObject_GC_UnTrack(self);
-    NodeObject* node = as_node(self);
-    Py_CLEAR(node->dict);
-    for (auto field : node_objects) Py_CLEAR(node->*field);
-    node->last_crc0_sent.~optional();
-    type->tp_free(self);
-    Py_DECREF(type);
+    binding::gc_dealloc(self, [](PyObject* self) {
+        NodeObject* node = as_node(self);
+        Py_CLEAR(node->dict);
+        for (auto field : node_objects) Py_CLEAR(node->*field);
+        node->last_crc0_sent.~optional();
+    });
 }
 
 PyObject* last_crc0_get(PyObject* self, void*) {

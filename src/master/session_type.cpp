@@ -1,5 +1,6 @@
 // Session: the 16-bit values of one end of the connection, each a DynamicMappableItem.
 #include "binding/args.hpp"
+#include "binding/lifecycle.hpp"
 #include "binding/module_state.hpp"
 #include "master/node_names.hpp"
 #include "binding/types.hpp"
@@ -71,12 +72,10 @@ int session_clear(PyObject* self) {
 }
 
 void session_dealloc(PyObject* self) {
-    PyTypeObject* type = Py_TYPE(self);
-    PyObject_GC_UnTrack(self);
-    Py_CLEAR(as_session(self)->dict);
-    for (auto field : session_values) Py_CLEAR(as_session(self)->*field);
-    type->tp_free(self);
-    Py_DECREF(type);
+    binding::gc_dealloc(self, [](PyObject* self) {
+        Py_CLEAR(as_session(self)->dict);
+        for (auto field : session_values) Py_CLEAR(as_session(self)->*field);
+    });
 }
 
 // `error`: the FSOEError of error_id's value; set from a member of FSOEError or BaseError.

@@ -1,5 +1,6 @@
 // The Watchdog class: a subclass of the host's threading.Thread whose body is C++.
 #include "binding/args.hpp"
+#include "binding/lifecycle.hpp"
 #include "binding/module_state.hpp"
 #include "binding/types.hpp"
 #include "master/watchdog.hpp"
@@ -71,13 +72,11 @@ int watchdog_clear(PyObject* obj) {
 }
 
 void watchdog_dealloc(PyObject* obj) {
-    PyTypeObject* type = Py_TYPE(obj);
-    PyObject_GC_UnTrack(obj);
-    PyObject_ClearWeakRefs(obj);
-    watchdog_clear(obj);
-    std::destroy_at(&as_watchdog(obj)->core);
-    type->tp_free(obj);
-    Py_DECREF(type);
+    binding::gc_dealloc(obj, [](PyObject* obj) {
+        PyObject_ClearWeakRefs(obj);
+        watchdog_clear(obj);
+        std::destroy_at(&as_watchdog(obj)->core);
+    });
 }
 
 PyObject* command_method(const char* name, bool (*command)(PyObject*), PyObject* self, PyObject* const* args,

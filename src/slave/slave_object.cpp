@@ -1,5 +1,6 @@
 // tamsel._slave.SlaveCore: a SlaveCore inside a host object, with the fault-injection calls and
 // the record of rejected master frames.
+#include "binding/lifecycle.hpp"
 #include "slave/slave_object.hpp"
 
 #include <chrono>
@@ -105,12 +106,10 @@ int slave_clear(PyObject* self) {
 }
 
 void slave_dealloc(PyObject* self) {
-    PyTypeObject* type = Py_TYPE(self);
-    PyObject_GC_UnTrack(self);
-    slave_clear(self);
-    as_slave(self)->core.~optional();
-    type->tp_free(self);
-    Py_DECREF(type);
+    binding::gc_dealloc(self, [](PyObject* self) {
+        slave_clear(self);
+        as_slave(self)->core.~optional();
+    });
 }
 
 SlaveCore& core_of(PyObject* self) { return *as_slave(self)->core; }

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "binding/args.hpp"
+#include "binding/lifecycle.hpp"
 #include "binding/module_state.hpp"
 #include "binding/types.hpp"
 #include "states/base.hpp"
@@ -37,13 +38,7 @@ int state_clear(PyObject* self) {
     return 0;
 }
 
-void state_dealloc(PyObject* self) {
-    PyTypeObject* type = Py_TYPE(self);
-    PyObject_GC_UnTrack(self);
-    state_clear(self);
-    type->tp_free(self);
-    Py_DECREF(type);
-}
+void state_dealloc(PyObject* self) { binding::gc_dealloc(self, state_clear); }
 
 PyMemberDef state_members[] = {
     TAMSEL_DICT_MEMBER(StateObject, dict),

@@ -55,11 +55,6 @@ PyObject* get_word(PyObject* self, void*) {
     return control ? PyLong_FromLong(control->*field) : nullptr;
 }
 
-int refuse_delete() {
-    PyErr_SetString(PyExc_TypeError, "can't delete attribute");
-    return -1;
-}
-
 template <uint16_t FrameControl::*field>
 int set_word(PyObject* self, PyObject* value, void*) {
     if (!value) return refuse_delete();

@@ -103,10 +103,7 @@ PyObject* get_view(PyObject* self, void*) {
 PyObject* get_size(PyObject* self, void*) { return PyLong_FromLong(as_frame(self)->frame.safe_data_size); }
 
 int set_size(PyObject* self, PyObject* value, void*) {
-    if (!value) {
-        PyErr_SetString(PyExc_TypeError, "can't delete attribute");
-        return -1;
-    }
+    if (!value) return refuse_delete();
     if (!binding::check_type(value, &PyLong_Type, "value", true)) return -1;
     int overflow = 0;
     long long size = PyLong_AsLongLongAndOverflow(value, &overflow);

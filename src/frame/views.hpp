@@ -15,6 +15,12 @@ PyType_Spec& control_view_spec();
 PyType_Spec& word_view_spec();
 PyType_Spec& frame_spec();
 
+// Setter result for `del` on a frame or view property: TypeError, -1.
+inline int refuse_delete() {
+    PyErr_SetString(PyExc_TypeError, "can't delete attribute");
+    return -1;
+}
+
 // The FSOECommand enumeration with its has_value class method; new reference or null.
 PyObject* make_command_enum();
 

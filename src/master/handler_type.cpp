@@ -214,6 +214,12 @@ void handler_dealloc(PyObject* obj) {
 
 // ---- fields and properties ----------------------------------------------------------------
 
+// Setter result for `del` on a handler field.
+int refuse_delete() {
+    PyErr_SetString(PyExc_AttributeError, "cannot delete attribute");
+    return -1;
+}
+
 template <bool HandlerObject::*Field>
 PyObject* get_flag(PyObject* obj, void*) {
     return PyBool_FromLong(H(obj)->*Field);
@@ -221,10 +227,7 @@ PyObject* get_flag(PyObject* obj, void*) {
 
 template <bool HandlerObject::*Field>
 int set_flag(PyObject* obj, PyObject* value, void*) {
-    if (!value) {
-        PyErr_SetString(PyExc_AttributeError, "cannot delete attribute");
-        return -1;
-    }
+    if (!value) return refuse_delete();
     int truth = PyObject_IsTrue(value);
     if (truth < 0) return -1;
     H(obj)->*Field = truth != 0;
@@ -234,10 +237,7 @@ int set_flag(PyObject* obj, PyObject* value, void*) {
 PyObject* get_initialization_bytes(PyObject* obj, void*) { return PyLong_FromLong(H(obj)->initialization_data_bytes); }
 
 int set_initialization_bytes(PyObject* obj, PyObject* value, void*) {
-    if (!value) {
-        PyErr_SetString(PyExc_AttributeError, "cannot delete attribute");
-        return -1;
-    }
+    if (!value) return refuse_delete();
     if (!binding::check_type(value, &PyLong_Type, "value", true)) return -1;
     long bytes = PyLong_AsLong(value);
     if (bytes == -1 && PyErr_Occurred()) return -1;

@@ -125,6 +125,13 @@ bool bytes_argument(PyObject* data, const char*& buffer, Py_ssize_t& length) {
     return true;
 }
 
+// Parses a byte image into `frame`; false with ValueError when it implies too much safe data.
+bool load_image(Frame& frame, const char* buffer, Py_ssize_t length) {
+    if (parse_bytes(frame, buffer, length)) return true;
+    raise_too_many_bytes();
+    return false;
+}
+
 PyObject* frame_from_array(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* argv[1];
     const char* buffer = nullptr;
@@ -136,13 +143,8 @@ PyObject* frame_from_array(PyObject* cls, PyObject* const* args, Py_ssize_t narg
     if (!size) return nullptr;
     Ref frame = Ref::steal(PyObject_CallOneArg(cls, size.get()));
     if (!frame) return nullptr;
-    if (is_exact_frame(frame.get())) {
-        if (!parse_bytes(as_frame(frame.get())->frame, buffer, length)) {
-            raise_too_many_bytes();
-            return nullptr;
-        }
-        return frame.release();
-    }
+    if (is_exact_frame(frame.get()))
+        return load_image(as_frame(frame.get())->frame, buffer, length) ? frame.release() : nullptr;
     Ref done = Ref::steal(PyObject_CallMethod(frame.get(), "_frame_from_array", "O", argv[0]));
     return done ? frame.release() : nullptr;
 }
@@ -154,10 +156,7 @@ PyObject* frame_from_array_into(PyObject* self, PyObject* const* args, Py_ssize_
     if (!binding::parse_fastcall("_frame_from_array", args, nargs, kwnames, {"data"}, 1, argv) ||
         !bytes_argument(argv[0], buffer, length))
         return nullptr;
-    if (!parse_bytes(as_frame(self)->frame, buffer, length)) {
-        raise_too_many_bytes();
-        return nullptr;
-    }
+    if (!load_image(as_frame(self)->frame, buffer, length)) return nullptr;
     Py_RETURN_NONE;
 }
 

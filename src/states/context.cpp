@@ -221,22 +221,21 @@ bool* Context::fast_flag(PyObject* name) const noexcept {
 
 Ref Context::node(Side side) { return attr(handler_, side_name(side)); }
 
-bool Context::set_crc0(Side side, long value) {
+bool Context::set_control_word(Side side, uint16_t frame::FrameControl::*field, PyObject* name, long value) {
     if (frame::FrameObject* f = fast_frame(side)) {
-        f->frame.control.crc0 = static_cast<uint16_t>(value);
+        f->frame.control.*field = static_cast<uint16_t>(value);
         return true;
     }
     Ref control = path(handler_, {side_name(side), names::frame, names::control});
-    return control && set_long(control.get(), names::crc0, value);
+    return control && set_long(control.get(), name, value);
+}
+
+bool Context::set_crc0(Side side, long value) {
+    return set_control_word(side, &frame::FrameControl::crc0, names::crc0, value);
 }
 
 bool Context::set_sequence_number(Side side, long value) {
-    if (frame::FrameObject* f = fast_frame(side)) {
-        f->frame.control.sequence_number = static_cast<uint16_t>(value);
-        return true;
-    }
-    Ref control = path(handler_, {side_name(side), names::frame, names::control});
-    return control && set_long(control.get(), names::sequence_number, value);
+    return set_control_word(side, &frame::FrameControl::sequence_number, names::sequence_number, value);
 }
 
 bool Context::set_master_command(Command command) {

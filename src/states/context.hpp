@@ -78,6 +78,8 @@ private:
     frame::FrameObject* fast_frame(Side side) const noexcept;
     PyObject* fast_session_item(Side side, PyObject* master::SessionObject::*field) const noexcept;
     bool* fast_flag(PyObject* name) const noexcept;
+    // Sets a control word of a node's frame: the `field` slot, or the attribute `name`.
+    bool set_control_word(Side side, uint16_t frame::FrameControl::*field, PyObject* name, long value);
 
     Ref owner_;  // keeps the handler alive for the whole event
     PyObject* handler_;

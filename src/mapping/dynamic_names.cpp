@@ -2,16 +2,6 @@
 
 namespace tamsel::mapping::dynamic_names {
 
-#define TAMSEL_DEFINE_NAME(name) PyObject* name = nullptr;
-TAMSEL_DYNAMIC_NAMES(TAMSEL_DEFINE_NAME)
-#undef TAMSEL_DEFINE_NAME
-
-bool intern_all() {
-#define TAMSEL_INTERN_NAME(name) \
-    if (!name && !(name = PyUnicode_InternFromString(#name))) return false;
-    TAMSEL_DYNAMIC_NAMES(TAMSEL_INTERN_NAME)
-#undef TAMSEL_INTERN_NAME
-    return true;
-}
+TAMSEL_DEFINE_INTERNED_NAMES(TAMSEL_DYNAMIC_NAMES)
 
 }  // namespace tamsel::mapping::dynamic_names

@@ -1,6 +1,6 @@
 #pragma once
 // Interned attribute and keyword names the handler uses on the objects it drives.
-#include "binding/ref.hpp"
+#include "binding/interned_names.hpp"
 
 namespace tamsel::master::names {
 
@@ -17,11 +17,7 @@ namespace tamsel::master::names {
     X(dictionary) X(item_types_accepted) X(dictionary_map_is_editable) X(timeout_s) X(callback)  \
     X(reset) X(_MasterHandler__recalculate_request)
 
-#define TAMSEL_DECLARE_NAME(name) extern PyObject* name;
-TAMSEL_HANDLER_NAMES(TAMSEL_DECLARE_NAME)
-#undef TAMSEL_DECLARE_NAME
-
-// Interns every name once; false with an exception set on failure.
-bool intern_all();
+// intern_all() interns every name once; false with an exception set on failure.
+TAMSEL_DECLARE_INTERNED_NAMES(TAMSEL_HANDLER_NAMES)
 
 }  // namespace tamsel::master::names

@@ -12,6 +12,13 @@ bool add_type(PyObject* module, PyType_Spec* spec, PyObject* bases, Ref& slot);
 // keeping a reference in `slot`.
 bool add_object(PyObject* module, const char* name, PyObject* value, Ref* slot = nullptr);
 
+// A C function of any PyMethodDef calling convention (METH_FASTCALL, METH_KEYWORDS, ...) as
+// the PyCFunction the table stores; the flags tell Python how to call it.
+template <typename Function>
+PyCFunction as_method(Function* fn) noexcept {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn));
+}
+
 // Member definition giving a plain class its instance dictionary; the struct keeps the dict
 // pointer at `offset`. Use with a `__dict__` getset of PyObject_GenericGetDict/SetDict.
 #define TAMSEL_DICT_MEMBER(Struct, field) \

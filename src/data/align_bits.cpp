@@ -1,6 +1,7 @@
 // The published `align_bits` function.
 #include "binding/args.hpp"
 #include "binding/convert.hpp"
+#include "binding/types.hpp"
 #include "data/data_type.hpp"
 #include "data/hooks.hpp"
 
@@ -22,7 +23,7 @@ PyObject* align_bits_function(PyObject*, PyObject* const* args, Py_ssize_t nargs
 }
 
 PyMethodDef align_bits_def = {
-    "align_bits", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(align_bits_function)),
+    "align_bits", binding::as_method(align_bits_function),
     METH_FASTCALL | METH_KEYWORDS,
     "align_bits(number, boundary)\n--\n\n"
     "Align number of bits to a boundaries.\n\n"

@@ -1,5 +1,6 @@
 // The `DataType` enumeration: a class of the host's enum module whose methods and cached
 // properties run the native conversions.
+#include "binding/types.hpp"
 #include "data/hooks.hpp"
 
 #include "binding/args.hpp"
@@ -106,7 +107,7 @@ PyObject* method_unserialize_value(PyObject*, PyObject* const* args, Py_ssize_t 
     return unserialize_value(*type, parsed[1]);
 }
 
-#define TAMSEL_FASTCALL(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn))
+#define TAMSEL_FASTCALL(fn) binding::as_method(fn)
 
 PyMethodDef property_defs[] = {
     {"bits", property_bits, METH_O, "Get number of bits necessary to represent a value with the datatype"},

@@ -195,7 +195,7 @@ PyObject* method_set_inputs_to_failsafe(PyObject* self, PyObject* const*, Py_ssi
 }
 
 #define TAMSEL_METHOD(name, fn, doc) \
-    {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn)), METH_FASTCALL | METH_KEYWORDS, doc}
+    {name, binding::as_method(fn), METH_FASTCALL | METH_KEYWORDS, doc}
 
 PyMethodDef dictionary_methods[] = {
     TAMSEL_METHOD("set", method_set, "set($self, name, value)\n--\n\nOnly allowed on Safe Outputs"),

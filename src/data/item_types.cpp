@@ -247,7 +247,7 @@ PyObject* method_unsubscribe_input_changed(PyObject* self, PyObject* const* args
 }
 
 #define TAMSEL_METHOD(name, fn, doc) \
-    {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn)), METH_FASTCALL | METH_KEYWORDS, doc}
+    {name, binding::as_method(fn), METH_FASTCALL | METH_KEYWORDS, doc}
 
 constexpr const char* get_doc = "get($self)\n--\n\nGet value of the item";
 constexpr const char* set_doc = "set($self, value)\n--\n\nOnly allowed on Safe Outputs";

@@ -3,6 +3,7 @@
 #include "binding/convert.hpp"
 #include "binding/lifecycle.hpp"
 #include "binding/module_state.hpp"
+#include "binding/types.hpp"
 #include "frame/views.hpp"
 
 #include <algorithm>
@@ -100,7 +101,7 @@ PyObject* clear_words(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
 PyObject* get_word_count(PyObject* self, void*) { return PyLong_FromUnsignedLong(as_view(self)->word_count); }
 
 PyMethodDef methods[] = {
-    {"clear", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(clear_words)),
+    {"clear", binding::as_method(clear_words),
      METH_FASTCALL | METH_KEYWORDS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };

@@ -3,6 +3,7 @@
 #include "binding/convert.hpp"
 #include "binding/enums.hpp"
 #include "binding/module_state.hpp"
+#include "binding/types.hpp"
 #include "frame/frame_object.hpp"
 #include "frame/views.hpp"
 
@@ -27,7 +28,7 @@ PyObject* has_value(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyOb
 
 PyMethodDef has_value_def = {
     "has_value",
-    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(has_value)),
+    binding::as_method(has_value),
     METH_FASTCALL | METH_KEYWORDS | METH_CLASS,
     "Checks if the value is in one of the members of the enum",
 };

@@ -3,6 +3,7 @@
 #include "binding/convert.hpp"
 #include "binding/lifecycle.hpp"
 #include "binding/module_state.hpp"
+#include "binding/types.hpp"
 #include "frame/frame_object.hpp"
 #include "frame/views.hpp"
 
@@ -105,10 +106,10 @@ PyGetSetDef getsets[] = {
 };
 
 PyMethodDef methods[] = {
-    {"command_is_valid", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(command_is_valid)),
+    {"command_is_valid", binding::as_method(command_is_valid),
      METH_FASTCALL | METH_KEYWORDS, "Indicates if the command on the structure is valid (a member of the enum)"},
     {"increment_sequence_number",
-     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(increment_sequence_number)),
+     binding::as_method(increment_sequence_number),
      METH_FASTCALL | METH_KEYWORDS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };

@@ -3,6 +3,7 @@
 #include "binding/convert.hpp"
 #include "binding/lifecycle.hpp"
 #include "binding/module_state.hpp"
+#include "binding/types.hpp"
 #include "frame/frame_object.hpp"
 #include "frame/views.hpp"
 
@@ -237,7 +238,7 @@ PyObject* get_safe_data_bytes_method(PyObject* self, PyObject* const* args, Py_s
 
 template <typename Function>
 PyCFunction fastcall(Function function) {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
+    return binding::as_method(function);
 }
 
 constexpr int fastcall_flags = METH_FASTCALL | METH_KEYWORDS;

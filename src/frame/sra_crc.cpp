@@ -2,6 +2,7 @@
 #include "binding/args.hpp"
 #include "binding/convert.hpp"
 #include "binding/registry.hpp"
+#include "binding/types.hpp"
 #include "frame/crc.hpp"
 
 namespace tamsel::frame {
@@ -26,7 +27,7 @@ PyObject* calculate_sra_crc(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
 }
 
 PyMethodDef functions[] = {
-    {"calculate_sra_crc", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(calculate_sra_crc)),
+    {"calculate_sra_crc", binding::as_method(calculate_sra_crc),
      METH_FASTCALL | METH_KEYWORDS, "SRA CRC Calculation"},
     {nullptr, nullptr, 0, nullptr},
 };

@@ -91,7 +91,7 @@ PyObject* n_bytes_get(PyObject* self, void*) { return PyLong_FromLong(as_dynamic
 
 PyMethodDef item_methods[] = {
     {"get", item_get, METH_NOARGS, "Get value of the item"},
-    {"set", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(item_set)), METH_FASTCALL | METH_KEYWORDS,
+    {"set", binding::as_method(item_set), METH_FASTCALL | METH_KEYWORDS,
      "Set value of the item"},
     {nullptr, nullptr, 0, nullptr},
 };

@@ -19,7 +19,7 @@ DynamicMapObject* self_map(PyObject* self) { return as_dynamic_map(self); }
 
 template <auto Function>
 PyCFunction fastcall(void) {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Function));
+    return binding::as_method(Function);
 }
 
 PyObject* map_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {

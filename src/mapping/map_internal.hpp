@@ -1,5 +1,6 @@
 #pragma once
 // Operations shared by the files of the DictionaryMap type.
+#include "binding/types.hpp"
 #include "mapping/map_object.hpp"
 #include "mapping/mapped_item.hpp"
 
@@ -74,4 +75,4 @@ extern PyMethodDef map_transfer_methods[];
 
 // A METH_FASTCALL | METH_KEYWORDS function in a PyMethodDef.
 #define TAMSEL_FASTCALL_KW(fn) \
-    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn)), METH_FASTCALL | METH_KEYWORDS
+    binding::as_method(fn), METH_FASTCALL | METH_KEYWORDS

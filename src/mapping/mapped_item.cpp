@@ -102,7 +102,7 @@ PyObject* entry_set_bits(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     return entry_set_width_or_position<set_entry_bits>(self, args, nargs, kwnames, "_set_bits", "bits");
 }
 
-#define FASTCALL_KW(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn)), METH_FASTCALL | METH_KEYWORDS
+#define FASTCALL_KW(fn) binding::as_method(fn), METH_FASTCALL | METH_KEYWORDS
 
 PyMethodDef entry_methods[] = {
     {"copy", entry_copy, METH_NOARGS, "Create a copy of the mapped item"},

@@ -132,7 +132,7 @@ void parameter_dealloc(PyObject* self) {
 
 template <auto Function>
 PyCFunction fastcall() {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Function));
+    return binding::as_method(Function);
 }
 
 PyMethodDef parameter_methods[] = {

@@ -478,7 +478,7 @@ PyObject* m_recalculate_request(PyObject* obj, PyObject* const* args, Py_ssize_t
 }
 
 #define TAMSEL_METHOD(name, fn, doc) \
-    {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn)), METH_FASTCALL | METH_KEYWORDS, doc}
+    {name, binding::as_method(fn), METH_FASTCALL | METH_KEYWORDS, doc}
 
 PyMethodDef handler_methods[] = {
     TAMSEL_METHOD("start", m_start, "Start the FSoE connection"),

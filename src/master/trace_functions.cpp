@@ -2,6 +2,7 @@
 // written with the host's print while the module attribute TAMSEL_LOGGING is true.
 #include "binding/args.hpp"
 #include "binding/module_state.hpp"
+#include "binding/types.hpp"
 #include "master/trace_functions.hpp"
 
 namespace tamsel::master::trace {
@@ -125,11 +126,11 @@ PyObject* log_check_crc(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
 }
 
 PyMethodDef function_defs[] = {
-    {"_log_transition", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(log_transition)),
+    {"_log_transition", binding::as_method(log_transition),
      METH_FASTCALL | METH_KEYWORDS, nullptr},
-    {"_log_generate_crc", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(log_generate_crc)),
+    {"_log_generate_crc", binding::as_method(log_generate_crc),
      METH_FASTCALL | METH_KEYWORDS, nullptr},
-    {"_log_check_crc", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(log_check_crc)),
+    {"_log_check_crc", binding::as_method(log_check_crc),
      METH_FASTCALL | METH_KEYWORDS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };

@@ -132,7 +132,7 @@ PyObject* get_callback(PyObject* self, void*) {
 
 template <auto method>
 constexpr PyCFunction fastcall() {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(method));
+    return binding::as_method(method);
 }
 
 constexpr int fastcall_flags = METH_FASTCALL | METH_KEYWORDS;

@@ -1,6 +1,7 @@
 // tamsel._slave.SlaveCore: a SlaveCore inside a host object, with the fault-injection calls and
 // the record of rejected master frames.
 #include "binding/lifecycle.hpp"
+#include "binding/types.hpp"
 #include "slave/slave_object.hpp"
 
 #include <chrono>
@@ -287,22 +288,22 @@ TAMSEL_CONFIG_GETTER(session_id)
 #undef TAMSEL_CONFIG_GETTER
 
 PyMethodDef methods[] = {
-    {"reply", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(slave_reply)), METH_FASTCALL | METH_KEYWORDS,
+    {"reply", binding::as_method(slave_reply), METH_FASTCALL | METH_KEYWORDS,
      "reply(request: bytes) -> bytes: answer one master frame image."},
-    {"corrupt_crc", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(slave_corrupt_crc)),
+    {"corrupt_crc", binding::as_method(slave_corrupt_crc),
      METH_FASTCALL | METH_KEYWORDS, "corrupt_crc(slot=0): flip one CRC word of the next reply."},
     {"corrupt_connection_id", slave_corrupt_connection_id, METH_NOARGS,
      "corrupt_connection_id(): change the connection id of the next reply after its CRCs were "
      "computed."},
-    {"send_command", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(slave_send_command)),
+    {"send_command", binding::as_method(slave_send_command),
      METH_FASTCALL | METH_KEYWORDS, "send_command(command): send this command byte in the next reply."},
-    {"send_reset", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(slave_send_reset)),
+    {"send_reset", binding::as_method(slave_send_reset),
      METH_FASTCALL | METH_KEYWORDS,
      "send_reset(error): answer the next request with a Reset frame carrying this error code; the "
      "slave resets."},
     {"corrupt_echo", slave_corrupt_echo, METH_NOARGS,
      "corrupt_echo(): flip the first echoed byte of the next Connection or Parameter reply."},
-    {"silence", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(slave_silence)),
+    {"silence", binding::as_method(slave_silence),
      METH_FASTCALL | METH_KEYWORDS, "silence(cycles): answer nothing new for this many calls of reply()."},
     {"pending_faults", slave_pending_faults, METH_NOARGS,
      "pending_faults() -> bool: whether an injected fault or silence is still to come."},

@@ -110,7 +110,7 @@ PyMethodDef base_methods[] = {
     {"_process_watchdog_expired_event", abstract_event, METH_NOARGS, nullptr},
     {"_process_reset_connection_event", abstract_event, METH_NOARGS, nullptr},
     {"_check_received_crcs", check_received_crcs_method, METH_NOARGS, nullptr},
-    {"__init_subclass__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(init_subclass)),
+    {"__init_subclass__", binding::as_method(init_subclass),
      METH_VARARGS | METH_KEYWORDS | METH_CLASS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };

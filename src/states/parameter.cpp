@@ -1,5 +1,6 @@
 // StateParameter: sends the communication and application parameters and checks the echo.
 #include "binding/args.hpp"
+#include "binding/types.hpp"
 #include "states/echo_state.hpp"
 #include "states/names.hpp"
 #include "states/parameter.hpp"
@@ -68,7 +69,7 @@ PyObject* map_node_method(PyObject* self, PyObject* const* args, Py_ssize_t narg
 PyMethodDef extra_methods[] = {
     {"_StateParameter__calculate_master_size_bytes", calculate_master_size_bytes_method, METH_NOARGS, nullptr},
     {"_StateParameter__clear_slave_parameters", clear_slave_parameters_method, METH_NOARGS, nullptr},
-    {"_StateParameter__map_node", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(map_node_method)),
+    {"_StateParameter__map_node", binding::as_method(map_node_method),
      METH_FASTCALL | METH_KEYWORDS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };

@@ -1,5 +1,6 @@
 // StateReset: waits for the slave's Reset frame; owns the reset procedure.
 #include "binding/args.hpp"
+#include "binding/types.hpp"
 #include "states/names.hpp"
 #include "states/procedures.hpp"
 
@@ -66,7 +67,7 @@ PyObject* reset_handler_method(PyObject* self, PyObject* const* args, Py_ssize_t
 }
 
 PyMethodDef extra_methods[] = {
-    {"_reset_handler", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(reset_handler_method)),
+    {"_reset_handler", binding::as_method(reset_handler_method),
      METH_FASTCALL | METH_KEYWORDS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };

@@ -236,26 +236,22 @@ PyObject* get_safe_data_bytes_method(PyObject* self, PyObject* const* args, Py_s
     return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(bytes.data()), bytes.size());
 }
 
-template <typename Function>
-PyCFunction fastcall(Function function) {
-    return binding::as_method(function);
-}
-
 constexpr int fastcall_flags = METH_FASTCALL | METH_KEYWORDS;
 
 PyMethodDef methods[] = {
-    {"frame_from_array", fastcall(frame_from_array), fastcall_flags | METH_CLASS, "Convert bytes to a new FSOE Frame"},
-    {"_frame_from_array", fastcall(frame_from_array_into), fastcall_flags,
+    {"frame_from_array", binding::as_method(frame_from_array), fastcall_flags | METH_CLASS,
+     "Convert bytes to a new FSOE Frame"},
+    {"_frame_from_array", binding::as_method(frame_from_array_into), fastcall_flags,
      "Convert bytes to this FSOE Frame structure"},
-    {"frame_to_array", fastcall(frame_to_array), fastcall_flags, "Convert frame to bytes"},
-    {"calc_crc0", fastcall(calc_crc0_method), fastcall_flags,
+    {"frame_to_array", binding::as_method(frame_to_array), fastcall_flags, "Convert frame to bytes"},
+    {"calc_crc0", binding::as_method(calc_crc0_method), fastcall_flags,
      "Calculate crc0 for the current safe-data and frame control"},
-    {"generate_crcs", fastcall(generate_crcs_method), fastcall_flags, nullptr},
-    {"check_crcs", fastcall(check_crcs_method), fastcall_flags, nullptr},
-    {"generate_crcs_cyclic", fastcall(generate_crcs_cyclic_method), fastcall_flags, nullptr},
-    {"check_crcs_cyclic", fastcall(check_crcs_cyclic_method), fastcall_flags, nullptr},
-    {"set_safe_data_bytes", fastcall(set_safe_data_bytes_method), fastcall_flags, "Set safe data from bytes"},
-    {"get_safe_data_bytes", fastcall(get_safe_data_bytes_method), fastcall_flags, "Get safe data as bytes"},
+    {"generate_crcs", binding::as_method(generate_crcs_method), fastcall_flags, nullptr},
+    {"check_crcs", binding::as_method(check_crcs_method), fastcall_flags, nullptr},
+    {"generate_crcs_cyclic", binding::as_method(generate_crcs_cyclic_method), fastcall_flags, nullptr},
+    {"check_crcs_cyclic", binding::as_method(check_crcs_cyclic_method), fastcall_flags, nullptr},
+    {"set_safe_data_bytes", binding::as_method(set_safe_data_bytes_method), fastcall_flags, "Set safe data from bytes"},
+    {"get_safe_data_bytes", binding::as_method(get_safe_data_bytes_method), fastcall_flags, "Get safe data as bytes"},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -17,11 +17,6 @@ namespace {
 
 DynamicMapObject* self_map(PyObject* self) { return as_dynamic_map(self); }
 
-template <auto Function>
-PyCFunction fastcall(void) {
-    return binding::as_method(Function);
-}
-
 PyObject* map_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     PyObject* none[1];
     if (!binding::parse_tuple("__init__", args, kwargs, {}, 0, none)) return nullptr;
@@ -124,15 +119,15 @@ PyObject* counter_get(PyObject* self, void*) {
 
 PyMethodDef map_methods[] = {
     {"clear", map_clear, METH_NOARGS, "Clear the dynamic map"},
-    {"add", fastcall<map_add>(), METH_FASTCALL | METH_KEYWORDS, "Add item to the dynamic map"},
+    {"add", binding::as_method(map_add), METH_FASTCALL | METH_KEYWORDS, "Add item to the dynamic map"},
     {"pending", map_pending, METH_NOARGS, "Determines whether there is pending data"},
     {"total_items", map_total_items, METH_NOARGS, "Number of items on the dynamic map."},
     {"pending_items", map_pending_items, METH_NOARGS, "Number of Items pending to be sent or received"},
-    {"set_data_to_frame", fastcall<map_set_data_to_frame>(), METH_FASTCALL | METH_KEYWORDS,
+    {"set_data_to_frame", binding::as_method(map_set_data_to_frame), METH_FASTCALL | METH_KEYWORDS,
      "Gets data from the variables in the map and puts it into a frame"},
-    {"get_data_from_frame", fastcall<map_get_data_from_frame>(), METH_FASTCALL | METH_KEYWORDS,
+    {"get_data_from_frame", binding::as_method(map_get_data_from_frame), METH_FASTCALL | METH_KEYWORDS,
      "Sets data from a received frame to the variables in the map"},
-    {"is_safedata_correct", fastcall<map_is_safedata_correct>(), METH_FASTCALL | METH_KEYWORDS,
+    {"is_safedata_correct", binding::as_method(map_is_safedata_correct), METH_FASTCALL | METH_KEYWORDS,
      "Compare the data that has been processed on this dynamic map to another map"},
     {nullptr, nullptr, 0, nullptr},
 };

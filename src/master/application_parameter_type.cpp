@@ -130,14 +130,9 @@ void parameter_dealloc(PyObject* self) {
     });
 }
 
-template <auto Function>
-PyCFunction fastcall() {
-    return binding::as_method(Function);
-}
-
 PyMethodDef parameter_methods[] = {
-    {"set", fastcall<parameter_set>(), METH_FASTCALL | METH_KEYWORDS, "Set value of the item"},
-    {"_set_use_by_master", fastcall<parameter_set_use_by_master>(), METH_FASTCALL | METH_KEYWORDS,
+    {"set", binding::as_method(parameter_set), METH_FASTCALL | METH_KEYWORDS, "Set value of the item"},
+    {"_set_use_by_master", binding::as_method(parameter_set_use_by_master), METH_FASTCALL | METH_KEYWORDS,
      "Set the master that uses this application parameter. Can only be set once, and cannot be changed after that."},
     {nullptr, nullptr, 0, nullptr},
 };

@@ -130,21 +130,17 @@ PyObject* get_callback(PyObject* self, void*) {
     return Py_NewRef(callback ? callback : Py_None);
 }
 
-template <auto method>
-constexpr PyCFunction fastcall() {
-    return binding::as_method(method);
-}
-
 constexpr int fastcall_flags = METH_FASTCALL | METH_KEYWORDS;
 
 PyMethodDef methods[] = {
-    {"run", fastcall<method_run>(), fastcall_flags, "Watchdog process"},
-    {"activate", fastcall<method_activate>(), fastcall_flags, nullptr},
-    {"deactivate", fastcall<method_deactivate>(), fastcall_flags, "Resets are no longer required"},
-    {"stop", fastcall<method_stop>(), fastcall_flags, "Stop the watchdog module"},
-    {"reset", fastcall<method_reset>(), fastcall_flags, "Reset the watchdog to prevent a timeout"},
-    {"activate_and_reset", fastcall<method_activate_and_reset>(), fastcall_flags, nullptr},
-    {"_Watchdog__process_blocking_command", fastcall<method_process_blocking_command>(), fastcall_flags, nullptr},
+    {"run", binding::as_method(method_run), fastcall_flags, "Watchdog process"},
+    {"activate", binding::as_method(method_activate), fastcall_flags, nullptr},
+    {"deactivate", binding::as_method(method_deactivate), fastcall_flags, "Resets are no longer required"},
+    {"stop", binding::as_method(method_stop), fastcall_flags, "Stop the watchdog module"},
+    {"reset", binding::as_method(method_reset), fastcall_flags, "Reset the watchdog to prevent a timeout"},
+    {"activate_and_reset", binding::as_method(method_activate_and_reset), fastcall_flags, nullptr},
+    {"_Watchdog__process_blocking_command", binding::as_method(method_process_blocking_command), fastcall_flags,
+     nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -46,8 +46,11 @@ computed over it), :meth:`send_reset` (a Reset frame
 with an error code in place of the answer; the slave resets). :meth:`corrupt_echo` flips the
 first echoed byte of the next Connection or Parameter reply. :meth:`silence` makes the slave
 answer nothing new for a number of cycles (the last reply is returned again, the request stays
-unanswered), long enough and the master's watchdog expires. :attr:`last_fault` tells what the
-last new reply carried. After a fault the slave carries on as if it had sent the right frame;
+unanswered), long enough and the master's watchdog expires. Silence that outlasts the watchdog
+time by much shows more than one fault: the master's watchdog expires again in its Reset state,
+and the slave's own supervision answers the next frame with ``WD_EXPIRED``; end it with
+:meth:`clear_faults` once the master has reported. :attr:`last_fault` tells what the
+last new reply carried (read it right after the cycle that sent the fault). After a fault the slave carries on as if it had sent the right frame;
 the master's reaction brings the connection back.
 """
 from __future__ import annotations
@@ -146,7 +149,8 @@ class Slave(SlaveCore):
     @classmethod
     def for_handler(cls, handler, session_id: Optional[int] = None, supervise_watchdog: bool = True) -> "Slave":
         """A slave that matches a handler: its slave address, connection id, watchdog time,
-        application parameters and the byte sizes of its two maps (lay the maps out first)."""
+        application parameters and the byte sizes of its two maps (lay the maps out first,
+        each 1 byte or an even number of bytes up to 16)."""
         session = handler.master.session
         return cls(handler.get_slave_address(), session.connection_id.value, session.watchdog_ms.value,
                    handler.master.dictionary_map.safety_bytes, handler.slave.dictionary_map.safety_bytes,

@@ -118,9 +118,13 @@ int set_size(PyObject* self, PyObject* value, void*) {
     return 0;
 }
 
-// The bytes argument `data`: its buffer, or false with the TypeError.
-bool bytes_argument(PyObject* data, const char*& buffer, Py_ssize_t& length) {
-    if (!binding::check_type(data, &PyBytes_Type, "data", true)) return false;
+// The one argument `data` of `function`, which must be bytes: the object and its buffer, or
+// false with the TypeError.
+bool data_argument(const char* function, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                   PyObject*& data, const char*& buffer, Py_ssize_t& length) {
+    if (!binding::parse_fastcall(function, args, nargs, kwnames, {"data"}, 1, &data) ||
+        !binding::check_type(data, &PyBytes_Type, "data", true))
+        return false;
     buffer = PyBytes_AS_STRING(data);
     length = PyBytes_GET_SIZE(data);
     return true;
@@ -134,29 +138,25 @@ bool load_image(Frame& frame, const char* buffer, Py_ssize_t length) {
 }
 
 PyObject* frame_from_array(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* argv[1];
+    PyObject* data = nullptr;
     const char* buffer = nullptr;
     Py_ssize_t length = 0;
-    if (!binding::parse_fastcall("frame_from_array", args, nargs, kwnames, {"data"}, 1, argv) ||
-        !bytes_argument(argv[0], buffer, length))
-        return nullptr;
+    if (!data_argument("frame_from_array", args, nargs, kwnames, data, buffer, length)) return nullptr;
     Ref size = Ref::steal(PyLong_FromSsize_t(length));
     if (!size) return nullptr;
     Ref frame = Ref::steal(PyObject_CallOneArg(cls, size.get()));
     if (!frame) return nullptr;
     if (is_exact_frame(frame.get()))
         return load_image(as_frame(frame.get())->frame, buffer, length) ? frame.release() : nullptr;
-    Ref done = Ref::steal(PyObject_CallMethod(frame.get(), "_frame_from_array", "O", argv[0]));
+    Ref done = Ref::steal(PyObject_CallMethod(frame.get(), "_frame_from_array", "O", data));
     return done ? frame.release() : nullptr;
 }
 
 PyObject* frame_from_array_into(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* argv[1];
+    PyObject* data = nullptr;
     const char* buffer = nullptr;
     Py_ssize_t length = 0;
-    if (!binding::parse_fastcall("_frame_from_array", args, nargs, kwnames, {"data"}, 1, argv) ||
-        !bytes_argument(argv[0], buffer, length))
-        return nullptr;
+    if (!data_argument("_frame_from_array", args, nargs, kwnames, data, buffer, length)) return nullptr;
     if (!load_image(as_frame(self)->frame, buffer, length)) return nullptr;
     Py_RETURN_NONE;
 }
@@ -215,12 +215,10 @@ PyObject* check_crcs_cyclic_method(PyObject* self, PyObject* const* args, Py_ssi
 }
 
 PyObject* set_safe_data_bytes_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* argv[1];
+    PyObject* data = nullptr;
     const char* buffer = nullptr;
     Py_ssize_t length = 0;
-    if (!binding::parse_fastcall("set_safe_data_bytes", args, nargs, kwnames, {"data"}, 1, argv) ||
-        !bytes_argument(argv[0], buffer, length))
-        return nullptr;
+    if (!data_argument("set_safe_data_bytes", args, nargs, kwnames, data, buffer, length)) return nullptr;
     if (!set_safe_data_bytes(as_frame(self)->frame, reinterpret_cast<const uint8_t*>(buffer),
                              static_cast<std::size_t>(length))) {
         raise_too_many_bytes();

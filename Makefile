@@ -52,4 +52,4 @@ demo: install
 	@$(PY) examples/demo.py
 
 clean:
-	rm -rf build tamsel/*.so
+	rm -rf build python/tamsel/*.so

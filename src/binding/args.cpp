@@ -31,23 +31,25 @@ Py_ssize_t keyword_index(PyObject* key, std::initializer_list<const char*> names
     return -1;
 }
 
-bool place_keyword(const char* function, PyObject* key, PyObject* value, std::initializer_list<const char*> names,
-                   PyObject** out) {
+// The free slot of `out` the keyword `key` fills, or -1 with the TypeError set. The caller
+// reads the keyword's value only once a slot was found, so a function without parameters
+// never touches its argument vector.
+Py_ssize_t keyword_slot(const char* function, PyObject* key, std::initializer_list<const char*> names,
+                        PyObject* const* out) {
     if (!PyUnicode_Check(key)) {
         PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", function);
-        return false;
+        return -1;
     }
     Py_ssize_t index = keyword_index(key, names);
     if (index < 0) {
         PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", function, key);
-        return false;
+        return -1;
     }
     if (out[index] != nullptr) {
         PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", function, key);
-        return false;
+        return -1;
     }
-    out[index] = value;
-    return true;
+    return index;
 }
 
 bool check_missing(const char* function, std::initializer_list<const char*> names, Py_ssize_t required,
@@ -76,7 +78,9 @@ bool parse_fastcall(const char* function, PyObject* const* args, Py_ssize_t narg
     if (kwnames != nullptr) {
         Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
         for (Py_ssize_t k = 0; k < nkw; ++k) {
-            if (!place_keyword(function, PyTuple_GET_ITEM(kwnames, k), args[nargs + k], names, out)) return false;
+            Py_ssize_t slot = keyword_slot(function, PyTuple_GET_ITEM(kwnames, k), names, out);
+            if (slot < 0) return false;
+            out[slot] = args[nargs + k];
         }
     }
     return check_missing(function, names, required, out);
@@ -97,7 +101,9 @@ bool parse_tuple(const char* function, PyObject* args, PyObject* kwargs, std::in
         PyObject* value;
         Py_ssize_t pos = 0;
         while (PyDict_Next(kwargs, &pos, &key, &value)) {
-            if (!place_keyword(function, key, value, names, out)) return false;
+            Py_ssize_t slot = keyword_slot(function, key, names, out);
+            if (slot < 0) return false;
+            out[slot] = value;
         }
     }
     return check_missing(function, names, required, out);

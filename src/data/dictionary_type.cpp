@@ -189,8 +189,9 @@ PyObject* method_write(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
     return item && write_object(item.get(), parsed[1]) ? Py_NewRef(Py_None) : nullptr;
 }
 
-PyObject* method_set_inputs_to_failsafe(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
-    if (!binding::parse_fastcall("_set_inputs_to_failsafe", nullptr, nargs, kwnames, {}, 0, nullptr)) return nullptr;
+PyObject* method_set_inputs_to_failsafe(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                        PyObject* kwnames) {
+    if (!binding::parse_fastcall("_set_inputs_to_failsafe", args, nargs, kwnames, {}, 0, nullptr)) return nullptr;
     return set_all_to_fail_safe(self) ? Py_NewRef(Py_None) : nullptr;
 }
 

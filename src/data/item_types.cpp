@@ -165,8 +165,8 @@ PyObject* get_subscribers(PyObject* self, void*) { return slot_value(self_item(s
 // Methods. The kind is the one of the module type the object's class derives from, so a host
 // subclass that does not override a method runs the method of its base kind.
 
-bool no_arguments(const char* name, Py_ssize_t nargs, PyObject* kwnames) {
-    return binding::parse_fastcall(name, nullptr, nargs, kwnames, {}, 0, nullptr);
+bool no_arguments(const char* name, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return binding::parse_fastcall(name, args, nargs, kwnames, {}, 0, nullptr);
 }
 
 PyObject* one_argument(const char* name, const char* argname, PyObject* const* args, Py_ssize_t nargs,
@@ -177,8 +177,8 @@ PyObject* one_argument(const char* name, const char* argname, PyObject* const* a
 
 PyObject* none_or_null(bool ok) { return ok ? Py_NewRef(Py_None) : nullptr; }
 
-PyObject* method_get(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
-    if (!no_arguments("get", nargs, kwnames)) return nullptr;
+PyObject* method_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    if (!no_arguments("get", args, nargs, kwnames)) return nullptr;
     return get_value(self_item(self), kind_of_item(self));
 }
 
@@ -187,8 +187,8 @@ PyObject* method_set(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
     return value ? none_or_null(set_value(self_item(self), kind_of_item(self), value)) : nullptr;
 }
 
-PyObject* method_read(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
-    if (!no_arguments("_read", nargs, kwnames)) return nullptr;
+PyObject* method_read(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    if (!no_arguments("_read", args, nargs, kwnames)) return nullptr;
     ItemKind kind = kind_of_item(self);
     return has_output(kind) ? read_output_object(self_item(self), kind) : raise_not_implemented();
 }
@@ -198,8 +198,8 @@ PyObject* method_write(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
     return value ? none_or_null(write_value(self_item(self), kind_of_item(self), value)) : nullptr;
 }
 
-PyObject* method_set_fail_safe(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
-    if (!no_arguments("_set_fail_safe", nargs, kwnames)) return nullptr;
+PyObject* method_set_fail_safe(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    if (!no_arguments("_set_fail_safe", args, nargs, kwnames)) return nullptr;
     return none_or_null(set_fail_safe_value(self_item(self), kind_of_item(self)));
 }
 

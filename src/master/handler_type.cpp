@@ -289,14 +289,12 @@ PyMemberDef handler_members[] = {
 
 PyObject* none_if(bool ok) { return ok ? Py_NewRef(Py_None) : nullptr; }
 
-bool check_no_arguments(const char* name, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* unused[1];
-    return binding::parse_fastcall(name, nullptr, nargs, kwnames, {}, 0, unused);
+bool check_no_arguments(const char* name, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return binding::parse_fastcall(name, args, nargs, kwnames, {}, 0, nullptr);
 }
 
-#define TAMSEL_NO_ARGS(name)                                                           \
-    if (!check_no_arguments(name, nargs, kwnames)) return nullptr;                     \
-    (void)args
+#define TAMSEL_NO_ARGS(name) \
+    if (!check_no_arguments(name, args, nargs, kwnames)) return nullptr
 
 PyObject* m_start(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     TAMSEL_NO_ARGS("start");

@@ -1,0 +1,173 @@
+"""FSoE frames inside EtherCAT process data.
+
+A safety device on an EtherCAT bus carries the FSoE frames in its process data: the master's
+request somewhere in the device's outputs, the device's reply somewhere in its inputs, next to
+ordinary (non-safe) data. :class:`SafetyChannel` moves the frames between a
+:class:`~tamsel.tamsel.MasterHandler` and the process data of one slave, once per cycle::
+
+    import pysoem
+    from tamsel.ethercat import SafetyChannel
+
+    master = pysoem.Master()
+    master.open("eth0")
+    master.config_init()
+    master.config_map()
+    ...                                     # bus to OP, handler built and started
+    channel = SafetyChannel(handler, master.slaves[0], input_offset=4, output_offset=4)
+    while running:
+        master.receive_processdata(2000)
+        channel.exchange()                  # reply out of slave.input, request into slave.output
+        master.send_processdata()
+
+The slave object may be a pysoem slave or anything with ``input`` and ``output`` attributes
+holding bytes: ``input`` is read, ``output`` is read and assigned whole. pysoem is not needed
+to use this module (``pip install tamsel[ethercat]`` installs it).
+
+:func:`frame_size` gives the byte length of a frame for a number of safe-data bytes;
+:class:`ChannelGroup` runs several channels in one call per cycle.
+"""
+from __future__ import annotations
+
+from typing import Iterable, Tuple
+
+__all__ = ["frame_size", "SafetyChannel", "ChannelGroup"]
+
+_MAX_SAFE_DATA_BYTES = 16
+
+
+def frame_size(safe_data_bytes: int) -> int:
+    """Bytes of an FSoE frame carrying ``safe_data_bytes`` bytes of safe data.
+
+    A frame carries 1 byte (6 bytes long) or an even number of bytes from 2 to 16
+    (3 + 2 n bytes long: command, n data bytes with one 2-byte CRC per 2 data bytes, connection
+    id). Any other size raises ValueError."""
+    if type(safe_data_bytes) is not int:
+        raise TypeError(f"safe_data_bytes must be an int, not {type(safe_data_bytes).__name__}")
+    if safe_data_bytes == 1:
+        return 6
+    if 2 <= safe_data_bytes <= _MAX_SAFE_DATA_BYTES and safe_data_bytes % 2 == 0:
+        return 3 + 2 * safe_data_bytes
+    raise ValueError(f"an FSoE frame carries 1 or an even number of 2..{_MAX_SAFE_DATA_BYTES} safe data "
+                     f"bytes, not {safe_data_bytes}")
+
+
+def _offset(name: str, value) -> int:
+    if type(value) is not int:
+        raise TypeError(f"{name} must be an int, not {type(value).__name__}")
+    if value < 0:
+        raise ValueError(f"{name} must not be negative, got {value}")
+    return value
+
+
+def _map_frame_size(handler, node: str) -> int:
+    size = getattr(handler, node).dictionary_map.safety_bytes
+    try:
+        return frame_size(size)
+    except ValueError:
+        raise ValueError(f"the {node} map of the handler holds {size} safe data bytes; lay it out to 1 or an "
+                         f"even number of 2..{_MAX_SAFE_DATA_BYTES} bytes before building the channel") from None
+
+
+def _process_data_length(slave, attribute: str) -> int:
+    try:
+        data = getattr(slave, attribute)
+    except AttributeError:
+        raise TypeError(f"the slave object has no '{attribute}' attribute "
+                        f"(expected a pysoem slave or an object with 'input' and 'output' bytes)") from None
+    try:
+        return len(data)
+    except TypeError:
+        raise TypeError(f"slave.{attribute} must be bytes-like, not {type(data).__name__}") from None
+
+
+class SafetyChannel:
+    """The FSoE connection of one handler inside the process data of one EtherCAT slave.
+
+    ``exchange()`` reads the reply (the frame size of the handler's slave map) from
+    ``slave.input`` at ``input_offset``, hands it to ``handler.set_reply``, and writes
+    ``handler.get_request()`` (the frame size of the master map) into ``slave.output`` at
+    ``output_offset``, keeping every other output byte.
+
+    Lay out both maps of the handler before building the channel: the frame sizes are taken
+    then, and the process data must hold both frames at their offsets (ValueError naming the
+    sizes and offsets otherwise)."""
+
+    __slots__ = ("handler", "slave", "input_offset", "output_offset", "reply_size", "request_size",
+                 "_reply_end", "_request_end")
+
+    def __init__(self, handler, slave, *, input_offset: int = 0, output_offset: int = 0):
+        self.input_offset = _offset("input_offset", input_offset)
+        self.output_offset = _offset("output_offset", output_offset)
+        self.reply_size = _map_frame_size(handler, "slave")
+        self.request_size = _map_frame_size(handler, "master")
+        self._reply_end = self.input_offset + self.reply_size
+        self._request_end = self.output_offset + self.request_size
+        for attribute, end, size, offset, what in (
+                ("input", self._reply_end, self.reply_size, self.input_offset, "reply"),
+                ("output", self._request_end, self.request_size, self.output_offset, "request")):
+            length = _process_data_length(slave, attribute)
+            if end > length:
+                raise ValueError(f"slave.{attribute} holds {length} bytes, too short for the {size}-byte "
+                                 f"{what} frame at offset {offset} (needs {end} bytes)")
+        self.handler = handler
+        self.slave = slave
+
+    def exchange(self) -> None:
+        """One cycle: the slave's reply into the handler, the handler's request into the outputs."""
+        slave = self.slave
+        handler = self.handler
+        handler.set_reply(slave.input[self.input_offset:self._reply_end])
+        request = handler.get_request()
+        if len(request) != self.request_size:
+            raise RuntimeError(f"the handler's request is {len(request)} bytes, the channel was built for "
+                               f"{self.request_size}: the master map changed after the channel was built")
+        output = slave.output
+        slave.output = output[:self.output_offset] + request + output[self._request_end:]
+
+    @property
+    def input_span(self) -> Tuple[int, int]:
+        """The reply's bytes in ``slave.input`` as (start, end)."""
+        return self.input_offset, self._reply_end
+
+    @property
+    def output_span(self) -> Tuple[int, int]:
+        """The request's bytes in ``slave.output`` as (start, end)."""
+        return self.output_offset, self._request_end
+
+    def __repr__(self) -> str:
+        return (f"<SafetyChannel reply {self.reply_size} bytes at input {self.input_offset}, "
+                f"request {self.request_size} bytes at output {self.output_offset}>")
+
+
+class ChannelGroup:
+    """Several safety channels exchanged in one call per cycle, in the order given.
+
+    Channels over the same slave object must not overlap in its outputs or its inputs
+    (ValueError at construction): one request would overwrite the other."""
+
+    __slots__ = ("channels",)
+
+    def __init__(self, channels: Iterable[SafetyChannel]):
+        channels = tuple(channels)
+        for channel in channels:
+            if not isinstance(channel, SafetyChannel):
+                raise TypeError(f"expected SafetyChannel objects, got {type(channel).__name__}")
+        for i, first in enumerate(channels):
+            for second in channels[i + 1:]:
+                if first.slave is not second.slave:
+                    continue
+                for span in ("output_span", "input_span"):
+                    a, b = getattr(first, span), getattr(second, span)
+                    if a[0] < b[1] and b[0] < a[1]:
+                        direction = span.split("_")[0]
+                        raise ValueError(f"channels overlap in the {direction}s of one slave: bytes "
+                                         f"{a[0]}..{a[1] - 1} and {b[0]}..{b[1] - 1}")
+        self.channels = channels
+
+    def exchange(self) -> None:
+        """One cycle of every channel."""
+        for channel in self.channels:
+            channel.exchange()
+
+    def __len__(self) -> int:
+        return len(self.channels)

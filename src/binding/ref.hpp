@@ -3,18 +3,35 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <atomic>
 #include <utility>
 
 namespace tamsel::binding {
+
+// Set once the interpreter begins to end, before it ends its daemon threads. Such a thread is
+// ended when it tries to take the interpreter lock back: its stack is unwound without that
+// lock, and the references its frames hold must then be left alone (the process is ending).
+inline std::atomic<bool> interpreter_ending{false};
+
+// Drops one reference, unless the calling thread may not touch objects (see above).
+// Not noexcept: freeing the object may run Python code, which may end the thread.
+inline void drop_reference(PyObject* obj) {
+    if (interpreter_ending.load(std::memory_order_relaxed) && !PyGILState_Check()) return;
+    Py_DECREF(obj);
+}
 
 class Ref {
 public:
     Ref() noexcept = default;
     Ref(const Ref& other) noexcept : obj_(Py_XNewRef(other.obj_)) {}
     Ref(Ref&& other) noexcept : obj_(std::exchange(other.obj_, nullptr)) {}
-    ~Ref() { Py_XDECREF(obj_); }
+    // Destructors run Python code when they free an object; a thread the interpreter ends
+    // there unwinds through them, so they must not be noexcept.
+    ~Ref() noexcept(false) {
+        if (obj_) drop_reference(obj_);
+    }
 
-    Ref& operator=(Ref other) noexcept {
+    Ref& operator=(Ref other) {
         std::swap(obj_, other.obj_);
         return *this;
     }
@@ -30,7 +47,7 @@ public:
     [[nodiscard]] PyObject* release() noexcept { return std::exchange(obj_, nullptr); }
     // A new reference for the caller, keeping ours.
     PyObject* new_ref() const noexcept { return Py_XNewRef(obj_); }
-    void reset(PyObject* stolen = nullptr) noexcept {
+    void reset(PyObject* stolen = nullptr) {
         PyObject* old = std::exchange(obj_, stolen);
         Py_XDECREF(old);
     }
@@ -41,7 +58,7 @@ private:
 };
 
 // Stores `value` (borrowed) into an owned slot, releasing the old object last.
-inline void assign(PyObject*& slot, PyObject* value) noexcept {
+inline void assign(PyObject*& slot, PyObject* value) {
     PyObject* old = slot;
     slot = Py_XNewRef(value);
     Py_XDECREF(old);

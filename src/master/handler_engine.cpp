@@ -117,11 +117,15 @@ bool call_reset(HandlerObject* self) {
 }
 
 bool watchdog_expired(HandlerObject* self) {
-    HandlerLock::Guard guard(self->lock);
-    if (!guard) return false;
     // An expiry overtaken by a host operation that fed, stopped or deactivated the watchdog
-    // while this one waited for the lock is dropped.
-    if (self->watchdog && watchdog_expiry_is_stale(self->watchdog)) return true;
+    // while this one waited for the lock is dropped; the wait itself ends as soon as the
+    // expiry is stale, so a host operation waiting for this callback to return goes on.
+    PyObject* watchdog = self->watchdog;
+    const auto stale = [watchdog] { return watchdog && watchdog_expiry_is_stale(watchdog); };
+    HandlerLock::Guard guard(self->lock, stale);
+    if (guard.given_up()) return true;
+    if (!guard) return false;
+    if (stale()) return true;
     return run_event(self, states::process_watchdog_expired);
 }
 

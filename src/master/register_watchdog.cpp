@@ -14,7 +14,7 @@ int add_watchdog(PyObject* module) {
                              binding::make_enum(st.Enum.get(), "WatchdogCommand", members, nullptr),
                              &st.WatchdogCommand))
         return -1;
-    return add_watchdog_type(module) ? 0 : -1;
+    return add_watchdog_type(module) && end_watchdogs_at_shutdown() ? 0 : -1;
 }
 
 }  // namespace tamsel::master

@@ -1,24 +1,26 @@
 #pragma once
 // C++ access to Watchdog objects (the module's `Watchdog` class and host subclasses of it).
 //
-// Commands take effect at once, under the watchdog's own mutex, on the calling thread, and
-// none of them waits for the watchdog thread: a caller may hold a lock that a running expiry
-// callback is waiting for. What a caller can rely on when a command returns:
+// Commands take effect at once, under the watchdog's own mutex, on the calling thread. What a
+// caller can rely on when a command returns:
 // - after activate: the timer runs, its full length from now;
 // - after reset: the timer restarted from now (an inactive watchdog ignores it);
 // - after deactivate or stop, called on another thread than the watchdog's: no expiry callback
-//   starts any more. One that had already started may still be running (it may be waiting
-//   for a lock the caller holds); its expiry is stale, which `watchdog_expiry_is_stale` tells;
+//   runs or starts any more. Both are blocking: they wait (at most 5 seconds, without the
+//   interpreter lock) until a callback that was running has returned. A callback waiting for
+//   a lock the caller holds must give up once its expiry is stale (`watchdog_expiry_is_stale`);
+// - called from inside the callback (on the watchdog thread), they take effect without waiting;
 // - after stop: commands are refused; the thread ends (stop waits up to 5 seconds for it,
-//   except on the watchdog thread itself and while an expiry callback runs).
+//   except on the watchdog thread itself; a second stop does not wait).
 //
 // Expiries and their generation. Every activate, reset, deactivate and stop bumps the
 // watchdog's generation; an expiry is found at one generation and is stale once the watchdog
 // was commanded after it. The handler serialises expiries with its own lock like this:
 //
 //     bool watchdog_expired(Handler* self) {        // the watchdog's callback, GIL held
-//         HandlerLock::Guard guard(self->lock);     // waits with the GIL released
-//         if (watchdog_expiry_is_stale(self->watchdog)) return true;  // a host op came first
+//         auto stale = [&] { return watchdog_expiry_is_stale(self->watchdog); };
+//         HandlerLock::Guard guard(self->lock, stale);  // waits with the GIL released
+//         if (guard.given_up() || stale()) return true;  // a host op came first
 //         ... handle the expiry ...
 //     }
 //

@@ -3,6 +3,7 @@
 #include "master/watchdog.hpp"
 #include "master/watchdog_object.hpp"
 
+#include <chrono>
 #include <utility>
 
 namespace tamsel::master {
@@ -12,8 +13,8 @@ namespace {
 using Life = WatchdogCore::Life;
 using Outcome = WatchdogCore::Outcome;
 
-// Longest wait of stop() for the thread to end.
-constexpr double stop_wait_limit_s = 5.0;
+// Longest wait of a blocking command for the thread's acknowledgement.
+constexpr std::chrono::seconds acknowledgement_limit{5};
 
 WatchdogCore& core_of(PyObject* watchdog) noexcept { return as_watchdog(watchdog)->core; }
 
@@ -47,11 +48,27 @@ bool check_outcome(Outcome outcome) {
     return false;
 }
 
+// Waits, without the interpreter lock, until an expiry callback that runs has returned.
+// The outcome of the wait is not examined: after the limit the caller goes on.
+void wait_for_acknowledgement(WatchdogCore& core) {
+    Py_BEGIN_ALLOW_THREADS
+    core.wait_until_idle(acknowledgement_limit);
+    Py_END_ALLOW_THREADS
+}
+
+// Deactivation, acknowledged once no callback runs any more.
+bool deactivate(WatchdogCore& core) {
+    const Outcome outcome = core.deactivate();
+    if (outcome == Outcome::applied) wait_for_acknowledgement(core);
+    return check_outcome(outcome);
+}
+
 bool wait_for_thread(PyObject* watchdog) {
     int alive = thread_is_alive(watchdog);
     if (alive <= 0) return alive == 0;
     binding::Ref done = binding::Ref::steal(
-        PyObject_CallMethod(binding::state().Thread.get(), "join", "Od", watchdog, stop_wait_limit_s));
+        PyObject_CallMethod(binding::state().Thread.get(), "join", "Od", watchdog,
+                            std::chrono::duration<double>(acknowledgement_limit).count()));
     return static_cast<bool>(done);
 }
 
@@ -128,7 +145,7 @@ bool watchdog_activate(PyObject* watchdog) {
 
 bool watchdog_deactivate(PyObject* watchdog) {
     if (!core_of(watchdog).active()) return true;
-    return ensure_running(watchdog) && check_outcome(core_of(watchdog).deactivate());
+    return ensure_running(watchdog) && deactivate(core_of(watchdog));
 }
 
 bool watchdog_activate_and_reset(PyObject* watchdog) { return watchdog_activate(watchdog) && watchdog_reset(watchdog); }
@@ -165,7 +182,7 @@ bool process_command(PyObject* watchdog, PyObject* command) {
             if (const Outcome outcome = core.activate(); outcome != Outcome::unchanged) return check_outcome(outcome);
             return internal_error(core, "WatchdogCommand.ACTIVATE received while already active", PyExc_RuntimeError);
         case Command::deactivate:
-            return check_outcome(core.deactivate());
+            return deactivate(core);
         case Command::unknown:
             break;
     }

@@ -2,8 +2,9 @@
 // Timer and command state of one watchdog, shared by the threads that command it and the
 // thread that supervises the cycle.
 //
-// Every command takes effect at once on the calling thread; nothing waits for the watchdog
-// thread. Feeding the timer (`reset`) takes no lock and wakes nobody: it moves the deadline,
+// Every command takes effect at once on the calling thread. Deactivating and stopping are
+// blocking commands: their caller then waits (`wait_until_idle`, or for the thread to end)
+// until an expiry callback that is running returns. Feeding the timer (`reset`) takes no lock and wakes nobody: it moves the deadline,
 // and the watchdog thread, when it wakes for the old deadline, sleeps on towards the new one.
 // Every change (activation, reset, deactivation, stop) bumps a generation number, so an
 // expiry found at generation g is stale as soon as the generation has moved on.
@@ -38,8 +39,7 @@ public:
 
     struct StopOutcome {
         Outcome outcome;
-        // Whether the caller may wait for the thread to end: false on the watchdog thread
-        // itself and while an expiry callback runs (it may be waiting for the caller).
+        // Whether the caller may wait for the thread to end: false on the watchdog thread itself.
         bool may_wait;
     };
 
@@ -117,8 +117,16 @@ public:
         life_.store(Life::stopping, std::memory_order_release);
         generation_.fetch_add(1, std::memory_order_acq_rel);
         wake_.notify_all();
-        const bool on_watchdog_thread = body_running_ && body_thread_ == std::this_thread::get_id();
-        return {Outcome::applied, !callback_running_ && !on_watchdog_thread};
+        return {Outcome::applied, !on_watchdog_thread()};
+    }
+
+    // The acknowledgement of a blocking command: waits at most `limit` until no expiry callback
+    // runs. Returns at once on the watchdog thread itself (from inside the callback). Whether
+    // no callback runs on return.
+    bool wait_until_idle(std::chrono::nanoseconds limit) {
+        std::unique_lock lock(mutex_);
+        if (on_watchdog_thread()) return !callback_running_;
+        return idle_.wait_for(lock, limit, [this] { return !callback_running_; });
     }
 
     // Whether an expiry found at `generation` still stands: the watchdog runs, is active, and
@@ -147,6 +155,7 @@ public:
         body_running_ = false;
         callback_running_ = false;
         life_.store(Life::ended, std::memory_order_release);
+        idle_.notify_all();
     }
 
     // Blocks until the timer of the active watchdog runs out (result: the generation of that
@@ -181,10 +190,14 @@ public:
     void end_callback() {
         std::lock_guard lock(mutex_);
         callback_running_ = false;
+        idle_.notify_all();
         deadline_ns_.store(now_ns() + timeout_ns_.load(std::memory_order_relaxed), std::memory_order_relaxed);
     }
 
 private:
+    // Under the mutex.
+    bool on_watchdog_thread() const noexcept { return body_running_ && body_thread_ == std::this_thread::get_id(); }
+
     static std::int64_t now_ns() noexcept {
         return std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch()).count();
     }
@@ -196,6 +209,7 @@ private:
 
     std::mutex mutex_;
     std::condition_variable wake_;
+    std::condition_variable idle_;  // an expiry callback returned
     std::atomic<std::int64_t> timeout_ns_{max_timeout.count()};
     std::atomic<std::int64_t> deadline_ns_{0};
     std::atomic<std::uint64_t> generation_{0};

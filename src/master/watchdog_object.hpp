@@ -26,6 +26,12 @@ void raise_not_running();
 // Commands from host threads.
 bool process_command(PyObject* watchdog, PyObject* command);
 
+// The registry of Watchdog objects whose threads end when the interpreter shuts down.
+void track_watchdog(PyObject* watchdog);
+void untrack_watchdog(PyObject* watchdog);
+// Registers the shutdown hook with the threading module; false with an exception set.
+bool end_watchdogs_at_shutdown();
+
 // The thread body.
 PyObject* run_watchdog(PyObject* watchdog);
 

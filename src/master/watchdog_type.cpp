@@ -27,6 +27,7 @@ PyObject* watchdog_new(PyTypeObject* type, PyObject*, PyObject*) {
     std::construct_at(&self->core);
     self->callback = nullptr;
     self->timeout_s = 0.0;
+    track_watchdog(obj);
     return obj;
 }
 
@@ -73,6 +74,7 @@ int watchdog_clear(PyObject* obj) {
 
 void watchdog_dealloc(PyObject* obj) {
     binding::gc_dealloc(obj, [](PyObject* obj) {
+        untrack_watchdog(obj);
         PyObject_ClearWeakRefs(obj);
         watchdog_clear(obj);
         std::destroy_at(&as_watchdog(obj)->core);

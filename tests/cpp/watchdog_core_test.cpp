@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <limits>
+#include <thread>
 
 using tamsel::master::WatchdogCore;
 using namespace std::chrono_literals;
@@ -67,13 +68,51 @@ TEST(WatchdogCore, EveryCommandMakesAnExpiryStale) {
     }
 }
 
-TEST(WatchdogCore, StopDuringCallbackDoesNotWaitForTheThread) {
+TEST(WatchdogCore, DeactivateMovesTheGenerationAndActivateOnAnActiveCoreChangesNothing) {
     RunningCore running(1h);
     WatchdogCore& core = running.core;
     ASSERT_EQ(core.activate(), Outcome::applied);
+    const std::uint64_t before = core.generation();
+    EXPECT_EQ(core.deactivate(), Outcome::applied);
+    EXPECT_GT(core.generation(), before);
+    ASSERT_EQ(core.activate(), Outcome::applied);
+    ASSERT_EQ(core.stop().outcome, Outcome::applied);
+    const std::uint64_t stopped = core.generation();
+    EXPECT_EQ(core.activate(), Outcome::unchanged);  // active already: nothing to refuse
+    EXPECT_EQ(core.generation(), stopped);
+}
+
+// The acknowledgement of a blocking command comes once a running callback has returned; on
+// the watchdog thread itself (inside the callback) there is nothing to wait for.
+TEST(WatchdogCore, BlockingCommandsWaitForTheRunningCallback) {
+    RunningCore running(1h);
+    WatchdogCore& core = running.core;
+    ASSERT_EQ(core.activate(), Outcome::applied);
+    EXPECT_TRUE(core.wait_until_idle(0ns));  // no callback runs
     ASSERT_TRUE(core.begin_callback(core.generation()));
-    EXPECT_FALSE(core.stop().may_wait);
+    EXPECT_EQ(core.deactivate(), Outcome::applied);
+    EXPECT_FALSE(core.wait_until_idle(1ms));
+    std::thread watchdog_thread([&core] {
+        std::this_thread::sleep_for(20ms);
+        core.end_callback();
+    });
+    EXPECT_TRUE(core.wait_until_idle(1h));
+    watchdog_thread.join();
+    ASSERT_EQ(core.activate(), Outcome::applied);
+    ASSERT_TRUE(core.begin_callback(core.generation()));
+    EXPECT_TRUE(core.stop().may_wait);  // another thread than the watchdog's
     core.end_callback();
+}
+
+TEST(WatchdogCore, TheWatchdogThreadNeverWaitsForItsOwnCallback) {
+    RunningCore running(1h);
+    WatchdogCore& core = running.core;
+    ASSERT_EQ(core.enter_body(), WatchdogCore::Entry::entered);
+    ASSERT_EQ(core.activate(), Outcome::applied);
+    ASSERT_TRUE(core.begin_callback(core.generation()));
+    EXPECT_FALSE(core.wait_until_idle(1h));  // returns at once: the callback is the caller
+    core.end_callback();
+    core.leave_body();
 }
 
 TEST(WatchdogCore, StopOnTheWatchdogThreadDoesNotWaitForItself) {

@@ -217,27 +217,27 @@ def test_an_interpreter_exit_from_the_callback_ends_the_thread(make_watchdog):
         watchdog.reset()
 
 
-def test_commands_do_not_wait_for_a_callback_blocked_by_the_caller(make_watchdog):
-    lock = threading.Lock()
+@pytest.mark.parametrize("command", ["deactivate", "stop"])
+def test_blocking_commands_wait_for_a_running_callback(make_watchdog, command):
     entered = threading.Event()
-    recorder = Recorder()
+    finished = []
 
     def callback():
         entered.set()
-        with lock:
-            recorder()
+        time.sleep(0.3)
+        finished.append(time.monotonic())
 
     watchdog = make_watchdog(0.02, callback)
-    with lock:
-        watchdog.activate()
-        assert entered.wait(SOON)
-        began = time.monotonic()
-        watchdog.deactivate()
-        watchdog.activate()
-        watchdog.stop()
-        assert time.monotonic() - began < QUICK
-    watchdog.join(SOON)
-    assert not watchdog.is_alive() and len(recorder.calls) == 1
+    watchdog.activate()
+    assert entered.wait(SOON)
+    began = time.monotonic()
+    getattr(watchdog, command)()
+    returned = time.monotonic()
+    assert finished and finished[0] <= returned  # acknowledged only after the callback returned
+    assert returned - began < QUICK
+    assert not watchdog.active if command == "deactivate" else not watchdog.is_alive()
+    time.sleep(0.1)
+    assert len(finished) == 1  # and none started afterwards
 
 
 def test_commands_from_the_callback_take_effect_at_once(make_watchdog):

@@ -8,7 +8,7 @@ PYTHON312 := $(shell for p in python3.12 $$HOME/.pyenv/versions/3.12*/bin/python
 	if $$p -c 'import sys; assert sys.version_info[:2] == (3, 12)' >/dev/null 2>&1; then command -v $$p; break; fi; done)
 JOBS ?= 2
 
-.PHONY: test dev cpp-test py-test install bench demo gtest clean
+.PHONY: test dev cpp-test py-test install bench demo gtest tshark clean
 
 $(PY):
 	@test -n "$(PYTHON312)" || { echo "python3.12 not found" >&2; exit 1; }
@@ -21,6 +21,14 @@ gtest:
 		if [ "$$(id -u)" = 0 ]; then apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq libgtest-dev; \
 		else echo "libgtest-dev is missing; install it (apt-get install libgtest-dev)" >&2; exit 1; fi; fi
 
+# The frame recorder's test opens its capture files with tshark (skipped when it is missing).
+tshark:
+	@if ! command -v tshark >/dev/null; then \
+		if [ "$$(id -u)" = 0 ]; then \
+			echo "wireshark-common wireshark-common/install-setuid boolean false" | debconf-set-selections; \
+			apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq tshark; \
+		else echo "tshark is missing: the capture-file test will be skipped (apt-get install tshark)" >&2; fi; fi
+
 # Installs the package with its test extras into the virtual environment.
 install: $(PY)
 	$(PY) -m pip install --quiet --no-build-isolation ".[test]"
@@ -32,7 +40,7 @@ cpp-test: $(PY) gtest
 
 # Runs the Python tests against the installed package (the console script keeps the
 # source tree off sys.path).
-py-test: install
+py-test: install tshark
 	$(VENV)/bin/pytest -q
 
 test: cpp-test py-test

@@ -1,4 +1,9 @@
 """tamsel: an FSoE master for one safety slave.
 
-The protocol engine lives in the extension module :mod:`tamsel.tamsel`.
+The protocol engine lives in the extension module :mod:`tamsel.tamsel`. Its diagnostics go
+to the ``tamsel`` logger (a WARNING per reported fault, an INFO per state change), which
+carries only a NullHandler until the application configures logging.
 """
+import logging
+
+logging.getLogger("tamsel").addHandler(logging.NullHandler())

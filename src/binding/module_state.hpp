@@ -25,7 +25,9 @@ namespace tamsel::binding {
     X(DictionaryMapIterator)                                                                   \
     /* plain classes */                                                                        \
     X(Watchdog) X(Session) X(Node) X(ApplicationParameter) X(State) X(StateReset)             \
-    X(StateSession) X(StateConnection) X(StateParameter) X(StateData) X(MasterHandler)
+    X(StateSession) X(StateConnection) X(StateParameter) X(StateData) X(MasterHandler)        \
+    /* diagnostics: statistics snapshots, the `tamsel` logger, the frame capture ring */       \
+    X(HandlerStatistics) X(HandlerFault) X(tamsel_logger) X(FrameRing)
 
 struct ModuleState {
 #define TAMSEL_DECLARE_SLOT(name) Ref name;

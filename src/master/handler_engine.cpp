@@ -4,6 +4,7 @@
 #include "master/handler_engine.hpp"
 
 #include "master/handler_fast.hpp"
+#include "master/handler_diagnostics.hpp"
 #include "master/handler_generic.hpp"
 #include "master/handler_names.hpp"
 #include "master/handler_py.hpp"
@@ -68,6 +69,7 @@ PyObject* compute_request(HandlerObject* self) {
 
 bool process_reply(HandlerObject* self, PyObject* data) {
     binding::assign(self->last_reply, data);
+    diagnostics::reply_accepted(self, data);
     Parts parts;
     if (!parts.load(self)) return false;
     Ref next_state = Ref::steal(
@@ -83,6 +85,7 @@ bool set_next_state(HandlerObject* self, PyObject* next_state) {
     int stays = PyObject_IsInstance(current, next_state);
     if (stays < 0) return false;
     if (stays) return true;
+    Ref previous = Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(current)));
     PyObject* self_obj = reinterpret_cast<PyObject*>(self);
     Ref kwnames = Ref::steal(PyTuple_Pack(1, names::context));
     if (!kwnames) return false;
@@ -90,6 +93,7 @@ bool set_next_state(HandlerObject* self, PyObject* next_state) {
     Ref state = Ref::steal(PyObject_Vectorcall(next_state, args + 1, 0 | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames.get()));
     if (!state) return false;
     binding::assign(self->state, state.get());
+    diagnostics::state_changed(self, previous.get(), next_state);
     if (!self->state_change_callback || self->state_change_callback == Py_None) return true;
     Ref callback = Ref::borrow(self->state_change_callback);
     return static_cast<bool>(Ref::steal(PyObject_CallOneArg(callback.get(), next_state)));
@@ -101,6 +105,7 @@ bool recalculate_request(HandlerObject* self) {
                                              : py::call(self_obj, names::_get_request);
     if (!request) return false;
     binding::assign(self->current_request, request.get());
+    diagnostics::request_computed(self, request.get());
     return true;
 }
 
@@ -126,6 +131,7 @@ bool watchdog_expired(HandlerObject* self) {
     if (guard.given_up()) return true;
     if (!guard) return false;
     if (stale()) return true;
+    diagnostics::watchdog_expired(self);
     return run_event(self, states::process_watchdog_expired);
 }
 
@@ -145,6 +151,7 @@ bool accept_reply(HandlerObject* self, PyObject* data) {
 }
 
 bool report_error(HandlerObject* self, PyObject* transition_name, PyObject* message) {
+    if (!diagnostics::fault_reported(self, transition_name, message)) return false;
     PyObject* callback = self->report_error_callback;
     if (!callback || callback == Py_None) return true;
     Ref keep = Ref::borrow(callback);

@@ -8,7 +8,19 @@
 #include "binding/module_state.hpp"
 #include "master/handler_lock.hpp"
 
+#include <cstdint>
+
 namespace tamsel::master {
+
+// Counters of the handler's run, read by `MasterHandler.statistics`.
+struct HandlerCounters {
+    uint64_t replies;            // new slave frames processed
+    uint64_t requests;           // requests computed
+    uint64_t watchdog_expiries;  // watchdog-expired events run
+    uint64_t connections;        // times StateData was entered
+    uint64_t slave_resets;       // slave frames with command RESET processed
+    double state_entered;        // time.time() when the current state was entered
+};
 
 struct HandlerObject {
     PyObject_HEAD
@@ -33,6 +45,10 @@ struct HandlerObject {
     bool reply_oversized;
     bool running;
     HandlerLock lock;  // held by every operation that drives the state machine
+    HandlerCounters counters;
+    PyObject* fault_counts;  // dict transition name -> reports, or null before the first fault
+    PyObject* last_fault;    // HandlerFault of the last report, or null
+    PyObject* recorder;      // the FrameRing an attached recorder reads, or null
 };
 
 inline PyTypeObject* handler_type() { return binding::as_type(binding::state().MasterHandler); }

@@ -3,6 +3,8 @@
 #include "binding/convert.hpp"
 #include "binding/lifecycle.hpp"
 #include "binding/types.hpp"
+#include "master/frame_ring_type.hpp"
+#include "master/handler_diagnostics.hpp"
 #include "master/handler_engine.hpp"
 #include "master/handler_names.hpp"
 #include "master/handler_py.hpp"
@@ -174,6 +176,7 @@ int handler_init(PyObject* obj, PyObject* args, PyObject* kwargs) {
     binding::assign(self->current_request, empty.get());
     binding::assign(self->last_reply, empty.get());
     self->running = false;
+    self->counters.state_entered = diagnostics::wall_clock_now();
     return 0;
 }
 
@@ -187,7 +190,7 @@ PyObject* handler_new(PyTypeObject* type, PyObject*, PyObject*) {
 
 #define TAMSEL_HANDLER_OBJECT_SLOTS(X)                                                                  \
     X(dict) X(dictionary) X(master) X(slave) X(data_command) X(state) X(watchdog) X(report_error_callback) \
-    X(state_change_callback) X(current_request) X(last_reply)
+    X(state_change_callback) X(current_request) X(last_reply) X(fault_counts) X(last_fault) X(recorder)
 
 int handler_traverse(PyObject* obj, visitproc visit, void* arg) {
     Py_VISIT(Py_TYPE(obj));
@@ -250,12 +253,18 @@ PyObject* get_state_class(PyObject* obj, void*) {
     return state ? Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(state))) : nullptr;
 }
 
+PyObject* get_statistics(PyObject* obj, void*) { return diagnostics::statistics_snapshot(H(obj)); }
+
 PyGetSetDef handler_getsets[] = {
     TAMSEL_DICT_GETSET,
     {"running", get_flag<&HandlerObject::running>, nullptr, "Indicates if the FSoE connection is running", nullptr},
     {"state", get_state_class, nullptr, "Class of the current state of the master", nullptr},
     {"initialization_data_bytes", get_initialization_bytes, nullptr,
      "Number of safe-data bytes carried per frame outside the Data state", nullptr},
+    {"statistics", get_statistics, nullptr,
+     "Snapshot of the handler's counters: replies, requests, faults by transition name, watchdog expiries, "
+     "connections, slave resets, the last fault and when the current state was entered",
+     nullptr},
     {"_MasterHandler__running", get_flag<&HandlerObject::running>, set_flag<&HandlerObject::running>, nullptr, nullptr},
     {"_MasterHandler__initialization_data_bytes", get_initialization_bytes, set_initialization_bytes, nullptr, nullptr},
     {"_second_session_frame_sent", get_flag<&HandlerObject::second_session_frame_sent>,
@@ -413,6 +422,22 @@ PyObject* m_delete(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObj
     return none_if(!alive || py::call(watchdog, names::stop));
 }
 
+// ---- frame capture for tamsel.trace ---------------------------------------------------------
+
+PyObject* m_attach_recorder(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* capacity;
+    if (!binding::parse_fastcall("_attach_recorder", args, nargs, kwnames, {"capacity"}, 1, &capacity))
+        return nullptr;
+    return diagnostics::attach_recorder(H(obj), capacity);
+}
+
+PyObject* m_detach_recorder(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* ring;
+    if (!binding::parse_fastcall("_detach_recorder", args, nargs, kwnames, {"ring"}, 1, &ring)) return nullptr;
+    diagnostics::detach_recorder(H(obj), ring);
+    Py_RETURN_NONE;
+}
+
 // ---- operations for the states --------------------------------------------------------------
 
 PyObject* m_create_session_id(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -503,6 +528,9 @@ PyMethodDef handler_methods[] = {
     TAMSEL_METHOD("_get_request", m_internal_get_request, "Get new FSoE Request"),
     TAMSEL_METHOD("_set_reply", m_internal_set_reply, "Get new FSoE reply"),
     TAMSEL_METHOD("_MasterHandler__recalculate_request", m_recalculate_request, "Compute the request to send"),
+    TAMSEL_METHOD("_attach_recorder", m_attach_recorder,
+                  "Attach a new ring of `capacity` frames that captures every request and new reply"),
+    TAMSEL_METHOD("_detach_recorder", m_detach_recorder, "Stop capturing into `ring` if it is attached"),
     {nullptr, nullptr, 0, nullptr},
 };
 

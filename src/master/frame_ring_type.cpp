@@ -1,0 +1,156 @@
+// tamsel._FrameRing: the frames a handler sent and accepted while a recorder was attached.
+#include "master/frame_ring_type.hpp"
+
+#include "binding/args.hpp"
+#include "binding/types.hpp"
+#include "master/handler_diagnostics.hpp"
+
+#include <chrono>
+#include <memory>
+#include <new>
+
+namespace tamsel::master::diagnostics {
+
+namespace {
+
+using binding::Ref;
+
+struct FrameRingObject {
+    PyObject_HEAD
+    std::unique_ptr<FrameRing> ring;
+};
+
+FrameRingObject* R(PyObject* obj) { return reinterpret_cast<FrameRingObject*>(obj); }
+
+int64_t monotonic_ns() {
+    using namespace std::chrono;
+    return duration_cast<nanoseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
+// The `id` of the state's class among the five states (subclasses count).
+uint8_t state_code(PyObject* state) {
+    if (!state) return unknown_state;
+    binding::ModuleState& st = binding::state();
+    const Ref* classes[] = {&st.StateReset, &st.StateSession, &st.StateConnection, &st.StateParameter, &st.StateData};
+    for (uint8_t code = 0; code < 5; ++code)
+        if (PyObject_TypeCheck(state, binding::as_type(*classes[code]))) return code;
+    return unknown_state;
+}
+
+PyObject* frame_tuple(const CapturedFrame& f) {
+    return Py_BuildValue("(LiiN)", static_cast<long long>(f.time_ns), static_cast<int>(f.direction),
+                         static_cast<int>(f.state),
+                         PyBytes_FromStringAndSize(reinterpret_cast<const char*>(f.bytes.data()), f.length));
+}
+
+PyObject* m_frames(PyObject* obj, PyObject*) {
+    const FrameRing& ring = *R(obj)->ring;
+    Ref frames = Ref::steal(PyList_New(static_cast<Py_ssize_t>(ring.size())));
+    if (!frames) return nullptr;
+    for (std::size_t i = 0; i < ring.size(); ++i) {
+        PyObject* entry = frame_tuple(ring[i]);
+        if (!entry) return nullptr;
+        PyList_SET_ITEM(frames.get(), static_cast<Py_ssize_t>(i), entry);
+    }
+    return frames.release();
+}
+
+PyObject* m_clear(PyObject* obj, PyObject*) {
+    R(obj)->ring->clear();
+    Py_RETURN_NONE;
+}
+
+PyObject* get_capacity(PyObject* obj, void*) { return PyLong_FromSize_t(R(obj)->ring->capacity()); }
+PyObject* get_recorded(PyObject* obj, void*) { return PyLong_FromUnsignedLongLong(R(obj)->ring->recorded()); }
+Py_ssize_t ring_length(PyObject* obj) { return static_cast<Py_ssize_t>(R(obj)->ring->size()); }
+
+void ring_dealloc(PyObject* obj) {
+    PyTypeObject* type = Py_TYPE(obj);
+    R(obj)->ring.~unique_ptr();
+    type->tp_free(obj);
+    Py_DECREF(type);
+}
+
+PyMethodDef ring_methods[] = {
+    {"frames", m_frames, METH_NOARGS,
+     "frames() -> list\n--\n\nThe frames kept, oldest first, as (time_ns, direction, state, data) tuples"},
+    {"clear", m_clear, METH_NOARGS, "clear()\n--\n\nForget every frame kept"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef ring_getsets[] = {
+    {"capacity", get_capacity, nullptr, "Number of frames the ring keeps", nullptr},
+    {"recorded", get_recorded, nullptr, "Frames recorded since the last clear, overwritten ones included", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot ring_slots[] = {
+    {Py_tp_doc, const_cast<char*>("The frames a MasterHandler sent and accepted while it was attached")},
+    {Py_tp_dealloc, reinterpret_cast<void*>(ring_dealloc)},
+    {Py_tp_methods, ring_methods},
+    {Py_tp_getset, ring_getsets},
+    {Py_sq_length, reinterpret_cast<void*>(ring_length)},
+    {0, nullptr},
+};
+
+PyType_Spec ring_spec = {
+    "tamsel._FrameRing",
+    sizeof(FrameRingObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    ring_slots,
+};
+
+Ref new_ring(std::size_t capacity) {
+    PyTypeObject* type = binding::as_type(binding::state().FrameRing);
+    Ref obj = Ref::steal(type->tp_alloc(type, 0));
+    if (!obj) return {};
+    new (&R(obj.get())->ring) std::unique_ptr<FrameRing>();
+    try {
+        R(obj.get())->ring = std::make_unique<FrameRing>(capacity);
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+        return {};
+    }
+    return obj;
+}
+
+}  // namespace
+
+void capture(HandlerObject* self, Direction direction, PyObject* image) {
+    if (!PyBytes_Check(image)) return;  // an overriding _get_request may return anything
+    R(self->recorder)->ring->record(monotonic_ns(), direction, state_code(self->state),
+                                    reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(image)),
+                                    static_cast<std::size_t>(PyBytes_GET_SIZE(image)));
+}
+
+PyObject* attach_recorder(HandlerObject* self, PyObject* capacity) {
+    if (!binding::check_type(capacity, &PyLong_Type, "capacity", true)) return nullptr;
+    int overflow = 0;
+    const long long frames = PyLong_AsLongLongAndOverflow(capacity, &overflow);
+    if (frames == -1 && PyErr_Occurred()) return nullptr;
+    if (overflow || frames < 1 || frames > static_cast<long long>(FrameRing::max_capacity)) {
+        PyErr_Format(PyExc_ValueError, "capacity must be between 1 and %zu frames", FrameRing::max_capacity);
+        return nullptr;
+    }
+    if (self->recorder) {
+        PyErr_SetString(PyExc_RuntimeError, "A frame recorder is already attached to this handler");
+        return nullptr;
+    }
+    Ref ring = new_ring(static_cast<std::size_t>(frames));
+    if (!ring) return nullptr;
+    binding::assign(self->recorder, ring.get());
+    return ring.release();
+}
+
+void detach_recorder(HandlerObject* self, PyObject* ring) {
+    if (self->recorder == ring) Py_CLEAR(self->recorder);
+}
+
+bool make_ring_type() {
+    binding::ModuleState& st = binding::state();
+    st.FrameRing = Ref::steal(PyType_FromModuleAndSpec(st.module, &ring_spec, nullptr));
+    return static_cast<bool>(st.FrameRing);
+}
+
+}  // namespace tamsel::master::diagnostics

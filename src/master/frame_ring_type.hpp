@@ -1,0 +1,16 @@
+#pragma once
+// The native ring an attached FrameRecorder reads (`tamsel._FrameRing`, not published in the
+// module namespace), and attaching it to a handler.
+#include "master/handler_object.hpp"
+
+namespace tamsel::master::diagnostics {
+
+// `_attach_recorder(capacity)`: a new ring of `capacity` frames (an int, 1 to
+// FrameRing::max_capacity), attached to the handler; RuntimeError while another is attached.
+PyObject* attach_recorder(HandlerObject* self, PyObject* capacity);
+// `_detach_recorder(ring)`: detaches `ring` if it is the attached one.
+void detach_recorder(HandlerObject* self, PyObject* ring);
+
+bool make_ring_type();
+
+}  // namespace tamsel::master::diagnostics

@@ -1,8 +1,20 @@
 import gc
+import logging
 
 import pytest
 
 import tamsel.tamsel as ts
+
+
+@pytest.fixture(autouse=True)
+def quiet_tamsel_logger():
+    """The `tamsel` logger passes only errors unless a test sets its level: pytest keeps every
+    record it captures, which the memory checks would otherwise count as growth."""
+    logger = logging.getLogger("tamsel")
+    level = logger.level
+    logger.setLevel(logging.ERROR)
+    yield
+    logger.setLevel(level)
 
 
 @pytest.fixture

@@ -2,6 +2,8 @@
 // subscriber may subscribe or unsubscribe while it is being notified.
 #include "data/item_subscribers.hpp"
 
+#include "binding/reaction.hpp"
+
 namespace tamsel::data {
 
 using binding::Ref;
@@ -42,7 +44,7 @@ bool notify_subscribers(ItemObject* item) {
     if (!subscribers) return true;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(subscribers.get()); ++i) {
         Ref callback = Ref::borrow(PyList_GET_ITEM(subscribers.get(), i));
-        if (!Ref::steal(PyObject_CallNoArgs(callback.get()))) return false;
+        if (!binding::Reaction::run_host_code([&] { return PyObject_CallNoArgs(callback.get()); })) return false;
     }
     return true;
 }

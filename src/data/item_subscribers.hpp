@@ -10,7 +10,8 @@ bool add_subscriber(ItemObject* item, PyObject* callback);
 // Removes the first subscriber equal to `callback`, if any.
 bool remove_subscriber(ItemObject* item, PyObject* callback);
 
-// Calls every subscriber without arguments, in list order; stops at the first exception.
+// Calls every subscriber without arguments, in list order; stops at the first exception, except
+// inside a reaction of the master, which keeps it and goes on (binding/reaction.hpp).
 bool notify_subscribers(ItemObject* item);
 
 // Gives the item a new empty list.

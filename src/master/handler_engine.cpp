@@ -3,6 +3,7 @@
 // (handler_generic) when the host substituted or subclassed any of them.
 #include "master/handler_engine.hpp"
 
+#include "binding/reaction.hpp"
 #include "master/handler_fast.hpp"
 #include "master/handler_diagnostics.hpp"
 #include "master/handler_generic.hpp"
@@ -96,7 +97,7 @@ bool set_next_state(HandlerObject* self, PyObject* next_state) {
     diagnostics::state_changed(self, previous.get(), next_state);
     if (!self->state_change_callback || self->state_change_callback == Py_None) return true;
     Ref callback = Ref::borrow(self->state_change_callback);
-    return static_cast<bool>(Ref::steal(PyObject_CallOneArg(callback.get(), next_state)));
+    return binding::Reaction::run_host_code([&] { return PyObject_CallOneArg(callback.get(), next_state); });
 }
 
 bool recalculate_request(HandlerObject* self) {
@@ -110,9 +111,10 @@ bool recalculate_request(HandlerObject* self) {
 }
 
 bool reset_connection(HandlerObject* self) {
+    binding::Reaction reaction;
     HandlerLock::Guard guard(self->lock);
     if (!guard) return false;
-    return run_event(self, states::process_reset_connection);
+    return reaction.finish(run_event(self, states::process_reset_connection));
 }
 
 bool call_reset(HandlerObject* self) {
@@ -122,6 +124,7 @@ bool call_reset(HandlerObject* self) {
 }
 
 bool watchdog_expired(HandlerObject* self) {
+    binding::Reaction reaction;
     // An expiry overtaken by a host operation that fed, stopped or deactivated the watchdog
     // while this one waited for the lock is dropped; the wait itself ends as soon as the
     // expiry is stale, so a host operation waiting for this callback to return goes on.
@@ -132,10 +135,11 @@ bool watchdog_expired(HandlerObject* self) {
     if (!guard) return false;
     if (stale()) return true;
     diagnostics::watchdog_expired(self);
-    return run_event(self, states::process_watchdog_expired);
+    return reaction.finish(run_event(self, states::process_watchdog_expired));
 }
 
 bool accept_reply(HandlerObject* self, PyObject* data) {
+    binding::Reaction reaction;
     HandlerLock::Guard guard(self->lock);
     if (!guard) return false;
     if (!self->running) return true;
@@ -147,7 +151,7 @@ bool accept_reply(HandlerObject* self, PyObject* data) {
     bool processed = is_exact_handler(self_obj)
                          ? process_reply(self, data)
                          : static_cast<bool>(py::call(self_obj, names::_set_reply, {data}));
-    return processed && dispatch_recalculate_request(self);
+    return reaction.finish(processed && dispatch_recalculate_request(self));
 }
 
 bool report_error(HandlerObject* self, PyObject* transition_name, PyObject* message) {
@@ -156,8 +160,8 @@ bool report_error(HandlerObject* self, PyObject* transition_name, PyObject* mess
     if (!callback || callback == Py_None) return true;
     Ref keep = Ref::borrow(callback);
     PyObject* args[3] = {nullptr, transition_name, message};
-    return static_cast<bool>(
-        Ref::steal(PyObject_Vectorcall(keep.get(), args + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr)));
+    return binding::Reaction::run_host_code(
+        [&] { return PyObject_Vectorcall(keep.get(), args + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr); });
 }
 
 bool create_session_id(HandlerObject* self) {

@@ -2,6 +2,7 @@
 #include "binding/args.hpp"
 #include "binding/convert.hpp"
 #include "binding/lifecycle.hpp"
+#include "binding/reaction.hpp"
 #include "binding/types.hpp"
 #include "master/frame_ring_type.hpp"
 #include "master/handler_diagnostics.hpp"
@@ -305,44 +306,56 @@ bool check_no_arguments(const char* name, PyObject* const* args, Py_ssize_t narg
 #define TAMSEL_NO_ARGS(name) \
     if (!check_no_arguments(name, args, nargs, kwnames)) return nullptr
 
-PyObject* m_start(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    TAMSEL_NO_ARGS("start");
-    HandlerObject* self = H(obj);
-    HandlerLock::Guard guard(self->lock);
-    if (!guard) return nullptr;
+// The steps of start() once the handler's lock is held.
+bool start_connection(HandlerObject* self) {
     PyObject* master = handler_field(self->master, "master");
     PyObject* slave = master ? handler_field(self->slave, "slave") : nullptr;
-    if (!slave) return nullptr;
+    if (!slave) return false;
     Ref keep_master = Ref::borrow(master), keep_slave = Ref::borrow(slave);
-    if (!py::call(master, names::start) || !py::call(slave, names::start)) return nullptr;
+    if (!py::call(master, names::start) || !py::call(slave, names::start)) return false;
     Ref master_size = py::path(master, {names::frame, names::safe_data_size_bytes});
     Ref slave_size = master_size ? py::path(slave, {names::frame, names::safe_data_size_bytes}) : Ref{};
-    if (!slave_size) return nullptr;
+    if (!slave_size) return false;
     long a = PyLong_AsLong(master_size.get());
-    if (a == -1 && PyErr_Occurred()) return nullptr;
+    if (a == -1 && PyErr_Occurred()) return false;
     long b = PyLong_AsLong(slave_size.get());
-    if (b == -1 && PyErr_Occurred()) return nullptr;
+    if (b == -1 && PyErr_Occurred()) return false;
     self->initialization_data_bytes = a < b ? a : b;
-    if (!call_reset(self)) return nullptr;
+    if (!call_reset(self)) return false;
     self->running = true;
-    Py_RETURN_NONE;
+    return true;
+}
+
+// The steps of stop() once the handler's lock is held.
+bool stop_connection(HandlerObject* self) {
+    if (!self->running) return true;
+    self->running = false;
+    if (!call_reset(self)) return false;
+    PyObject* watchdog = handler_field(self->watchdog, "_watchdog");
+    if (!watchdog || !call_watchdog(Ref::borrow(watchdog).get(), WatchdogOperation::deactivate)) return false;
+    PyObject* master = handler_field(self->master, "master");
+    PyObject* slave = master ? handler_field(self->slave, "slave") : nullptr;
+    if (!slave) return false;
+    Ref keep_master = Ref::borrow(master), keep_slave = Ref::borrow(slave);
+    return py::call(master, names::stop) && py::call(slave, names::stop);
+}
+
+// Runs `steps` as one reaction under the handler's lock.
+PyObject* react(HandlerObject* self, bool (*steps)(HandlerObject*)) {
+    binding::Reaction reaction;
+    HandlerLock::Guard guard(self->lock);
+    if (!guard) return nullptr;
+    return none_if(reaction.finish(steps(self)));
+}
+
+PyObject* m_start(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    TAMSEL_NO_ARGS("start");
+    return react(H(obj), start_connection);
 }
 
 PyObject* m_stop(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     TAMSEL_NO_ARGS("stop");
-    HandlerObject* self = H(obj);
-    HandlerLock::Guard guard(self->lock);
-    if (!guard) return nullptr;
-    if (!self->running) Py_RETURN_NONE;
-    self->running = false;
-    if (!call_reset(self)) return nullptr;
-    PyObject* watchdog = handler_field(self->watchdog, "_watchdog");
-    if (!watchdog || !call_watchdog(Ref::borrow(watchdog).get(), WatchdogOperation::deactivate)) return nullptr;
-    PyObject* master = handler_field(self->master, "master");
-    PyObject* slave = master ? handler_field(self->slave, "slave") : nullptr;
-    if (!slave) return nullptr;
-    Ref keep_master = Ref::borrow(master), keep_slave = Ref::borrow(slave);
-    return none_if(py::call(master, names::stop) && py::call(slave, names::stop));
+    return react(H(obj), stop_connection);
 }
 
 PyObject* m_reset(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {

@@ -1,0 +1,158 @@
+"""A callback or subscriber that raises never stops the master's own reaction to a fault: the
+transition, the error code of the next Reset request, the fail-safe inputs and the watchdog
+feed all happen, and only then does the exception reach the caller (or, on the watchdog
+thread, the log). Over the module's own objects and over host-subclassed ones alike."""
+import logging
+import time
+
+import pytest
+
+import tamsel.tamsel as ts
+from end_to_end_link import Link
+from slave_emulator import Command, Error
+from test_handler_paths import Frame
+
+SOON = 5.0
+
+
+class Boom(Exception):
+    pass
+
+
+class Raising:
+    """Calls `inner`, then raises Boom while armed."""
+
+    def __init__(self, inner=None):
+        self.inner = inner
+        self.armed = False
+        self.raised = []
+
+    def __call__(self, *args):
+        if self.inner:
+            self.inner(*args)
+        if self.armed:
+            self.raised.append(Boom(*args))
+            raise self.raised[-1]
+
+
+def arm(link, kind):
+    handler = link.handler
+    if kind == "report":
+        raising = Raising(handler._MasterHandler__report_error_callback)
+        handler._MasterHandler__report_error_callback = raising
+    elif kind == "change":
+        raising = Raising(handler._MasterHandler__state_change_callback)
+        handler._MasterHandler__state_change_callback = raising
+    else:
+        raising = Raising()
+        for name, _ in link.inputs:
+            link.handler.dictionary.name_map[name].subscribe_changed(raising)
+    raising.armed = True
+    return raising
+
+
+def non_fail_safe_inputs(link):
+    """Data with process data whose inputs differ from their fail-safe values."""
+    link.connect()
+    link.handler.set_fail_safe(False)
+    link.set_slave_inputs([1, 1])
+    link.cycle()
+    assert link.input_values() != [t.get_initial_value() for _, t in link.inputs]
+
+
+def reset_code(link):
+    request = link.handler.get_request()
+    assert request[0] == Command.RESET
+    return int.from_bytes(request[1:3], "little")
+
+
+# (kind of callback, where the fault happens, report, error code of the next Reset request)
+CASES = [
+    (kind, place, report, code)
+    for place, report, code in [("data", "DATA_FAIL1", Error.INVALID_CRC),
+                                ("connection", "CONN_FAIL1", Error.INVALID_CRC),
+                                ("watchdog", "DATA_WD", Error.WD_EXPIRED)]
+    for kind in ["report", "change", "subscriber"]
+    if not (kind == "subscriber" and place == "connection")  # the inputs are fail-safe there already
+]
+
+
+@pytest.mark.parametrize("substituted", [False, True], ids=["own", "subclassed"])
+@pytest.mark.parametrize("kind, place, report, code", CASES, ids=[f"{k}-{p}" for k, p, _, _ in CASES])
+def test_a_raising_callback_does_not_stop_the_reaction(caplog, substituted, kind, place, report, code):
+    link = Link.make(timeout_s=0.3 if place == "watchdog" else 10.0)
+    if substituted:
+        link.handler.master.frame = Frame()
+        link.handler.slave.frame = Frame()
+    raising = None
+    try:
+        if place == "connection":
+            link.handler.start()
+            link.run_until(ts.StateConnection)
+        else:
+            non_fail_safe_inputs(link)
+        raising = arm(link, kind)
+        if place == "watchdog":
+            with caplog.at_level(logging.ERROR):
+                deadline = time.monotonic() + SOON
+                while link.handler.state is not ts.StateReset and time.monotonic() < deadline:
+                    time.sleep(0.01)
+                time.sleep(0.05)
+            crashes = [r for r in caplog.records if r.exc_info and r.exc_info[0] is Boom]
+            assert len(crashes) == 1 and "FSoE Watchdog thread crashed" in crashes[0].getMessage()
+        else:
+            link.slave.corrupt_crc(0)
+            with pytest.raises(Boom):
+                link.cycle()
+        assert link.errors[-1][0] == report
+        assert link.handler.state is ts.StateReset
+        assert link.changes[-1] is ts.StateReset
+        assert reset_code(link) == code
+        assert link.input_values() == [t.get_initial_value() for _, t in link.inputs]
+        assert link.handler._watchdog.active
+        raising.armed = False
+        link.connect()
+        assert link.slave.rejections == []
+    finally:
+        if raising:
+            raising.armed = False
+        link.close()
+
+
+def test_a_raising_subscriber_still_lets_every_input_and_the_watchdog_feed_through():
+    link = Link.make()
+    raising = Raising()
+    try:
+        link.connect()
+        link.handler.set_fail_safe(False)
+        raising = arm(link, "subscriber")
+        notified = []
+        link.handler.dictionary.name_map[link.inputs[1][0]].subscribe_changed(lambda: notified.append(True))
+        link.set_slave_inputs([5, -3])
+        with pytest.raises(Boom) as raised:
+            link.cycle()
+        assert raised.value is raising.raised[0] and len(raising.raised) == 2  # the first one
+        assert link.input_values() == [5, -3] and notified == [True]
+        assert link.handler.state is ts.StateData and link.errors == []
+        raising.armed = False
+        link.cycle(3)
+        assert link.handler.state is ts.StateData and link.slave.rejections == []
+    finally:
+        raising.armed = False
+        link.close()
+
+
+def test_stop_completes_when_the_state_change_callback_raises():
+    link = Link.make()
+    raising = Raising()
+    try:
+        link.connect()
+        raising = arm(link, "change")
+        with pytest.raises(Boom):
+            link.handler.stop()
+        assert not link.handler.running and not link.handler._watchdog.active
+        assert link.handler.state is ts.StateReset and reset_code(link) == Error.RESET
+        link.handler.master.dictionary_map.add_padding(8)  # the maps are editable again
+    finally:
+        raising.armed = False
+        link.close()

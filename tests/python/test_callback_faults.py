@@ -35,6 +35,24 @@ class Raising:
             raise self.raised[-1]
 
 
+@pytest.fixture
+def links():
+    """Makes links; at the end disarms their raising callbacks and closes them."""
+    made = []
+
+    def make(**kwargs):
+        link = Link.make(**kwargs)
+        link.raising = []
+        made.append(link)
+        return link
+
+    yield make
+    for link in made:
+        for raising in link.raising:
+            raising.armed = False
+        link.close()
+
+
 def arm(link, kind):
     handler = link.handler
     if kind == "report":
@@ -48,6 +66,7 @@ def arm(link, kind):
         for name, _ in link.inputs:
             link.handler.dictionary.name_map[name].subscribe_changed(raising)
     raising.armed = True
+    link.raising.append(raising)
     return raising
 
 
@@ -79,80 +98,64 @@ CASES = [
 
 @pytest.mark.parametrize("substituted", [False, True], ids=["own", "subclassed"])
 @pytest.mark.parametrize("kind, place, report, code", CASES, ids=[f"{k}-{p}" for k, p, _, _ in CASES])
-def test_a_raising_callback_does_not_stop_the_reaction(caplog, substituted, kind, place, report, code):
-    link = Link.make(timeout_s=0.3 if place == "watchdog" else 10.0)
+def test_a_raising_callback_does_not_stop_the_reaction(links, caplog, substituted, kind, place, report, code):
+    link = links(timeout_s=0.3 if place == "watchdog" else 10.0)
     if substituted:
         link.handler.master.frame = Frame()
         link.handler.slave.frame = Frame()
-    raising = None
-    try:
-        if place == "connection":
-            link.handler.start()
-            link.run_until(ts.StateConnection)
-        else:
-            non_fail_safe_inputs(link)
-        raising = arm(link, kind)
-        if place == "watchdog":
-            with caplog.at_level(logging.ERROR):
-                deadline = time.monotonic() + SOON
-                while link.handler.state is not ts.StateReset and time.monotonic() < deadline:
-                    time.sleep(0.01)
-                time.sleep(0.05)
-            crashes = [r for r in caplog.records if r.exc_info and r.exc_info[0] is Boom]
-            assert len(crashes) == 1 and "FSoE Watchdog thread crashed" in crashes[0].getMessage()
-        else:
-            link.slave.corrupt_crc(0)
-            with pytest.raises(Boom):
-                link.cycle()
-        assert link.errors[-1][0] == report
-        assert link.handler.state is ts.StateReset
-        assert link.changes[-1] is ts.StateReset
-        assert reset_code(link) == code
-        assert link.input_values() == [t.get_initial_value() for _, t in link.inputs]
-        assert link.handler._watchdog.active
-        raising.armed = False
-        link.connect()
-        assert link.slave.rejections == []
-    finally:
-        if raising:
-            raising.armed = False
-        link.close()
-
-
-def test_a_raising_subscriber_still_lets_every_input_and_the_watchdog_feed_through():
-    link = Link.make()
-    raising = Raising()
-    try:
-        link.connect()
-        link.handler.set_fail_safe(False)
-        raising = arm(link, "subscriber")
-        notified = []
-        link.handler.dictionary.name_map[link.inputs[1][0]].subscribe_changed(lambda: notified.append(True))
-        link.set_slave_inputs([5, -3])
-        with pytest.raises(Boom) as raised:
-            link.cycle()
-        assert raised.value is raising.raised[0] and len(raising.raised) == 2  # the first one
-        assert link.input_values() == [5, -3] and notified == [True]
-        assert link.handler.state is ts.StateData and link.errors == []
-        raising.armed = False
-        link.cycle(3)
-        assert link.handler.state is ts.StateData and link.slave.rejections == []
-    finally:
-        raising.armed = False
-        link.close()
-
-
-def test_stop_completes_when_the_state_change_callback_raises():
-    link = Link.make()
-    raising = Raising()
-    try:
-        link.connect()
-        raising = arm(link, "change")
+    if place == "connection":
+        link.handler.start()
+        link.run_until(ts.StateConnection)
+    else:
+        non_fail_safe_inputs(link)
+    raising = arm(link, kind)
+    if place == "watchdog":
+        with caplog.at_level(logging.ERROR):
+            deadline = time.monotonic() + SOON
+            while link.handler.state is not ts.StateReset and time.monotonic() < deadline:
+                time.sleep(0.01)
+            time.sleep(0.05)
+        crashes = [r for r in caplog.records if r.exc_info and r.exc_info[0] is Boom]
+        assert len(crashes) == 1 and "FSoE Watchdog thread crashed" in crashes[0].getMessage()
+    else:
+        link.slave.corrupt_crc(0)
         with pytest.raises(Boom):
-            link.handler.stop()
-        assert not link.handler.running and not link.handler._watchdog.active
-        assert link.handler.state is ts.StateReset and reset_code(link) == Error.RESET
-        link.handler.master.dictionary_map.add_padding(8)  # the maps are editable again
-    finally:
-        raising.armed = False
-        link.close()
+            link.cycle()
+    assert link.errors[-1][0] == report
+    assert link.handler.state is ts.StateReset
+    assert link.changes[-1] is ts.StateReset
+    assert reset_code(link) == code
+    assert link.input_values() == [t.get_initial_value() for _, t in link.inputs]
+    assert link.handler._watchdog.active
+    raising.armed = False
+    link.connect()
+    assert link.slave.rejections == []
+
+
+def test_a_raising_subscriber_still_lets_every_input_and_the_watchdog_feed_through(links):
+    link = links()
+    link.connect()
+    link.handler.set_fail_safe(False)
+    raising = arm(link, "subscriber")
+    notified = []
+    link.handler.dictionary.name_map[link.inputs[1][0]].subscribe_changed(lambda: notified.append(True))
+    link.set_slave_inputs([5, -3])
+    with pytest.raises(Boom) as raised:
+        link.cycle()
+    assert raised.value is raising.raised[0] and len(raising.raised) == 2  # the first one
+    assert link.input_values() == [5, -3] and notified == [True]
+    assert link.handler.state is ts.StateData and link.errors == []
+    raising.armed = False
+    link.cycle(3)
+    assert link.handler.state is ts.StateData and link.slave.rejections == []
+
+
+def test_stop_completes_when_the_state_change_callback_raises(links):
+    link = links()
+    link.connect()
+    arm(link, "change")
+    with pytest.raises(Boom):
+        link.handler.stop()
+    assert not link.handler.running and not link.handler._watchdog.active
+    assert link.handler.state is ts.StateReset and reset_code(link) == Error.RESET
+    link.handler.master.dictionary_map.add_padding(8)  # the maps are editable again

@@ -72,4 +72,10 @@ bool write_object(PyObject* item, PyObject* value);
 // `item._set_fail_safe()`.
 bool set_fail_safe(PyObject* item);
 
+// Counters that advance whenever what any item's outputs (inputs) hold may change: a value
+// stored, an item initialised again or cleared. Whoever read items at one reading of a counter
+// knows that none of them has changed on that side while the counter still shows it.
+uint64_t output_epoch() noexcept;
+uint64_t input_epoch() noexcept;
+
 }  // namespace tamsel::data

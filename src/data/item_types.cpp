@@ -18,6 +18,12 @@ namespace {
 
 ItemObject* self_item(PyObject* self) { return as_item(self); }
 
+// After any change of an item's data type or of several of its slots at once.
+void touch_item() noexcept {
+    touch_outputs();
+    touch_inputs();
+}
+
 // Life cycle, shared by every kind: every slot holds an object from allocation on.
 
 PyObject* item_new(PyTypeObject* type, PyObject*, PyObject*) {
@@ -51,6 +57,7 @@ int item_clear(PyObject* self) {
     for (PyObject** slot : {&item->name, &item->data_type, &item->value, &item->value_output, &item->fail_safe})
         Py_SETREF(*slot, Py_NewRef(Py_None));
     Py_CLEAR(item->subscribers);
+    touch_item();
     return 0;
 }
 
@@ -94,6 +101,7 @@ void store_base(ItemObject* item, const BaseFields& fields) {
     item->known_type = known.value_or(DataType::BOOL);
     binding::assign(item->name, fields.name);
     binding::assign(item->data_type, fields.data_type);
+    touch_item();
 }
 
 // The data type's initial value: native for members, `get_initial_value()` otherwise.
@@ -127,6 +135,7 @@ int input_init(PyObject* self, PyObject* args, PyObject* kwargs, const char* fai
     binding::assign(item->fail_safe, parsed[3]);
     binding::assign(item->value, parsed[3]);
     binding::assign(item->value_output, output.get());
+    touch_item();
     return 0;
 }
 
@@ -149,6 +158,7 @@ int item_output_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     ItemObject* item = self_item(self);
     store_base(item, fields);
     binding::assign(item->value, value.get());
+    touch_item();
     return 0;
 }
 

@@ -12,6 +12,16 @@ namespace tamsel::data {
 
 using binding::Ref;
 
+namespace {
+uint64_t outputs_changed = 0;
+uint64_t inputs_changed = 0;
+}  // namespace
+
+uint64_t output_epoch() noexcept { return outputs_changed; }
+uint64_t input_epoch() noexcept { return inputs_changed; }
+void touch_outputs() noexcept { ++outputs_changed; }
+void touch_inputs() noexcept { ++inputs_changed; }
+
 PyObject* raise_not_implemented() {
     PyErr_SetNone(PyExc_NotImplementedError);
     return nullptr;
@@ -70,6 +80,7 @@ int differs(PyObject* current, PyObject* value) {
 
 bool store_and_notify(ItemObject* item, PyObject* value) {
     binding::assign(input_slot(item), value);
+    touch_inputs();
     return notify_subscribers(item);
 }
 
@@ -148,7 +159,10 @@ bool set_value(ItemObject* item, ItemKind kind, PyObject* value) {
         case ItemKind::input:
             PyErr_Format(PyExc_PermissionError, "Cannot set safe input item %S", item->name);
             return false;
-        default: binding::assign(output_slot(item, kind), value); return true;
+        default:
+            binding::assign(output_slot(item, kind), value);
+            touch_outputs();
+            return true;
     }
 }
 

@@ -17,6 +17,11 @@ inline PyObject*& output_slot(ItemObject* item, ItemKind kind) {
 inline bool has_input(ItemKind kind) { return kind == ItemKind::input || kind == ItemKind::input_output; }
 inline bool has_output(ItemKind kind) { return kind == ItemKind::output || kind == ItemKind::input_output; }
 
+// Advance output_epoch() or input_epoch() (item_object.hpp): called by every change of a slot
+// or field they cover.
+void touch_outputs() noexcept;
+void touch_inputs() noexcept;
+
 // The kind whose methods an item object runs: the kind of the module type it derives from.
 ItemKind kind_of_item(PyObject* item);
 

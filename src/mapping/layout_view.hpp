@@ -6,6 +6,7 @@
 #include "data/item_object.hpp"
 #include "mapping/map_object.hpp"
 
+#include <array>
 #include <cstdint>
 #include <memory>
 #include <vector>
@@ -35,9 +36,21 @@ struct ViewEntry {
     mutable PyTypeObject* unpacked_item_type = nullptr;
 };
 
+// The safe-data words of the last transfer that went entry by entry, when every entry of it
+// was a module item whose value the entry remembers (see ViewEntry): while no item changed on
+// that side since (`epoch`) and no item changed its class, the next transfer would do exactly
+// the same, so it can take or compare the words as a whole.
+struct TransferMemo {
+    std::array<uint16_t, 8> words{};
+    uint64_t epoch = 0;
+    bool valid = false;
+};
+
 struct LayoutView {
     std::vector<ViewEntry> entries;
     unsigned end_bits = 0;  // the end of the entry reaching furthest into the stream
+    mutable TransferMemo packed;    // outputs, against data::output_epoch()
+    mutable TransferMemo unpacked;  // inputs, against data::input_epoch()
 };
 
 // The map's view for its current layout, or null with an exception set. The map owns it: a

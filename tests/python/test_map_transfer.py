@@ -457,3 +457,78 @@ def test_host_code_editing_the_map_during_packing():
     frame = ts.FSOEFrame()
     dmap._set_data_to_frame(frame)  # the transfer goes on over the layout it started with
     assert (frame.safe_data[0], frame.safe_data[1], len(dmap)) == (0x4401, 0x0302, 0)
+
+
+def _remap_reversed(dmap, first, second):
+    dmap.clear()
+    dmap.add(second)
+    dmap.add(first)
+
+
+@pytest.mark.parametrize(
+    "disturb, expected",
+    [
+        (lambda first, second, maps: first._write(99), (3, 4)),
+        (lambda first, second, maps: second._set_fail_safe(), (3, 4)),
+        (lambda first, second, maps: first.__init__(1, "first", DT.INT8, -1), (3, 4)),
+        (lambda first, second, maps: maps[1]._get_data_from_frame(frame_with([0x0505])), (3, 4)),
+        (lambda first, second, maps: _remap_reversed(maps[0], first, second), (4, 3)),
+    ],
+    ids=["write", "fail-safe", "init", "other-map", "layout"],
+)
+def test_unpacking_the_same_frame_again_restores_whatever_changed_in_between(disturb, expected):
+    first = ts.DictionaryItemInput(1, "first", DT.UINT8, 0)
+    second = ts.DictionaryItemInput(2, "second", DT.UINT8, 0)
+    maps = [inputs_map(first, second), inputs_map(first, second)]
+    for dmap in maps:
+        dmap.add(first)
+        dmap.add(second)
+    frame = frame_with([0x0403])
+    maps[0]._get_data_from_frame(frame)
+    maps[0]._get_data_from_frame(frame)
+    disturb(first, second, maps)
+    maps[0]._get_data_from_frame(frame)
+    assert (first.get(), second.get()) == expected
+
+
+def test_a_subscriber_changing_an_input_during_unpacking_is_undone_by_the_next_frame():
+    first = ts.DictionaryItemInput(1, "first", DT.UINT8, 0)
+    second = ts.DictionaryItemInput(2, "second", DT.UINT8, 0)
+    dmap = inputs_map(first, second)
+    dmap.add(first)
+    dmap.add(second)
+    second.subscribe_changed(lambda: first._write(200))
+    frame = frame_with([0x0403])
+    dmap._get_data_from_frame(frame)
+    assert first.get() == 200
+    dmap._get_data_from_frame(frame)
+    assert (first.get(), second.get()) == (3, 4)
+
+
+@pytest.mark.parametrize(
+    "change",
+    [
+        lambda item: item.set(9),
+        lambda item: item.__init__(1, "out", DT.INT8),
+        lambda item: setattr(item, "__class__", Tripled),
+    ],
+    ids=["set", "init", "class"],
+)
+def test_packing_again_follows_a_change_between_transfers(change):
+    item = ts.DictionaryItemOutput(1, "out", DT.UINT8)
+    dmap = ts.DictionaryMap(make_dictionary(item), {ts.DictionaryItemOutput, Tripled})
+    dmap.add(item)
+    item.set(2)
+    frame = ts.FSOEFrame()
+    dmap._set_data_to_frame(frame)
+    dmap._set_data_to_frame(frame)
+    change(item)
+    dmap._set_data_to_frame(frame)
+    assert frame.safe_data[0] == item._read()
+
+
+class Tripled(ts.DictionaryItemOutput):
+    __slots__ = ()
+
+    def _read(self):
+        return 3 * super()._read()

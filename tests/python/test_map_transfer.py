@@ -459,6 +459,17 @@ def test_host_code_editing_the_map_during_packing():
     assert (frame.safe_data[0], frame.safe_data[1], len(dmap)) == (0x4401, 0x0302, 0)
 
 
+def two_inputs(maps=1):
+    """Two UINT8 inputs mapped in this order into `maps` maps of their own dictionary."""
+    first = ts.DictionaryItemInput(1, "first", DT.UINT8, 0)
+    second = ts.DictionaryItemInput(2, "second", DT.UINT8, 0)
+    made = [inputs_map(first, second) for _ in range(maps)]
+    for dmap in made:
+        dmap.add(first)
+        dmap.add(second)
+    return first, second, made
+
+
 def _remap_reversed(dmap, first, second):
     dmap.clear()
     dmap.add(second)
@@ -477,12 +488,7 @@ def _remap_reversed(dmap, first, second):
     ids=["write", "fail-safe", "init", "other-map", "layout"],
 )
 def test_unpacking_the_same_frame_again_restores_whatever_changed_in_between(disturb, expected):
-    first = ts.DictionaryItemInput(1, "first", DT.UINT8, 0)
-    second = ts.DictionaryItemInput(2, "second", DT.UINT8, 0)
-    maps = [inputs_map(first, second), inputs_map(first, second)]
-    for dmap in maps:
-        dmap.add(first)
-        dmap.add(second)
+    first, second, maps = two_inputs(maps=2)
     frame = frame_with([0x0403])
     maps[0]._get_data_from_frame(frame)
     maps[0]._get_data_from_frame(frame)
@@ -492,11 +498,7 @@ def test_unpacking_the_same_frame_again_restores_whatever_changed_in_between(dis
 
 
 def test_a_subscriber_changing_an_input_during_unpacking_is_undone_by_the_next_frame():
-    first = ts.DictionaryItemInput(1, "first", DT.UINT8, 0)
-    second = ts.DictionaryItemInput(2, "second", DT.UINT8, 0)
-    dmap = inputs_map(first, second)
-    dmap.add(first)
-    dmap.add(second)
+    first, second, (dmap,) = two_inputs()
     second.subscribe_changed(lambda: first._write(200))
     frame = frame_with([0x0403])
     dmap._get_data_from_frame(frame)

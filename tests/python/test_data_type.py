@@ -97,6 +97,14 @@ def test_in_range_non_integers_are_type_errors(member, value, type_name):
     assert str(info.value) == f"Expected int, got {type_name}"
 
 
+@pytest.mark.parametrize("member", list(INTEGER_TYPES))
+def test_floats_exactly_at_the_range_limits_are_type_errors(member):
+    for limit in type_range(member):
+        with pytest.raises(TypeError) as info:
+            member.serialize_value(float(limit))
+        assert str(info.value) == "Expected int, got float"
+
+
 def test_host_comparisons_decide_for_other_objects():
     class Big:
         """Compares as inside every range and adds up to an int."""

@@ -377,3 +377,33 @@ def test_construct_run_and_delete_do_not_leak(no_leak):
     last = life()
     gc.collect()
     assert last() is None  # the watchdog's reference to the handler ended with its thread
+
+
+@pytest.mark.parametrize("pending_side", [None, "master", "slave", "both"])
+def test_dynamic_map_pending_asks_both_maps(handlers, pending_side):
+    handler = handlers()
+    for side in ("master", "slave"):
+        node = getattr(handler, side)
+        node._dynamic_map.clear()
+        if pending_side in (side, "both"):
+            node._dynamic_map.add(ts.DynamicMappableItem(0, ts.DataType.UINT16))
+    assert handler._dynamic_map_pending() is (pending_side is not None)
+
+
+@pytest.mark.parametrize("substituted", [False, True], ids=["own", "subclassed"])
+def test_data_request_carries_the_output_value_of_an_input_output_item(handlers, substituted):
+    from test_handler_paths import Frame
+
+    handler = started(handlers, out_items=("both",), in_items=("in8", "both"))
+    if substituted:
+        handler.master.frame = Frame()
+        handler.master.frame.safe_data_size_bytes = 2
+    handler._set_next_state(ts.StateData)
+    both = handler.dictionary.name_map["both"]
+    for output in (0x1234, 0):
+        handler.dictionary.set("both", output)
+        handler._MasterHandler__recalculate_request()
+        assert both.value_input == 7 != output  # its input value is another one
+        request = handler.get_request()
+        assert request[0] == ts.FSOECommand.FAILSAFE_DATA.value
+        assert int.from_bytes(request[1:3], "little") == output

@@ -132,3 +132,20 @@ def test_substituted_dynamic_map_is_driven_through_its_methods():
         assert "get_data_from_frame" in recorder.calls and "add" in recorder.calls
     finally:
         link.close()
+
+
+@pytest.mark.parametrize("state", [ts.StateSession, ts.StateConnection, ts.StateParameter, ts.StateData])
+def test_substituted_objects_reconnect_after_a_slave_reset(state):
+    link = Link.make(out_size=2, in_size=2)
+    substitute_frames(link)
+    try:
+        link.handler.start()
+        link.run_until(state)
+        link.slave.send_reset(0)
+        link.cycle()
+        assert link.handler.state is ts.StateSession and len(link.errors) == 1
+        link.connect()
+        link.cycle(3)
+        assert len(link.errors) == 1 and link.slave.rejections == []
+    finally:
+        link.close()

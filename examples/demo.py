@@ -5,13 +5,16 @@
 3. one fault of each kind injected by the slave, the master's report and its way back to Data;
 4. a summary: cycles run, faults detected, time per cycle.
 
-Run it with ``make demo``.
+Run it with ``make demo``; ``python examples/demo.py --record demo.pcapng`` also saves every
+frame for Wireshark or ``python -m tamsel.trace show demo.pcapng``.
 """
+import argparse
 import math
 import time
 
 import tamsel.tamsel as ts
 from tamsel.slave import Slave, pack_safe_data, unpack_safe_data
+from tamsel.trace import FrameRecorder
 
 DT = ts.DataType
 SLAVE_ADDRESS = 0x000A
@@ -211,9 +214,13 @@ def show_recovery(demo, start, states):
     print(f"     back in Data after {demo.cycle_count - start} cycles; {how}")
 
 
-def main():
+def main(argv=None):
+    parser = argparse.ArgumentParser(description="An FSoE master against a simulated slave.")
+    parser.add_argument("--record", metavar="FILE", help="save every frame to this pcapng file")
+    args = parser.parse_args(argv)
     print("tamsel demo: FSoE master against a simulated slave\n")
     demo = Demo()
+    recorder = FrameRecorder(demo.handler, capacity=1 << 16) if args.record else None
     try:
         show_start_up(demo)
         demo.master_time, demo.master_cycles = 0.0, 0
@@ -232,6 +239,10 @@ def main():
         demo.quiet = True
         demo.handler.stop()
         demo.handler.delete()
+        if recorder:
+            saved = recorder.save(args.record)
+            recorder.close()
+            print(f"  frames recorded        {saved} in {args.record} (python -m tamsel.trace show {args.record})")
 
 
 if __name__ == "__main__":

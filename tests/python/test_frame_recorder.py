@@ -25,7 +25,9 @@ class RecordedDemo(demo.Demo):
     """The demo's host loop, keeping the replies the slave corrupted on purpose."""
 
     def __init__(self):
+        watcher = ts._log_transition
         super().__init__()
+        ts._log_transition = watcher  # the demo watches transitions through the module namespace
         self.quiet = True
         self.corrupted = []
 

@@ -8,7 +8,7 @@ PYTHON312 := $(shell for p in python3.12 $$HOME/.pyenv/versions/3.12*/bin/python
 	if $$p -c 'import sys; assert sys.version_info[:2] == (3, 12)' >/dev/null 2>&1; then command -v $$p; break; fi; done)
 JOBS ?= 2
 
-.PHONY: test dev cpp-test py-test install bench demo gtest tshark clean
+.PHONY: test dev cpp-test py-test install bench demo demo-bus gtest tshark iproute clean
 
 $(PY):
 	@test -n "$(PYTHON312)" || { echo "python3.12 not found" >&2; exit 1; }
@@ -29,6 +29,12 @@ tshark:
 			apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq tshark; \
 		else echo "tshark is missing: the capture-file test will be skipped (apt-get install tshark)" >&2; fi; fi
 
+# The EtherCAT bus test and `make demo-bus` set up a network namespace with ip (iproute2).
+iproute:
+	@if ! command -v ip >/dev/null; then \
+		if [ "$$(id -u)" = 0 ]; then apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq iproute2; \
+		else echo "ip (iproute2) is missing: the EtherCAT bus test will be skipped" >&2; fi; fi
+
 # Installs the package with its test extras into the virtual environment.
 install: $(PY)
 	$(PY) -m pip install --quiet --no-build-isolation ".[test]"
@@ -40,7 +46,7 @@ cpp-test: $(PY) gtest
 
 # Runs the Python tests against the installed package (the console script keeps the
 # source tree off sys.path).
-py-test: install tshark
+py-test: install tshark iproute
 	$(VENV)/bin/pytest -q
 
 test: cpp-test py-test
@@ -58,6 +64,21 @@ bench: install
 # The README's first command: a master against the simulated slave (examples/demo.py).
 demo: install
 	@$(PY) examples/demo.py
+
+# examples/pysoem_loop.py over a veth pair against the virtual drive, in a private network
+# namespace (needs root for the namespace and the raw sockets).
+DEMO_NS := tamsel-demo-$(shell echo $$$$)
+demo-bus: install iproute
+	@test "$$(id -u)" = 0 || { echo "make demo-bus needs root (network namespace, raw sockets)" >&2; exit 1; }
+	@ns=$(DEMO_NS); ctl=$$(mktemp -u /tmp/tamsel-drive.XXXXXX); \
+	trap 'kill $$drive 2>/dev/null; wait $$drive 2>/dev/null; ip netns delete '$$ns' 2>/dev/null' EXIT; \
+	ip netns add $$ns && ip netns exec $$ns ip link add drive0 type veth peer name master0 && \
+	ip netns exec $$ns ip link set drive0 up && ip netns exec $$ns ip link set master0 up && \
+	{ ip netns exec $$ns $(PY) -m tamsel.ethercat.virtual_drive --interface drive0 --pdo-prefix 4 \
+		--control $$ctl > >(sed -u 's/^/[drive] /') & drive=$$!; } && \
+	for i in $$(seq 50); do test -S $$ctl && break; sleep 0.1; done && \
+	ip netns exec $$ns $(PY) examples/pysoem_loop.py --interface master0 --input-offset 4 --output-offset 4 \
+		--return-timeout-us 20000
 
 clean:
 	rm -rf build python/tamsel/*.so

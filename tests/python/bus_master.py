@@ -17,6 +17,9 @@ RECEIVE_TIMEOUT_US = 20000
 class Bus:
     def __init__(self, args):
         self.args = args
+        # A loaded test machine may keep the drive from answering within the 2 ms a master
+        # waits by default before it repeats a datagram.
+        pysoem.settings.timeouts.ret = 20000
         self.master = pysoem.Master()
         self.master.open(args.interface)
         self.cycles = 0

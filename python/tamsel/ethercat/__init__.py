@@ -93,7 +93,7 @@ class SafetyChannel:
     sizes and offsets otherwise)."""
 
     __slots__ = ("handler", "slave", "input_offset", "output_offset", "reply_size", "request_size",
-                 "_reply_end", "_request_end")
+                 "_reply_end", "_request_end", "_reply", "_head", "_tail", "_set_reply", "_get_request")
 
     def __init__(self, handler, slave, *, input_offset: int = 0, output_offset: int = 0):
         self.input_offset = _offset("input_offset", input_offset)
@@ -111,18 +111,23 @@ class SafetyChannel:
                                  f"{what} frame at offset {offset} (needs {end} bytes)")
         self.handler = handler
         self.slave = slave
+        # Prepared once: the cycle is on every host's hot path.
+        self._reply = slice(self.input_offset, self._reply_end)
+        self._head = slice(0, self.output_offset)
+        self._tail = slice(self._request_end, None)
+        self._set_reply = handler.set_reply
+        self._get_request = handler.get_request
 
     def exchange(self) -> None:
         """One cycle: the slave's reply into the handler, the handler's request into the outputs."""
         slave = self.slave
-        handler = self.handler
-        handler.set_reply(slave.input[self.input_offset:self._reply_end])
-        request = handler.get_request()
+        self._set_reply(slave.input[self._reply])
+        request = self._get_request()
         if len(request) != self.request_size:
             raise RuntimeError(f"the handler's request is {len(request)} bytes, the channel was built for "
                                f"{self.request_size}: the master map changed after the channel was built")
         output = slave.output
-        slave.output = output[:self.output_offset] + request + output[self._request_end:]
+        slave.output = output[self._head] + request + output[self._tail]
 
     @property
     def input_span(self) -> Tuple[int, int]:

@@ -136,21 +136,27 @@ class Loop:
             handler.delete()
 
 
+# option, type, default, meaning
+OPTIONS = [
+    ("--cycles", int, 2000, "cycles to try for Data"),
+    ("--slave-position", int, 0, "the safety device's position on the bus"),
+    ("--output-offset", int, 0, "FSoE frame offset in the device's outputs"),
+    ("--input-offset", int, 0, "FSoE frame offset in the device's inputs"),
+    ("--outputs-size", int, 2, "safe data bytes to the device"),
+    ("--inputs-size", int, 2, "safe data bytes from the device"),
+    ("--slave-address", number, "0x000a", "FSoE slave address"),
+    ("--connection-id", number, "0x1234", "FSoE connection id"),
+    ("--watchdog-ms", int, 100, "FSoE watchdog time"),
+    ("--period-ms", float, 1.0, "cycle time"),
+    ("--return-timeout-us", int, 2000, "how long a frame may take to come back before it is repeated"),
+]
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("--interface", required=True, help="network interface of the EtherCAT bus")
-    parser.add_argument("--cycles", type=int, default=2000, help="cycles to try for Data (default 2000)")
-    parser.add_argument("--slave-position", type=int, default=0, help="the safety device's position on the bus")
-    parser.add_argument("--output-offset", type=int, default=0, help="FSoE frame offset in the device's outputs")
-    parser.add_argument("--input-offset", type=int, default=0, help="FSoE frame offset in the device's inputs")
-    parser.add_argument("--outputs-size", type=int, default=2, help="safe data bytes to the device (default 2)")
-    parser.add_argument("--inputs-size", type=int, default=2, help="safe data bytes from the device (default 2)")
-    parser.add_argument("--slave-address", type=number, default=0x000A, help="FSoE slave address (default 0x000a)")
-    parser.add_argument("--connection-id", type=number, default=0x1234, help="FSoE connection id (default 0x1234)")
-    parser.add_argument("--watchdog-ms", type=int, default=100, help="FSoE watchdog time (default 100)")
-    parser.add_argument("--period-ms", type=float, default=1.0, help="cycle time (default 1)")
-    parser.add_argument("--return-timeout-us", type=int, default=2000,
-                        help="how long a frame may take to come back before it is repeated (default 2000)")
+    for option, kind, default, meaning in OPTIONS:
+        parser.add_argument(option, type=kind, default=default, help=f"{meaning} (default {default})")
     args = parser.parse_args()
     try:
         return Loop(args).run()

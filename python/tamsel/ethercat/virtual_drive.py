@@ -246,7 +246,7 @@ def _raw_socket(interface: str) -> socket.socket:
 
 def serve(drive: VirtualDrive, interface: str, control_path: Optional[str] = None) -> int:
     """Answers EtherCAT frames on ``interface`` until SIGTERM or SIGINT."""
-    stop = []
+    stop, failed = [], []
     read_signal, write_signal = os.pipe()
     os.set_blocking(write_signal, False)
     previous = {sig: signal.signal(sig, lambda *_: stop.append(1)) for sig in (signal.SIGTERM, signal.SIGINT)}
@@ -260,6 +260,11 @@ def serve(drive: VirtualDrive, interface: str, control_path: Optional[str] = Non
             try:
                 frame, address = raw.recvfrom(65536)
             except (BlockingIOError, InterruptedError):
+                return
+            except OSError as error:  # the interface went away or down
+                print(f"virtual drive: {interface}: {error}", file=sys.stderr, flush=True)
+                failed.append(error)
+                stop.append(1)
                 return
             if address[2] == PACKET_OUTGOING:
                 continue
@@ -296,7 +301,7 @@ def serve(drive: VirtualDrive, interface: str, control_path: Optional[str] = Non
         os.close(read_signal)
         os.close(write_signal)
     print(f"stopped: {drive.esc.frames} frames answered, {drive.esc.dropped} dropped", flush=True)
-    return 0
+    return 1 if failed else 0
 
 
 def _number(text: str) -> int:

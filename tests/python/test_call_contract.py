@@ -1,9 +1,13 @@
-"""Every native method refuses a keyword it does not take with the same TypeError."""
+"""No call crashes: wrong arguments raise the module's usual errors."""
 
+import pathlib
 import re
+import subprocess
+import sys
 
 import pytest
 
+import call_contract_driver
 import tamsel.tamsel as ts
 
 
@@ -42,3 +46,28 @@ def test_unknown_keyword_is_refused(cls, name):
         assert str(raised.value) == f"{shown}() got an unexpected keyword argument 'unknown_keyword'"
     finally:
         handler.delete()
+
+
+DRIVER = pathlib.Path(__file__).with_name("call_contract_driver.py")
+
+
+@pytest.mark.parametrize("target", list(call_contract_driver.targets()))
+def test_every_call_raises_or_returns(target):
+    """Wrong counts, unknown keywords, hostile values and attribute changes never crash.
+
+    The calls run in a child process that prints each call before making it, so a crash or
+    a hang fails this test with the call that caused it.
+    """
+    command = [sys.executable, "-X", "faulthandler", str(DRIVER), target]
+    try:
+        run = subprocess.run(command, capture_output=True, text=True, timeout=600)
+        output, status, errors = run.stdout, run.returncode, run.stderr
+    except subprocess.TimeoutExpired as expired:
+        output, status, errors = expired.stdout or "", "hung", expired.stderr or ""
+        output = output.decode() if isinstance(output, bytes) else output
+        errors = errors.decode() if isinstance(errors, bytes) else errors
+    lines = output.splitlines()
+    calls = [line.removeprefix("CALL ") for line in lines if line.startswith("CALL ")]
+    last = calls[-1] if calls else "building the first instance"
+    assert lines and lines[-1].startswith("DONE"), f"child {status} during: {last}\n{errors[-3000:]}"
+    assert [line for line in lines if line.startswith("SYSTEMERROR")] == []

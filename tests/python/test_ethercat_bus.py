@@ -3,6 +3,7 @@ namespace: real EtherCAT frames, the FSoE connection inside their process data."
 import json
 import os
 import shutil
+import signal
 import subprocess
 import sys
 import time
@@ -56,8 +57,8 @@ def start_drive(namespace, control, *options):
     return drive
 
 
-def stop_drive(drive):
-    drive.terminate()
+def stop_drive(drive, how=signal.SIGTERM):
+    drive.send_signal(how)
     out, err = drive.communicate(timeout=10)
     assert drive.returncode == 0, err
     return out
@@ -113,4 +114,4 @@ def test_malformed_frames_are_dropped_and_counted(namespace, tmp_path):
         assert status["dropped"] == counts["malformed"]
         assert counts["answered_after"] == 1
     finally:
-        stop_drive(drive)
+        assert "stopped:" in stop_drive(drive, signal.SIGINT)

@@ -165,3 +165,20 @@ def test_any_bytes_are_answered_or_dropped(payload):
     drive = VirtualDrive()
     answer = drive.handle(payload)
     assert (answer is None and drive.esc.dropped == 1) or (len(answer) == len(payload) and drive.esc.frames == 1)
+
+
+@pytest.mark.parametrize("arguments, status, message", [
+    (["--interface", "x", "--outputs-size", "3"], 2, "1 or an even number of 2..16 safe data bytes, not 3"),
+    (["--interface", "x", "--pdo-prefix", "-1"], 2, "pdo_prefix must be 0..256 bytes, got -1"),
+    (["--interface", "x", "--slave-address", "0x10000"], 2, "value too large to convert to uint16_t"),
+    (["--outputs-size", "2"], 2, "--interface is required"),
+    (["--send", "status"], 2, "--send needs --control PATH"),
+    (["--interface", "no-such-interface0"], 1, "virtual drive: no-such-interface0:"),
+])
+def test_command_line_refusals(arguments, status, message):
+    import subprocess
+    import sys
+
+    done = subprocess.run([sys.executable, "-m", "tamsel.ethercat.virtual_drive", *arguments],
+                          capture_output=True, text=True, timeout=60)
+    assert done.returncode == status and message in done.stderr, done.stderr

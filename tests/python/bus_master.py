@@ -74,7 +74,7 @@ def main():
     parser.add_argument("--interface", required=True)
     parser.add_argument("--control", required=True)
     parser.add_argument("--prefix", type=int, default=0)
-    parser.add_argument("--watchdog-s", type=float, default=0.5)
+    parser.add_argument("--watchdog-s", type=float, default=1.0)
     parser.add_argument("--cycles", type=int, default=1000)
     args = parser.parse_args()
     result = {}
@@ -108,10 +108,14 @@ def main():
             bus.cycle(channel)
             inputs_seen.add(dictionary.get("COUNTER"))
             if i % 200 == 199:
-                for _ in range(3):
+                # a value needs a few cycles to reach the drive (more when a frame is lost)
+                for _ in range(50):
                     bus.cycle(channel)
-                seen = send_command(args.control, "status")["status"]["outputs"]
-                outputs_checked.append([value, int.from_bytes(bytes.fromhex(seen), "little")])
+                    seen = send_command(args.control, "status")["status"]["outputs"]
+                    seen = int.from_bytes(bytes.fromhex(seen), "little")
+                    if seen == value:
+                        break
+                outputs_checked.append([value, seen])
         result["data_cycles"] = args.cycles
         result["inputs_distinct"] = len(inputs_seen)
         result["outputs_checked"] = outputs_checked

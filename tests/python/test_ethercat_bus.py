@@ -48,7 +48,7 @@ def namespace(tmp_path):
 def start_drive(namespace, control, *options):
     drive = subprocess.Popen(
         ["ip", "netns", "exec", namespace, sys.executable, "-m", "tamsel.ethercat.virtual_drive",
-         "--interface", "drive0", "--control", str(control), "--watchdog-ms", "500", *options],
+         "--interface", "drive0", "--control", str(control), "--watchdog-ms", "1000", *options],
         stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
     line = drive.stdout.readline()
     if line.strip() != "ready":

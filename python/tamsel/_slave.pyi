@@ -2,6 +2,9 @@
 
 from typing import List, Optional, Tuple
 
+from typing_extensions import disjoint_base
+
+@disjoint_base
 class SlaveCore:
     def __new__(
         cls,

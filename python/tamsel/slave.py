@@ -56,7 +56,7 @@ the master's reaction brings the connection back.
 from __future__ import annotations
 
 import enum
-from typing import Any, Dict, Iterable, Mapping, NamedTuple, Optional, Union
+from typing import Any, Dict, Iterable, Mapping, NamedTuple, Optional, Protocol, Tuple, Union
 
 from tamsel._slave import SlaveCore
 from tamsel.tamsel import BaseError
@@ -99,7 +99,17 @@ class Rejection(NamedTuple):
     reason: str
 
 
-ParameterSpec = Union[object, tuple]
+class SerializableParameter(Protocol):
+    """An application parameter as the slave expects it (``ApplicationParameter`` is one)."""
+
+    @property
+    def raw_value(self) -> int: ...
+
+    @property
+    def n_bytes(self) -> int: ...
+
+
+ParameterSpec = Union[SerializableParameter, Tuple[int, int]]
 
 
 def _parameter_bytes(parameters: Iterable[ParameterSpec]) -> bytes:

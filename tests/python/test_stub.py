@@ -6,8 +6,11 @@ import enum
 import functools
 import importlib.resources
 import inspect
+import pathlib
 import queue
 import random
+import subprocess
+import sys
 import types
 import typing
 
@@ -108,9 +111,18 @@ def test_method_parameters_match(cls, node):
         # Slot wrappers take positional-only arguments, whose names a caller never uses.
         if any(p.kind in (p.VAR_POSITIONAL, p.VAR_KEYWORD, p.POSITIONAL_ONLY) for p in params[1:]):
             continue
-        runtime = [p.name for p in params if p.name not in ("self", "module")]
+        runtime = [p.name for p in params if p.name not in ("self", "cls", "module")]
         stubbed = [a.arg for a in fn.args.posonlyargs + fn.args.args][1:]
         assert stubbed == runtime, fn.name
         checked += 1
     if cls is ts.Dictionary:
         assert checked >= 5
+
+
+def test_stubs_pass_the_standard_stub_checker(tmp_path):
+    """mypy's stubtest finds no difference between the stubs and the loaded modules."""
+    allowlist = pathlib.Path(__file__).with_name("stubtest_allowlist.txt")
+    command = [sys.executable, "-m", "mypy.stubtest", "tamsel.tamsel", "tamsel._slave", "tamsel.slave"]
+    command += ["--allowlist", str(allowlist), "--concise"]
+    run = subprocess.run(command, capture_output=True, text=True, cwd=tmp_path, timeout=600)
+    assert run.returncode == 0, run.stdout + run.stderr

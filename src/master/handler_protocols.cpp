@@ -33,20 +33,38 @@ PyObject* handler_exit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
     return done ? Py_NewRef(Py_False) : nullptr;
 }
 
-PyObject* handler_repr(PyObject* self) {
+namespace {
+
+// The parts of the text; false with an exception set.
+bool describe(PyObject* self, Ref& state_name, long& slave_address, long& connection_id, int& running) {
     Ref state = Ref::steal(PyObject_GetAttrString(self, "_state"));
-    Ref state_name = state ? Ref::steal(PyType_GetName(Py_TYPE(state.get()))) : Ref{};
-    Ref type_name = state_name ? Ref::steal(PyType_GetName(Py_TYPE(self))) : Ref{};
+    state_name = state ? Ref::steal(PyType_GetName(Py_TYPE(state.get()))) : Ref{};
+    if (!state_name) return false;
+    slave_address = session_number(self, names::slave_address);
+    if (slave_address == -1 && PyErr_Occurred()) return false;
+    connection_id = session_number(self, names::connection_id);
+    if (connection_id == -1 && PyErr_Occurred()) return false;
+    Ref flag = Ref::steal(PyObject_GetAttrString(self, "running"));
+    running = flag ? PyObject_IsTrue(flag.get()) : -1;
+    return running >= 0;
+}
+
+}  // namespace
+
+PyObject* handler_repr(PyObject* self) {
+    Ref type_name = Ref::steal(PyType_GetName(Py_TYPE(self)));
     if (!type_name) return nullptr;
-    const long slave_address = session_number(self, names::slave_address);
-    if (slave_address == -1 && PyErr_Occurred()) return nullptr;
-    const long connection_id = session_number(self, names::connection_id);
-    if (connection_id == -1 && PyErr_Occurred()) return nullptr;
-    Ref running = Ref::steal(PyObject_GetAttrString(self, "running"));
-    const int is_running = running ? PyObject_IsTrue(running.get()) : -1;
-    if (is_running < 0) return nullptr;
+    Ref state_name;
+    long slave_address = 0, connection_id = 0;
+    int running = 0;
+    if (!describe(self, state_name, slave_address, connection_id, running)) {
+        // A handler whose constructor did not run (or failed) lacks its fields.
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return nullptr;
+        PyErr_Clear();
+        return PyUnicode_FromFormat("<%U (not initialized)>", type_name.get());
+    }
     return PyUnicode_FromFormat("<%U %U %s slave=0x%04lx conn=0x%04lx>", type_name.get(), state_name.get(),
-                                is_running ? "running" : "stopped", slave_address, connection_id);
+                                running ? "running" : "stopped", slave_address, connection_id);
 }
 
 }  // namespace tamsel::master

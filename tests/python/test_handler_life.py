@@ -81,3 +81,11 @@ def test_repr_shows_state_running_slave_address_and_connection_id():
     with link.handler:
         link.connect()
         assert repr(link.handler) == "<MasterHandler StateData running slave=0xbeef conn=0xffff>"
+
+
+def test_repr_of_a_handler_whose_constructor_did_not_run():
+    class Sub(ts.MasterHandler):
+        def __init__(self):
+            pass
+
+    assert repr(Sub()) == "<Sub (not initialized)>"

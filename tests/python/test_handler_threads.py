@@ -193,3 +193,22 @@ def test_two_handlers_whose_callbacks_call_each_other_never_hang(handler_factory
     assert len(refused) == 1 and "deadlock" in refused[0]
     b.stop()
     assert a.state is ts.StateReset and b.state is ts.StateReset
+
+
+def test_delete_inside_a_host_callback_while_an_expiry_waits(handler_factory):
+    """The expiry waiting for the handler gives up once stale, so the thread ends at once."""
+    durations = []
+    handler = None
+
+    def report(name, message):
+        if name == "RESET_STAY1":
+            time.sleep(0.2)  # an expiry becomes due and waits for the handler
+            began = time.monotonic()
+            handler.delete()
+            durations.append(time.monotonic() - began)
+
+    handler = handler_factory(report_error_callback=report)
+    handler.start()
+    handler.set_reply(INVALID_IN_RESET)
+    assert durations and durations[0] < LIMIT_S
+    assert not handler._watchdog.is_alive()

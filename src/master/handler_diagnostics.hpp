@@ -28,9 +28,9 @@ inline void request_computed(HandlerObject* self, PyObject* request) {
 
 inline void watchdog_expired(HandlerObject* self) { ++self->counters.watchdog_expiries; }
 
-// Counts the fault, keeps it as the last one and logs it. False with an exception set only
-// when memory runs out; a failing log call never stops the protocol.
-bool fault_reported(HandlerObject* self, PyObject* transition_name, PyObject* message);
+// Counts the fault, keeps it as the last one and logs it. Nothing here can stop the
+// master's reaction: what fails (memory, a log handler) is reported as unraisable.
+void fault_reported(HandlerObject* self, PyObject* transition_name, PyObject* message);
 
 // The current state object was replaced by one of class `next_state` (the old one was of
 // class `previous`): counts a connection, stamps the time and logs the change.

@@ -155,7 +155,7 @@ bool accept_reply(HandlerObject* self, PyObject* data) {
 }
 
 bool report_error(HandlerObject* self, PyObject* transition_name, PyObject* message) {
-    if (!diagnostics::fault_reported(self, transition_name, message)) return false;
+    diagnostics::fault_reported(self, transition_name, message);
     PyObject* callback = self->report_error_callback;
     if (!callback || callback == Py_None) return true;
     Ref keep = Ref::borrow(callback);

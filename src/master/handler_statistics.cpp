@@ -35,14 +35,14 @@ double wall_clock_now() {
     return duration<double>(system_clock::now().time_since_epoch()).count();
 }
 
-bool fault_reported(HandlerObject* self, PyObject* transition_name, PyObject* message) {
-    if (!count(self, transition_name)) return false;
-    Ref fault = Ref::steal(PyObject_CallFunction(binding::state().HandlerFault.get(), "dOO", wall_clock_now(),
-                                                 transition_name, message));
-    if (!fault) return false;
+void fault_reported(HandlerObject* self, PyObject* transition_name, PyObject* message) {
+    Ref fault = count(self, transition_name)
+                    ? Ref::steal(PyObject_CallFunction(binding::state().HandlerFault.get(), "dOO", wall_clock_now(),
+                                                       transition_name, message))
+                    : Ref{};
+    if (!fault) return PyErr_WriteUnraisable(reinterpret_cast<PyObject*>(self));
     binding::assign(self->last_fault, fault.get());
     log::fault(self, transition_name, message);
-    return true;
 }
 
 void state_changed(HandlerObject* self, PyObject* previous, PyObject* next_state) {

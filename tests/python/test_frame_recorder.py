@@ -2,6 +2,7 @@
 by tshark where it is installed) and `python -m tamsel.trace show`."""
 import contextlib
 import io
+import itertools
 import json
 import pathlib
 import shutil
@@ -14,6 +15,7 @@ import tamsel.tamsel as ts
 from tamsel import _pcapng
 from tamsel.slave import FaultKind
 from tamsel.trace import FrameRecorder, decode
+from slave_emulator import Command, Error
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[2] / "examples"))
 import demo  # noqa: E402
@@ -173,3 +175,44 @@ def test_show_refuses_files_without_fsoe_frames(tmp_path, content, message, reco
         path.write_bytes(content)
     done = show(path)
     assert done.returncode == 1 and message in done.stderr and "Traceback" not in done.stderr
+
+
+class SubFrame(ts.FSOEFrame):
+    """Substituted frames send the handler down its generic path, which captures the same."""
+
+
+@pytest.mark.parametrize("size, generic", [(1, False), (2, False), (2, True)])
+def test_replay_follows_every_path_and_marks_only_corrupted_frames(tmp_path, size, generic):
+    from end_to_end_link import Link
+
+    states = [ts.StateSession, ts.StateConnection, ts.StateParameter, ts.StateData]
+    link = Link.make(out_size=size, in_size=size, params=((0xBEEF, 2),))
+    if generic:
+        link.handler.master.frame, link.handler.slave.frame = SubFrame(), SubFrame()
+    corrupted = []
+    with FrameRecorder(link.handler, capacity=1 << 16) as recorder:
+        try:
+            link.handler.start()
+            for state, delay, corrupt in itertools.product(states, (0, 1), ("corrupt_crc", "corrupt_connection_id")):
+                link.handler.reset()
+                link.run_until(state)
+                link.cycle(delay)
+                getattr(link.slave, corrupt)()
+                link.cycle()
+                corrupted.append([f for f in recorder.frames() if f.direction == "slave"][-1].data)
+                link.connect()
+            for restart in (link.handler.reset, lambda: link.slave.send_reset(Error.INVALID_DATA),
+                            lambda: link.slave.send_command(Command.SESSION), link.handler._watchdog_expired_event):
+                restart()
+                link.cycle()
+                link.connect()
+            link.handler.stop()
+            link.handler.start()
+            link.connect()
+        finally:
+            link.close()
+        recorder.save(tmp_path / "sweep.pcapng")
+    frames = decode(tmp_path / "sweep.pcapng")
+    assert all(f.crc_ok for f in frames if f.direction == "master")
+    marked = [f.crcs[0] for f in frames if f.crc_ok is False]
+    assert marked == [ts.FSOEFrame.frame_from_array(data).crcs[0] for data in corrupted]

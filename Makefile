@@ -8,7 +8,7 @@ PYTHON312 := $(shell for p in python3.12 $$HOME/.pyenv/versions/3.12*/bin/python
 	if $$p -c 'import sys; assert sys.version_info[:2] == (3, 12)' >/dev/null 2>&1; then command -v $$p; break; fi; done)
 JOBS ?= 2
 
-.PHONY: test dev cpp-test py-test install bench demo demo-bus gtest tshark iproute clean
+.PHONY: test dev cpp-test py-test install bench demo demo-bus gtest tshark iproute sanitize clean
 
 $(PY):
 	@test -n "$(PYTHON312)" || { echo "python3.12 not found" >&2; exit 1; }
@@ -51,6 +51,32 @@ py-test: install tshark iproute
 
 test: cpp-test py-test
 
+# The C++ tests and pytest with the extensions built with AddressSanitizer and
+# UndefinedBehaviorSanitizer, in a build directory and virtual environment of their own. The
+# interpreter is not instrumented: the sanitizer runtimes of the compiler are preloaded into it,
+# and leak detection is off for it (the interpreter keeps its objects until exit).
+SAN_CXX ?= g++
+SAN_VENV := .venv-sanitize
+SAN_PY := $(SAN_VENV)/bin/python
+SAN_PRELOAD = $(shell $(SAN_CXX) -print-file-name=libasan.so) $(shell $(SAN_CXX) -print-file-name=libubsan.so)
+SAN_UBSAN := UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
+
+$(SAN_PY):
+	@test -n "$(PYTHON312)" || { echo "python3.12 not found" >&2; exit 1; }
+	$(PYTHON312) -m venv $(SAN_VENV)
+	$(SAN_PY) -m pip install --quiet --upgrade pip
+	$(SAN_PY) -m pip install --quiet "scikit-build-core>=0.10" cmake ninja
+
+sanitize: $(SAN_PY) gtest tshark iproute
+	$(SAN_VENV)/bin/cmake -S . -B build/sanitize/cpp-tests -G Ninja -DTAMSEL_BUILD_MODULE=OFF \
+		-DTAMSEL_BUILD_CPP_TESTS=ON -DTAMSEL_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_COMPILER=$(SAN_CXX)
+	$(SAN_VENV)/bin/cmake --build build/sanitize/cpp-tests -j $(JOBS)
+	$(SAN_UBSAN) $(SAN_VENV)/bin/ctest --test-dir build/sanitize/cpp-tests --output-on-failure
+	$(SAN_PY) -m pip install --quiet --no-build-isolation ".[test]" \
+		--config-settings=build-dir=build/sanitize/{wheel_tag} --config-settings=cmake.build-type=RelWithDebInfo \
+		--config-settings=cmake.define.TAMSEL_SANITIZE=ON --config-settings=cmake.define.CMAKE_CXX_COMPILER=$(SAN_CXX)
+	LD_PRELOAD="$(SAN_PRELOAD)" ASAN_OPTIONS=detect_leaks=0 $(SAN_UBSAN) $(SAN_VENV)/bin/pytest -q
+
 # Quick loop: incremental rebuild and install, then pytest with ARGS (e.g. ARGS="-k frame").
 dev: install
 	$(VENV)/bin/pytest -q $(ARGS)
@@ -81,4 +107,4 @@ demo-bus: install iproute
 		--return-timeout-us 20000
 
 clean:
-	rm -rf build python/tamsel/*.so
+	rm -rf build python/tamsel/*.so $(SAN_VENV)

@@ -10,7 +10,7 @@ import pytest
 import tamsel.tamsel as ts
 from end_to_end_link import Link
 from slave_emulator import Command, Error
-from test_handler_paths import Frame
+from test_handler_paths import Frame, SubHandler
 
 SOON = 5.0
 STATES = {"data": ts.StateData, "connection": ts.StateConnection, "watchdog": ts.StateData}
@@ -102,11 +102,12 @@ CASES = [
 ]
 
 
-@pytest.mark.parametrize("substituted", [False, True], ids=["own", "subclassed"])
+@pytest.mark.parametrize("objects", ["own", "subclassed frames", "subclassed handler"])
 @pytest.mark.parametrize("kind, place, report, code", CASES, ids=[f"{k}-{p}" for k, p, _, _ in CASES])
-def test_a_raising_callback_does_not_stop_the_reaction(links, caplog, substituted, kind, place, report, code):
-    link = links(timeout_s=1.0 if place == "watchdog" else 10.0)
-    if substituted:
+def test_a_raising_callback_does_not_stop_the_reaction(links, caplog, objects, kind, place, report, code):
+    link = links(timeout_s=1.0 if place == "watchdog" else 10.0,
+                 handler_cls=SubHandler if objects == "subclassed handler" else None)
+    if objects == "subclassed frames":
         link.handler.master.frame = Frame()
         link.handler.slave.frame = Frame()
     if place == "connection":

@@ -195,3 +195,12 @@ def test_import_leaves_pysoem_alone():
 
     code = "import sys, tamsel.ethercat; print('pysoem' in sys.modules)"
     assert subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True).stdout == "False\n"
+
+
+@pytest.mark.parametrize("name", ["handler", "slave", "input_offset", "output_offset", "reply_size", "request_size"])
+def test_a_built_channel_cannot_be_moved(handlers, name):
+    channel = SafetyChannel(handlers(2, 2), ProcessData(64, 64), input_offset=1)
+    with pytest.raises(AttributeError):
+        setattr(channel, name, 3)
+    assert channel.input_span == (1, 8) and repr(channel) == (
+        "<SafetyChannel reply 7 bytes at input 1, request 7 bytes at output 0>")

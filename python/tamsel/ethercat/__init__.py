@@ -92,52 +92,57 @@ class SafetyChannel:
     then, and the process data must hold both frames at their offsets (ValueError naming the
     sizes and offsets otherwise)."""
 
-    __slots__ = ("handler", "slave", "input_offset", "output_offset", "reply_size", "request_size",
-                 "_reply_end", "_request_end", "_reply", "_head", "_tail", "_set_reply", "_get_request")
+    __slots__ = ("_handler", "_slave", "_input_offset", "_output_offset", "_reply_size", "_request_size",
+                 "_reply", "_head", "_tail", "_set_reply", "_get_request")
 
     def __init__(self, handler, slave, *, input_offset: int = 0, output_offset: int = 0):
-        self.input_offset = _offset("input_offset", input_offset)
-        self.output_offset = _offset("output_offset", output_offset)
-        self.reply_size = _map_frame_size(handler, "slave")
-        self.request_size = _map_frame_size(handler, "master")
-        self._reply_end = self.input_offset + self.reply_size
-        self._request_end = self.output_offset + self.request_size
-        for attribute, end, size, offset, what in (
-                ("input", self._reply_end, self.reply_size, self.input_offset, "reply"),
-                ("output", self._request_end, self.request_size, self.output_offset, "request")):
+        input_offset = _offset("input_offset", input_offset)
+        output_offset = _offset("output_offset", output_offset)
+        reply_size = _map_frame_size(handler, "slave")
+        request_size = _map_frame_size(handler, "master")
+        for attribute, size, offset, what in (("input", reply_size, input_offset, "reply"),
+                                              ("output", request_size, output_offset, "request")):
             length = _process_data_length(slave, attribute)
-            if end > length:
+            if offset + size > length:
                 raise ValueError(f"slave.{attribute} holds {length} bytes, too short for the {size}-byte "
-                                 f"{what} frame at offset {offset} (needs {end} bytes)")
-        self.handler = handler
-        self.slave = slave
-        # Prepared once: the cycle is on every host's hot path.
-        self._reply = slice(self.input_offset, self._reply_end)
-        self._head = slice(0, self.output_offset)
-        self._tail = slice(self._request_end, None)
+                                 f"{what} frame at offset {offset} (needs {offset + size} bytes)")
+        # Fixed once built (read-only attributes): the cycle is on every host's hot path.
+        self._handler, self._slave = handler, slave
+        self._input_offset, self._output_offset = input_offset, output_offset
+        self._reply_size, self._request_size = reply_size, request_size
+        self._reply = slice(input_offset, input_offset + reply_size)
+        self._head = slice(0, output_offset)
+        self._tail = slice(output_offset + request_size, None)
         self._set_reply = handler.set_reply
         self._get_request = handler.get_request
 
     def exchange(self) -> None:
         """One cycle: the slave's reply into the handler, the handler's request into the outputs."""
-        slave = self.slave
+        slave = self._slave
         self._set_reply(slave.input[self._reply])
         request = self._get_request()
-        if len(request) != self.request_size:
+        if len(request) != self._request_size:
             raise RuntimeError(f"the handler's request is {len(request)} bytes, the channel was built for "
-                               f"{self.request_size}: the master map changed after the channel was built")
+                               f"{self._request_size}: the master map changed after the channel was built")
         output = slave.output
         slave.output = output[self._head] + request + output[self._tail]
+
+    handler = property(lambda self: self._handler, doc="The MasterHandler whose frames the channel moves.")
+    slave = property(lambda self: self._slave, doc="The object holding the process data.")
+    input_offset = property(lambda self: self._input_offset, doc="Where the reply starts in ``slave.input``.")
+    output_offset = property(lambda self: self._output_offset, doc="Where the request starts in ``slave.output``.")
+    reply_size = property(lambda self: self._reply_size, doc="Bytes of the slave's frames.")
+    request_size = property(lambda self: self._request_size, doc="Bytes of the master's frames.")
 
     @property
     def input_span(self) -> Tuple[int, int]:
         """The reply's bytes in ``slave.input`` as (start, end)."""
-        return self.input_offset, self._reply_end
+        return self._input_offset, self._input_offset + self._reply_size
 
     @property
     def output_span(self) -> Tuple[int, int]:
         """The request's bytes in ``slave.output`` as (start, end)."""
-        return self.output_offset, self._request_end
+        return self._output_offset, self._output_offset + self._request_size
 
     def __repr__(self) -> str:
         return (f"<SafetyChannel reply {self.reply_size} bytes at input {self.input_offset}, "

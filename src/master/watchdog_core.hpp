@@ -15,7 +15,6 @@
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
-#include <optional>
 #include <thread>
 
 namespace tamsel::master {
@@ -158,23 +157,45 @@ public:
         idle_.notify_all();
     }
 
-    // Blocks until the timer of the active watchdog runs out (result: the generation of that
-    // expiry) or the watchdog is stopped (nullopt).
-    std::optional<std::uint64_t> wait_for_expiry() {
+    struct Wake {
+        enum class Reason : std::uint8_t { expired, stopped, poll } reason;
+        std::uint64_t generation;  // of the expiry, for `expired`
+    };
+
+    // Blocks until the timer of the active watchdog runs out (`expired`, with the generation of
+    // that expiry), the watchdog is stopped (`stopped`), or, once `poll_every` was asked for,
+    // that time has passed (`poll`).
+    Wake wait_for_expiry() {
         std::unique_lock lock(mutex_);
+        const Clock::time_point next_poll = Clock::now() + poll_interval_;
         for (;;) {
-            if (life() != Life::running) return std::nullopt;
+            if (life() != Life::running) return {Wake::Reason::stopped, 0};
+            const bool polls = poll_interval_ != std::chrono::nanoseconds::zero();
+            if (polls && Clock::now() >= next_poll) return {Wake::Reason::poll, 0};
             if (!active()) {
-                wake_.wait(lock);
+                if (polls)
+                    wake_.wait_until(lock, next_poll);
+                else
+                    wake_.wait(lock);
                 continue;
             }
             // Generation before deadline: a reset stores its deadline before it bumps the
             // generation, so a generation that includes a reset comes with its deadline.
             const std::uint64_t generation = this->generation();
             const std::int64_t deadline = deadline_ns_.load(std::memory_order_relaxed);
-            if (now_ns() >= deadline) return generation;
-            wake_.wait_until(lock, Clock::time_point{std::chrono::nanoseconds{deadline}});
+            if (now_ns() >= deadline) return {Wake::Reason::expired, generation};
+            Clock::time_point until{std::chrono::nanoseconds{deadline}};
+            if (polls) until = std::min(until, next_poll);
+            wake_.wait_until(lock, until);
         }
+    }
+
+    // From now on `wait_for_expiry` also returns every `interval` (a positive duration), so the
+    // thread can look around (whether the program it supervises has ended).
+    void poll_every(std::chrono::nanoseconds interval) {
+        std::lock_guard lock(mutex_);
+        poll_interval_ = interval;
+        wake_.notify_all();
     }
 
     // Just before the callback of the expiry found at `generation`: whether it still stands.
@@ -219,6 +240,7 @@ private:
     // Under the mutex.
     bool body_running_ = false;
     bool callback_running_ = false;
+    std::chrono::nanoseconds poll_interval_{0};  // zero: no polling
     std::thread::id body_thread_;
 };
 

@@ -31,6 +31,9 @@ void track_watchdog(PyObject* watchdog);
 void untrack_watchdog(PyObject* watchdog);
 // Registers the shutdown hook with the threading module; false with an exception set.
 bool end_watchdogs_at_shutdown();
+// While the interpreter shuts down: whether no thread it waits for is left besides the
+// watchdogs. A failure to tell is reported as unraisable and counts as ended.
+bool program_has_ended();
 
 // The thread body.
 PyObject* run_watchdog(PyObject* watchdog);

@@ -2,7 +2,6 @@
 #include "master/watchdog.hpp"
 #include "master/watchdog_object.hpp"
 
-#include <optional>
 
 namespace tamsel::master {
 
@@ -73,14 +72,19 @@ PyObject* run_watchdog(PyObject* watchdog) {
     }
     BodyScope body(core);
     for (;;) {
-        std::optional<std::uint64_t> expiry;
+        WatchdogCore::Wake wake;
         Py_BEGIN_ALLOW_THREADS
-        expiry = core.wait_for_expiry();
+        wake = core.wait_for_expiry();
         Py_END_ALLOW_THREADS
-        if (!expiry) Py_RETURN_NONE;
+        if (wake.reason == WatchdogCore::Wake::Reason::stopped) Py_RETURN_NONE;
+        if (wake.reason == WatchdogCore::Wake::Reason::poll) {
+            // Polled only while the interpreter shuts down: the watchdog ends with the program.
+            if (program_has_ended()) core.stop();
+            continue;
+        }
         // A command that came while this thread waited for the interpreter lock wins.
-        if (!core.begin_callback(*expiry)) continue;
-        const bool done = call_back(self, *expiry);
+        if (!core.begin_callback(wake.generation)) continue;
+        const bool done = call_back(self, wake.generation);
         core.end_callback();
         if (!done && !recover_from_crash()) return nullptr;
     }

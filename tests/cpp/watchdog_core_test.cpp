@@ -104,6 +104,21 @@ TEST(WatchdogCore, BlockingCommandsWaitForTheRunningCallback) {
     core.end_callback();
 }
 
+TEST(WatchdogCore, APollingWatchdogWakesWithoutExpiring) {
+    using Reason = WatchdogCore::Wake::Reason;
+    for (bool active : {false, true}) {
+        RunningCore running(1h);
+        WatchdogCore& core = running.core;
+        if (active) {
+            ASSERT_EQ(core.activate(), Outcome::applied);
+        }
+        core.poll_every(1ms);
+        EXPECT_EQ(core.wait_for_expiry().reason, Reason::poll) << active;
+        ASSERT_EQ(core.stop().outcome, Outcome::applied);
+        EXPECT_EQ(core.wait_for_expiry().reason, Reason::stopped) << active;
+    }
+}
+
 TEST(WatchdogCore, TheWatchdogThreadNeverWaitsForItsOwnCallback) {
     RunningCore running(1h);
     WatchdogCore& core = running.core;

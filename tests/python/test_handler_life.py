@@ -35,6 +35,26 @@ def test_a_program_that_never_calls_delete_ends_with_its_own_status(started, end
     assert "Watchdog" not in done.stderr  # no expiry was reported while ending
 
 
+WORKER_AFTER_MAIN = """
+from tamsel.slave import Slave
+slave = Slave.for_handler(h)
+def work():
+    import time
+    h.start()
+    for _ in range(100):
+        slave.exchange(h)
+        time.sleep(0.002)
+    print(h.state.__name__, h.running, flush=True)
+threading.Thread(target=work).start()
+"""
+
+
+def test_a_worker_thread_drives_its_handler_after_the_main_thread_returned():
+    """The watchdog ends with the program, not with its main thread."""
+    done = run_program(WORKER_AFTER_MAIN)
+    assert (done.returncode, done.stdout, done.stderr) == (0, "StateData True\n", "")
+
+
 DAEMONS_IN_SET_REPLY = """
 h.start()
 def spin(first):

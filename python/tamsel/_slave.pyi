@@ -13,7 +13,7 @@ class SlaveCore:
         watchdog_ms: int,
         outputs_size: int,
         inputs_size: int,
-        app_parameters: Optional[bytes] = None,
+        app_parameters: bytes = b"",
         session_id: Optional[int] = None,
         supervise_watchdog: bool = True,
     ) -> SlaveCore: ...

@@ -3,7 +3,8 @@
 Run as ``python call_contract_driver.py MODULE[:CLASS]``. Each call is printed (and flushed)
 before it is made, so whoever runs this in a child process can name the call that killed it.
 A call must raise an ordinary exception or return; a ``SystemError`` is printed as
-``SYSTEMERROR <call>``. The last line is ``DONE <number of calls>``.
+``SYSTEMERROR <call>``, a call refused with TypeError that changed its object's readable state
+as ``CHANGED <call>: <attributes>``. The last line is ``DONE <number of calls>``.
 """
 
 import ast
@@ -217,14 +218,21 @@ class Driver:
         self.stubs = stub_functions()
         self.calls = 0
 
-    def attempt(self, label, action):
+    def attempt(self, label, action, watched=None):
+        """Makes one call; a refused call (TypeError) must leave `watched` as it was."""
         self.calls += 1
         sys.stdout.write(f"CALL {label}\n")
         sys.stdout.flush()
+        before = snapshot(watched)
         try:
             action()
         except SystemError as error:
             sys.stdout.write(f"SYSTEMERROR {label}: {error}\n")
+        except TypeError:
+            after = snapshot(watched)
+            changed = sorted(name for name in before if after.get(name) != before[name])
+            if changed:
+                sys.stdout.write(f"CHANGED {label}: {changed}\n")
         except Exception:
             pass
 
@@ -241,27 +249,30 @@ class Driver:
         world = World()
         try:
             fn = bind(world)
+            watched = getattr(fn, "__self__", None)
+            if isinstance(watched, type) or inspect.ismodule(watched):
+                watched = None
             if params is None:  # arity unknown: hostile values in every count up to three
                 for count in range(4):
                     for value in hostile_values():
-                        self.attempt(f"{label}(*[{value!r}] * {count})", lambda: fn(*[value] * count))
-                self.attempt(f"{label}(unknown_keyword=1)", lambda: fn(unknown_keyword=1))
+                        self.attempt(f"{label}(*[{value!r}] * {count})", lambda: fn(*[value] * count), watched)
+                self.attempt(f"{label}(unknown_keyword=1)", lambda: fn(unknown_keyword=1), watched)
                 return
             valid = [world.sample(p.annotation) for p in params]
             required = [v for v, p in zip(valid, params) if p.required]
-            self.attempt(f"{label}(<valid>, unknown_keyword=1)", lambda: fn(*required, unknown_keyword=1))
-            self.attempt(f"{label}(unknown_keyword=1)", lambda: fn(unknown_keyword=1))
-            self.attempt(f"{label}(<{len(valid) + 1} positional>)", lambda: fn(*valid, 1))
+            self.attempt(f"{label}(<valid>, unknown_keyword=1)", lambda: fn(*required, unknown_keyword=1), watched)
+            self.attempt(f"{label}(unknown_keyword=1)", lambda: fn(unknown_keyword=1), watched)
+            self.attempt(f"{label}(<{len(valid) + 1} positional>)", lambda: fn(*valid, 1), watched)
             if required:
-                self.attempt(f"{label}(<{len(required) - 1} positional>)", lambda: fn(*required[:-1]))
+                self.attempt(f"{label}(<{len(required) - 1} positional>)", lambda: fn(*required[:-1]), watched)
             for index, param in enumerate(params):
                 for value in hostile_values():
                     args = valid[:index] + [value] + required[index + 1 :]
-                    self.attempt(f"{label}({param.name}={value!r}) positional", lambda: fn(*args))
+                    self.attempt(f"{label}({param.name}={value!r}) positional", lambda: fn(*args), watched)
                     if param.keyword:
                         before = valid[:index] if param.required else required
                         kwargs = {param.name: value}
-                        self.attempt(f"{label}({param.name}={value!r}) keyword", lambda: fn(*before, **kwargs))
+                        self.attempt(f"{label}({param.name}={value!r}) keyword", lambda: fn(*before, **kwargs), watched)
         finally:
             world.close()
 
@@ -323,6 +334,23 @@ class Driver:
         finally:
             world.close()
         self.attributes(label, cls, names)
+
+
+def snapshot(obj):
+    """The readable state of `obj`: the repr of each data attribute, by name."""
+    if obj is None:
+        return {}
+    state = {}
+    for name in dir(obj):
+        if name.startswith("__"):
+            continue
+        try:
+            value = getattr(obj, name)
+        except Exception as error:
+            value = error
+        if not callable(value):
+            state[name] = repr(value)
+    return state
 
 
 def is_sunder(name):

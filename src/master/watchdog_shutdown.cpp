@@ -65,11 +65,12 @@ int only_watchdogs_left() {
 }
 
 PyObject* end_watchdog_threads(PyObject*, PyObject*) {
+    // Daemon threads may be ended (unwound) from here on, once the other threads are done.
     binding::interpreter_ending.store(true, std::memory_order_relaxed);
     std::vector<Ref> running;
     for (PyObject* watchdog : live_watchdogs())
         if (thread_may_run(watchdog)) running.push_back(Ref::borrow(watchdog));
-    if (!program_has_ended()) {
+    if (!running.empty() && !program_has_ended()) {
         for (const Ref& watchdog : running) as_watchdog(watchdog.get())->core.poll_every(end_poll);
         Py_RETURN_NONE;
     }

@@ -1,18 +1,28 @@
 # Developer entry points: `make test` (everything CI runs), `make dev` (quick Python loop),
-# `make bench`, `make demo`.
+# `make bench`, `make demo`, `make docs`.
+# PYTHON picks the interpreter: `make test` uses python3.12, `make test PYTHON=python3.13`
+# uses 3.13. Each version has its own virtual environment and build directories.
 SHELL := /bin/bash
-VENV := .venv
+PYTHON ?= python3.12
+PYVER := $(patsubst python%,%,$(notdir $(PYTHON)))
+ifeq ($(PYVER),3.12)
+VENV ?= .venv
+else
+VENV ?= .venv-$(PYVER)
+endif
 PY := $(VENV)/bin/python
-# python3.12 from PATH, or from pyenv when its shim has no version selected.
-PYTHON312 := $(shell for p in python3.12 $$HOME/.pyenv/versions/3.12*/bin/python3.12 /usr/bin/python3.12; do \
-	if $$p -c 'import sys; assert sys.version_info[:2] == (3, 12)' >/dev/null 2>&1; then command -v $$p; break; fi; done)
+# The interpreter as given, else pyenv's build of that version (its shim may have no version
+# selected), else the system's; it must report the version its name says.
+PYTHON_EXE := $(shell for p in $(PYTHON) $$HOME/.pyenv/versions/$(PYVER)*/bin/python$(PYVER) /usr/bin/python$(PYVER); do \
+	if $$p -c 'import sys; assert "%d.%d" % sys.version_info[:2] == "$(PYVER)"' >/dev/null 2>&1; then command -v $$p; break; fi; done)
 JOBS ?= 2
 
-.PHONY: test dev cpp-test py-test install bench demo demo-bus gtest tshark iproute sanitize clean
+.PHONY: test dev cpp-test py-test install bench demo demo-bus docs gtest tshark iproute sanitize clean
 
 $(PY):
-	@test -n "$(PYTHON312)" || { echo "python3.12 not found" >&2; exit 1; }
-	$(PYTHON312) -m venv $(VENV)
+	@test -n "$(PYTHON_EXE)" || { echo "$(PYTHON) not found (looked on PATH, in pyenv and /usr/bin)" >&2; exit 1; }
+	@echo "== creating $(VENV) with $(PYTHON_EXE)"
+	$(PYTHON_EXE) -m venv $(VENV)
 	$(PY) -m pip install --quiet --upgrade pip
 	$(PY) -m pip install --quiet "scikit-build-core>=0.10" cmake ninja
 
@@ -37,12 +47,13 @@ iproute:
 
 # Installs the package with its test extras into the virtual environment.
 install: $(PY)
+	@echo "== building and installing tamsel into $(VENV) (the first build takes a minute or two)"
 	$(PY) -m pip install --quiet --no-build-isolation ".[test]"
 
 cpp-test: $(PY) gtest
-	$(VENV)/bin/cmake -S . -B build/cpp-tests -G Ninja -DTAMSEL_BUILD_MODULE=OFF -DTAMSEL_BUILD_CPP_TESTS=ON -DCMAKE_BUILD_TYPE=Debug
-	$(VENV)/bin/cmake --build build/cpp-tests -j $(JOBS)
-	$(VENV)/bin/ctest --test-dir build/cpp-tests --output-on-failure
+	$(VENV)/bin/cmake -S . -B build/cpp-tests-$(PYVER) -G Ninja -DTAMSEL_BUILD_MODULE=OFF -DTAMSEL_BUILD_CPP_TESTS=ON -DCMAKE_BUILD_TYPE=Debug
+	$(VENV)/bin/cmake --build build/cpp-tests-$(PYVER) -j $(JOBS)
+	$(VENV)/bin/ctest --test-dir build/cpp-tests-$(PYVER) --output-on-failure
 
 # Runs the Python tests against the installed package (the console script keeps the
 # source tree off sys.path).
@@ -56,14 +67,15 @@ test: cpp-test py-test
 # interpreter is not instrumented: the sanitizer runtimes of the compiler are preloaded into it,
 # and leak detection is off for it (the interpreter keeps its objects until exit).
 SAN_CXX ?= g++
-SAN_VENV := .venv-sanitize
+SAN_VENV := $(VENV)-sanitize
 SAN_PY := $(SAN_VENV)/bin/python
 SAN_PRELOAD = $(shell $(SAN_CXX) -print-file-name=libasan.so) $(shell $(SAN_CXX) -print-file-name=libubsan.so)
 SAN_UBSAN := UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
 
 $(SAN_PY):
-	@test -n "$(PYTHON312)" || { echo "python3.12 not found" >&2; exit 1; }
-	$(PYTHON312) -m venv $(SAN_VENV)
+	@test -n "$(PYTHON_EXE)" || { echo "$(PYTHON) not found (looked on PATH, in pyenv and /usr/bin)" >&2; exit 1; }
+	@echo "== creating $(SAN_VENV) with $(PYTHON_EXE)"
+	$(PYTHON_EXE) -m venv $(SAN_VENV)
 	$(SAN_PY) -m pip install --quiet --upgrade pip
 	$(SAN_PY) -m pip install --quiet "scikit-build-core>=0.10" cmake ninja
 
@@ -89,6 +101,7 @@ bench: install
 
 # The README's first command: a master against the simulated slave (examples/demo.py).
 demo: install
+	@echo "== running examples/demo.py"
 	@$(PY) examples/demo.py
 
 # examples/pysoem_loop.py over a veth pair against the virtual drive, in a private network
@@ -106,5 +119,13 @@ demo-bus: install iproute
 	ip netns exec $$ns $(PY) examples/pysoem_loop.py --interface master0 --input-offset 4 --output-offset 4 \
 		--return-timeout-us 20000
 
+# The documentation site (docs/ -> docs/_build/html), warnings as errors, then every code
+# example in it run as a doctest.
+docs: $(PY)
+	@echo "== building and installing tamsel with the documentation tools into $(VENV)"
+	$(PY) -m pip install --quiet --no-build-isolation ".[docs]"
+	$(VENV)/bin/sphinx-build -W --keep-going -q -b html docs docs/_build/html
+	$(VENV)/bin/sphinx-build -W --keep-going -q -b doctest docs docs/_build/doctest
+
 clean:
-	rm -rf build python/tamsel/*.so $(SAN_VENV)
+	rm -rf build docs/_build python/tamsel/*.so $(SAN_VENV)

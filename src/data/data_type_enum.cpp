@@ -93,8 +93,9 @@ PyObject* method_serialize_bytes(PyObject*, PyObject* const* args, Py_ssize_t na
     }
     unsigned char buffer[4];
     const size_t size = bytes(*type);
-    if (_PyLong_AsByteArray(reinterpret_cast<PyLongObject*>(int_value.get()), buffer, size, 1, 0) < 0)
-        return nullptr;
+    uint64_t raw = 0;
+    if (!unsigned_within(int_value.get(), size, raw)) return nullptr;
+    for (size_t i = 0; i < size; ++i) buffer[i] = static_cast<unsigned char>(raw >> (8 * i));
     return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(buffer), static_cast<Py_ssize_t>(size));
 }
 

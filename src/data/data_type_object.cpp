@@ -192,6 +192,17 @@ PyObject* unserialize_integer_form(DataType type, uint64_t raw) {
     return number ? unserialize_value(type, number.get()) : nullptr;
 }
 
+bool unsigned_within(PyObject* value, size_t size, uint64_t& out) {
+    const unsigned long long number = PyLong_AsUnsignedLongLong(value);
+    if (number == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return false;
+    if (size < sizeof number && number >> (8 * size) != 0) {
+        PyErr_SetString(PyExc_OverflowError, "int too big to convert");
+        return false;
+    }
+    out = number;
+    return true;
+}
+
 PyObject* unserialize_value(DataType type, PyObject* value) {
     if (!PyLong_Check(value)) {
         binding::raise_wrong_type(value, "int", "value");
@@ -202,11 +213,9 @@ PyObject* unserialize_value(DataType type, PyObject* value) {
         return truth < 0 ? nullptr : PyBool_FromLong(truth);
     }
     if (type == DataType::FLOAT) {
-        unsigned char bytes[4];
-        if (_PyLong_AsByteArray(reinterpret_cast<PyLongObject*>(value), bytes, sizeof bytes, 1, 0) < 0)
-            return nullptr;
-        uint32_t raw = bytes[0] | bytes[1] << 8 | bytes[2] << 16 | static_cast<uint32_t>(bytes[3]) << 24;
-        return PyFloat_FromDouble(widen_float(unserialize_float(raw)));
+        uint64_t raw = 0;
+        if (!unsigned_within(value, 4, raw)) return nullptr;
+        return PyFloat_FromDouble(widen_float(unserialize_float(static_cast<uint32_t>(raw))));
     }
     int overflow = 0;
     long long number = PyLong_AsLongLongAndOverflow(value, &overflow);

@@ -39,6 +39,11 @@ bool serialize_integer_form(DataType type, PyObject* value, uint64_t& out);
 // The same for a value already read as a Scalar (`value` is its host object, named in errors).
 bool serialize_scalar(DataType type, const Scalar& scalar, PyObject* value, uint64_t& out);
 
+// A host int that is non-negative and fits in `size` bytes (1 to 8), read into `out`; false
+// with OverflowError ("can't convert negative int to unsigned", "int too big to convert")
+// for any other.
+bool unsigned_within(PyObject* value, size_t size, uint64_t& out);
+
 // `unserialize_value(value)` for a host int (the published methods check exactness first; any
 // other object is refused here too): new reference or null (OverflowError for FLOAT outside
 // 0..2^32-1).

@@ -60,15 +60,25 @@ int watchdog_init(PyObject* obj, PyObject* args, PyObject* kwargs) {
     return 0;
 }
 
+// The instance dictionary is the one managed by the Thread base class. Python 3.13 names its
+// visit and clear functions publicly; 3.12 documents them with a leading underscore.
+#if PY_VERSION_HEX >= 0x030D0000
+int visit_managed_dict(PyObject* obj, visitproc visit, void* arg) { return PyObject_VisitManagedDict(obj, visit, arg); }
+void clear_managed_dict(PyObject* obj) { PyObject_ClearManagedDict(obj); }
+#else
+int visit_managed_dict(PyObject* obj, visitproc visit, void* arg) { return _PyObject_VisitManagedDict(obj, visit, arg); }
+void clear_managed_dict(PyObject* obj) { _PyObject_ClearManagedDict(obj); }
+#endif
+
 int watchdog_traverse(PyObject* obj, visitproc visit, void* arg) {
     Py_VISIT(Py_TYPE(obj));
     Py_VISIT(as_watchdog(obj)->callback);
-    return _PyObject_VisitManagedDict(obj, visit, arg);
+    return visit_managed_dict(obj, visit, arg);
 }
 
 int watchdog_clear(PyObject* obj) {
     Py_CLEAR(as_watchdog(obj)->callback);
-    _PyObject_ClearManagedDict(obj);
+    clear_managed_dict(obj);
     return 0;
 }
 

@@ -1,0 +1,74 @@
+"""Sphinx configuration of the tamsel documentation site (built by `make docs`)."""
+
+from docutils import nodes
+from sphinx.util import logging
+
+import tamsel
+# Imported here so the API reference documents the native module itself, with its docstrings
+# and text signatures, and not the typing stubs installed beside it.
+import tamsel.slave
+import tamsel.tamsel
+
+project = "tamsel"
+author = "the tamsel developers"
+copyright = "the tamsel developers"
+release = tamsel.__version__
+version = ".".join(release.split(".")[:2])
+
+extensions = [
+    "myst_parser",
+    "sphinx.ext.autodoc",
+    "sphinx.ext.doctest",
+]
+
+source_suffix = {".md": "markdown"}
+root_doc = "index"
+exclude_patterns = ["_build"]
+myst_enable_extensions = ["colon_fence", "deflist"]
+myst_heading_anchors = 3
+
+html_theme = "furo"
+html_title = f"tamsel {release}"
+html_static_path = ["_static"]
+
+# The API reference follows the order of the source, documents every public name and keeps
+# the signatures the extension publishes.
+autodoc_member_order = "bysource"
+autodoc_default_options = {"members": True, "undoc-members": True, "show-inheritance": True}
+autodoc_typehints = "signature"
+
+# Every example runs as a doctest; a handler left alive would keep the build waiting for its
+# watchdog thread, so the examples delete theirs on every path.
+doctest_global_setup = """
+import tamsel.tamsel as ts
+"""
+trim_doctest_flags = True
+
+logger = logging.getLogger(__name__)
+
+
+def _run_session_examples(app, doctree):
+    """Every Python example runs in `make docs`: a code block written as an interpreter session
+    (``>>>`` prompts) becomes a doctest block, and any other Python block outside the doctest
+    directives ({testcode}, {doctest}) is reported, which fails the build."""
+    for block in list(doctree.findall(nodes.literal_block)):
+        if "testnodetype" in block or block.get("language") not in ("python", "pycon", "py"):
+            continue
+        if block.astext().lstrip().startswith(">>>"):
+            session = nodes.doctest_block(block.rawsource, block.astext(), language="pycon")
+            session.source, session.line = block.source, block.line
+            block.replace_self(session)
+        else:
+            logger.warning("Python example that does not run: write it as a >>> session or in "
+                           "a {testcode} block with its {testoutput}", location=block)
+
+
+def _drop_module_docstrings(app, what, name, obj, options, lines):
+    """Module docstrings repeat what the guide pages show with tested examples."""
+    if what == "module":
+        lines.clear()
+
+
+def setup(app):
+    app.connect("autodoc-process-docstring", _drop_module_docstrings)
+    app.connect("doctree-read", _run_session_examples)

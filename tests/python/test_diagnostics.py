@@ -10,7 +10,7 @@ from tamsel.slave import Slave
 
 SLAVE_ADDRESS = 0x00A5
 CONNECTION_ID = 0x1234
-WATCHDOG_S = 0.2
+WATCHDOG_S = 1.0  # long enough that a loaded machine never expires it between two cycles
 
 
 class SubFrame(ts.FSOEFrame):

@@ -75,7 +75,11 @@ bool set_fail_safe(PyObject* item);
 // Counters that advance whenever what any item's outputs (inputs) hold may change: a value
 // stored, an item initialised again or cleared. Whoever read items at one reading of a counter
 // knows that none of them has changed on that side while the counter still shows it.
-uint64_t output_epoch() noexcept;
-uint64_t input_epoch() noexcept;
+namespace detail {
+inline uint64_t outputs_changed = 0;
+inline uint64_t inputs_changed = 0;
+}  // namespace detail
+inline uint64_t output_epoch() noexcept { return detail::outputs_changed; }
+inline uint64_t input_epoch() noexcept { return detail::inputs_changed; }
 
 }  // namespace tamsel::data

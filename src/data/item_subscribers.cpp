@@ -39,7 +39,7 @@ bool remove_subscriber(ItemObject* item, PyObject* callback) {
     return true;
 }
 
-bool notify_subscribers(ItemObject* item) {
+bool notify_each_subscriber(ItemObject* item) {
     Ref subscribers = Ref::borrow(item->subscribers);
     if (!subscribers) return true;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(subscribers.get()); ++i) {

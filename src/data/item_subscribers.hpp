@@ -12,7 +12,13 @@ bool remove_subscriber(ItemObject* item, PyObject* callback);
 
 // Calls every subscriber without arguments, in list order; stops at the first exception, except
 // inside a reaction of the master, which keeps it and goes on (binding/reaction.hpp).
-bool notify_subscribers(ItemObject* item);
+bool notify_each_subscriber(ItemObject* item);
+
+// The same; an item nobody subscribed to costs one length check.
+inline bool notify_subscribers(ItemObject* item) {
+    PyObject* subscribers = item->subscribers;
+    return !subscribers || PyList_GET_SIZE(subscribers) == 0 || notify_each_subscriber(item);
+}
 
 // Gives the item a new empty list.
 bool reset_subscribers(ItemObject* item);

@@ -8,19 +8,11 @@
 #include "data/data_type_object.hpp"
 #include "data/item_subscribers.hpp"
 
+#include <utility>
+
 namespace tamsel::data {
 
 using binding::Ref;
-
-namespace {
-uint64_t outputs_changed = 0;
-uint64_t inputs_changed = 0;
-}  // namespace
-
-uint64_t output_epoch() noexcept { return outputs_changed; }
-uint64_t input_epoch() noexcept { return inputs_changed; }
-void touch_outputs() noexcept { ++outputs_changed; }
-void touch_inputs() noexcept { ++inputs_changed; }
 
 PyObject* raise_not_implemented() {
     PyErr_SetNone(PyExc_NotImplementedError);
@@ -84,6 +76,13 @@ bool store_and_notify(ItemObject* item, PyObject* value) {
     return notify_subscribers(item);
 }
 
+// The same, taking over the reference to the value.
+bool store_new_and_notify(ItemObject* item, Ref value) {
+    Ref::steal(std::exchange(input_slot(item), value.release())).reset();  // the old value goes first
+    touch_inputs();
+    return notify_subscribers(item);
+}
+
 }  // namespace
 
 bool set_input_value(ItemObject* item, PyObject* value) {
@@ -108,7 +107,7 @@ bool write_input_integer(ItemObject* item, uint64_t value) {
     if (current && numerically_equal(*current, *incoming)) return true;
     Ref converted = Ref::steal(scalar_to_object(*incoming));
     if (!converted) return false;
-    return current ? store_and_notify(item, converted.get()) : set_input_value(item, converted.get());
+    return current ? store_new_and_notify(item, std::move(converted)) : set_input_value(item, converted.get());
 }
 
 bool write_input_object(ItemObject* item, PyObject* value) {

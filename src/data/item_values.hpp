@@ -19,8 +19,8 @@ inline bool has_output(ItemKind kind) { return kind == ItemKind::output || kind 
 
 // Advance output_epoch() or input_epoch() (item_object.hpp): called by every change of a slot
 // or field they cover.
-void touch_outputs() noexcept;
-void touch_inputs() noexcept;
+inline void touch_outputs() noexcept { ++detail::outputs_changed; }
+inline void touch_inputs() noexcept { ++detail::inputs_changed; }
 
 // The kind whose methods an item object runs: the kind of the module type it derives from.
 ItemKind kind_of_item(PyObject* item);

@@ -1,6 +1,7 @@
 // DictionaryMap: values of the mapped items into and out of the safe-data words.
 #include "binding/args.hpp"
 #include "data/item_object.hpp"
+#include "data/item_values.hpp"
 #include "mapping/bit_stream.hpp"
 #include "mapping/layout_view.hpp"
 #include "mapping/map_internal.hpp"
@@ -120,32 +121,52 @@ bool read_value(const ViewEntry& e, WideValue& out) {
     return value && to_wide(value.get(), e.bits, out);
 }
 
-// The input value of a module item when writing a form equal to it is sure to change nothing:
-// a host number that equals itself (a NaN never does, so it is written every time).
+// A host number that equals itself (a NaN never does, so it is written every time).
+PyObject* plain_number(PyObject* value) {
+    if (PyFloat_CheckExact(value)) return PyFloat_AS_DOUBLE(value) == PyFloat_AS_DOUBLE(value) ? value : nullptr;
+    return PyLong_CheckExact(value) || PyBool_Check(value) ? value : nullptr;
+}
+
+// The input value of a module item when writing a form equal to it is sure to change nothing.
 PyObject* plain_input_value(PyObject* item) {
     std::optional<data::ItemKind> kind = data::exact_item_kind(item);
     if (!kind || (*kind != data::ItemKind::input && *kind != data::ItemKind::input_output)) return nullptr;
     data::ItemObject* object = data::as_item(item);
     PyObject* value = object->value;
     if (!object->has_known_type || !value) return nullptr;
-    if (PyFloat_CheckExact(value)) return PyFloat_AS_DOUBLE(value) == PyFloat_AS_DOUBLE(value) ? value : nullptr;
-    return PyLong_CheckExact(value) || PyBool_Check(value) ? value : nullptr;
+    return plain_number(value);
 }
 
-// Whether `form` is the form last unpacked and the input still holds, in an item of the same
-// type under the same data type, the very value that form left.
-bool unpacked_form_holds(const ViewEntry& e, uint64_t form) {
+// Whether the input still holds, in an item of the same type under the same data type, the
+// very value the form last unpacked left: the item is then one of the module's own inputs.
+bool unpacked_value_holds(const ViewEntry& e) {
     PyObject* item = e.item.get();
-    if (e.bits > 64 || !e.unpacked_value || form != e.unpacked_form || Py_TYPE(item) != e.unpacked_item_type)
-        return false;
+    if (e.bits > 64 || !e.unpacked_value || Py_TYPE(item) != e.unpacked_item_type) return false;
     const data::ItemObject* object = data::as_item(item);
     return object->value == e.unpacked_value.get() && object->has_known_type &&
            object->known_type == e.unpacked_type;
 }
 
+// Whether `form` is also the form last unpacked.
+bool unpacked_form_holds(const ViewEntry& e, uint64_t form) {
+    return form == e.unpacked_form && unpacked_value_holds(e);
+}
+
 // Stores an input's value when unpacked_form_holds does not answer.
 bool write_value(const ViewEntry& e, WideValue value) {
     if (e.bits <= 64) {
+        // An item still holding the value of the last unpack is one of the module's own inputs:
+        // written without finding out its kind again.
+        if (unpacked_value_holds(e)) {
+            e.unpacked_value.reset();
+            data::ItemObject* object = data::as_item(e.item.get());
+            if (!data::write_input_integer(object, value.low)) return false;
+            if (PyObject* stored = plain_number(object->value)) {
+                e.unpacked_value = Ref::borrow(stored);
+                e.unpacked_form = value.low;
+            }
+            return true;
+        }
         e.unpacked_value.reset();
         if (!data::write_integer(e.item.get(), value.low)) return false;
         if (PyObject* stored = plain_input_value(e.item.get())) {
@@ -253,7 +274,7 @@ bool unpack_inputs(MapObject& map, std::span<const uint16_t, 8> words) {
         if (!keep) keep = map.view;
         const uint64_t before = data::input_epoch();
         if (!write_value(e, value)) return false;
-        remembered = remembered && unpacked_form_holds(e, value.low) && data::input_epoch() - before <= 1;
+        remembered = remembered && e.unpacked_value && data::input_epoch() - before <= 1;
     }
     if (remembered) {
         std::copy(words.begin(), words.end(), memo.words.begin());

@@ -287,9 +287,9 @@ class Driver:
                 except Exception:
                     own = None
                 for value in [own, *hostile_values()]:
-                    self.attempt(f"{label}.{name} = {value!r}", lambda: setattr(obj, name, value))
+                    self.attempt(f"{label}.{name} = {value!r}", lambda: setattr(obj, name, value), obj)
                     self.attempt(f"{label}.{name} read back", lambda: repr(getattr(obj, name)))
-                self.attempt(f"del {label}.{name}", lambda: delattr(obj, name))
+                self.attempt(f"del {label}.{name}", lambda: delattr(obj, name), obj)
                 self.attempt(f"{label}.{name} read after del", lambda: repr(getattr(obj, name)))
                 self.exercise(label, obj, world)
             finally:

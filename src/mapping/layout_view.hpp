@@ -9,6 +9,7 @@
 #include <array>
 #include <cstdint>
 #include <memory>
+#include <utility>
 #include <vector>
 
 namespace tamsel::mapping {
@@ -44,6 +45,9 @@ struct TransferMemo {
     std::array<uint16_t, 8> words{};
     uint64_t epoch = 0;
     bool valid = false;
+    // Every item of the view with its class then (borrowed: the entries own the items), in one
+    // block, so checking them reads no entry and nothing of an item but its header.
+    std::vector<std::pair<PyObject*, PyTypeObject*>> classes;
 };
 
 struct LayoutView {

@@ -181,12 +181,28 @@ bool write_value(const ViewEntry& e, WideValue value) {
     return number && data::write_object(e.item.get(), number.get());
 }
 
-// Whether every item of the view still has the class it had when `type` was noted: a class
+// Whether the memo stands for the words a transfer at `epoch` would give or take: a class
 // assignment is the one change of an item that no epoch counts.
-bool classes_hold(const LayoutView& view, PyTypeObject* const ViewEntry::*type) {
-    for (const ViewEntry& e : view.entries)
-        if (e.item && Py_TYPE(e.item.get()) != e.*type) return false;
+bool memo_holds(const TransferMemo& memo, uint64_t epoch) {
+    if (!memo.valid || memo.epoch != epoch) return false;
+    for (const auto& [item, type] : memo.classes)
+        if (Py_TYPE(item) != type) return false;
     return true;
+}
+
+// Remembers `words` as the outcome of a transfer at `epoch` (out of memory: nothing is
+// remembered, and the next transfer goes entry by entry again).
+void remember(TransferMemo& memo, const LayoutView& view, std::span<const uint16_t, 8> words, uint64_t epoch) {
+    try {
+        memo.classes.clear();
+        for (const ViewEntry& e : view.entries)
+            if (e.item) memo.classes.emplace_back(e.item.get(), Py_TYPE(e.item.get()));
+    } catch (const std::bad_alloc&) {
+        return;
+    }
+    std::copy(words.begin(), words.end(), memo.words.begin());
+    memo.epoch = epoch;
+    memo.valid = true;
 }
 
 }  // namespace
@@ -221,7 +237,7 @@ bool pack_outputs(MapObject& map, std::span<uint16_t, 8> words) {
     if (!view || !check_fits(*view)) return false;
     TransferMemo& memo = view->packed;
     const uint64_t epoch = data::output_epoch();
-    if (memo.valid && memo.epoch == epoch && classes_hold(*view, &ViewEntry::packed_item_type)) {
+    if (memo_holds(memo, epoch)) {
         std::copy(memo.words.begin(), memo.words.end(), words.begin());
         return true;
     }
@@ -246,11 +262,7 @@ bool pack_outputs(MapObject& map, std::span<uint16_t, 8> words) {
         stream.put_wide(e.position_bits, e.bits, value);
     }
     stream.to_words(words);
-    if (ok && remembered && epoch == data::output_epoch()) {
-        std::copy(words.begin(), words.end(), memo.words.begin());
-        memo.epoch = epoch;
-        memo.valid = true;
-    }
+    if (ok && remembered && epoch == data::output_epoch()) remember(memo, *view, words, epoch);
     return ok;
 }
 
@@ -258,9 +270,7 @@ bool unpack_inputs(MapObject& map, std::span<const uint16_t, 8> words) {
     const LayoutView* view = current_view(map);
     if (!view || !check_fits(*view)) return false;
     TransferMemo& memo = view->unpacked;
-    if (memo.valid && memo.epoch == data::input_epoch() && std::equal(words.begin(), words.end(), memo.words.begin()) &&
-        classes_hold(*view, &ViewEntry::unpacked_item_type))
-        return true;
+    if (memo_holds(memo, data::input_epoch()) && std::equal(words.begin(), words.end(), memo.words.begin())) return true;
     memo.valid = false;
     std::shared_ptr<const LayoutView> keep;  // as in pack_outputs
     const BitStream stream = BitStream::from_words(words);
@@ -276,11 +286,7 @@ bool unpack_inputs(MapObject& map, std::span<const uint16_t, 8> words) {
         if (!write_value(e, value)) return false;
         remembered = remembered && e.unpacked_value && data::input_epoch() - before <= 1;
     }
-    if (remembered) {
-        std::copy(words.begin(), words.end(), memo.words.begin());
-        memo.epoch = data::input_epoch();
-        memo.valid = true;
-    }
+    if (remembered) remember(memo, *view, words, data::input_epoch());
     return true;
 }
 

@@ -22,9 +22,9 @@ JOBS ?= 2
 $(PY):
 	@test -n "$(PYTHON_EXE)" || { echo "$(PYTHON) not found (looked on PATH, in pyenv and /usr/bin)" >&2; exit 1; }
 	@echo "== creating $(VENV) with $(PYTHON_EXE)"
-	$(PYTHON_EXE) -m venv $(VENV)
-	$(PY) -m pip install --quiet --upgrade pip
-	$(PY) -m pip install --quiet "scikit-build-core>=0.10" cmake ninja
+	@$(PYTHON_EXE) -m venv $(VENV)
+	@$(PY) -m pip install --quiet --upgrade pip
+	@$(PY) -m pip install --quiet "scikit-build-core>=0.10" cmake ninja
 
 gtest:
 	@if [ ! -f /usr/include/gtest/gtest.h ]; then \
@@ -47,8 +47,8 @@ iproute:
 
 # Installs the package with its test extras into the virtual environment.
 install: $(PY)
-	@echo "== building and installing tamsel into $(VENV) (the first build takes a minute or two)"
-	$(PY) -m pip install --quiet --no-build-isolation ".[test]"
+	@echo "== building the extension and installing tamsel into $(VENV) (the first build takes a minute or two)"
+	@$(PY) -m pip install --quiet --no-build-isolation ".[test]"
 
 cpp-test: $(PY) gtest
 	$(VENV)/bin/cmake -S . -B build/cpp-tests-$(PYVER) -G Ninja -DTAMSEL_BUILD_MODULE=OFF -DTAMSEL_BUILD_CPP_TESTS=ON -DCMAKE_BUILD_TYPE=Debug

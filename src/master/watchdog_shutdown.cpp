@@ -27,11 +27,16 @@ std::vector<PyObject*>& live_watchdogs() {
     return live;
 }
 
-// A watchdog whose thread never ran (or was stopped before) has nothing to end.
+// A watchdog whose thread never ran (or was stopped before) has nothing to end, nor has one
+// that was built but never started.
 bool thread_may_run(PyObject* watchdog) {
     const WatchdogCore::Life life = as_watchdog(watchdog)->core.life();
-    return life == WatchdogCore::Life::running ||
-           (life == WatchdogCore::Life::created && as_watchdog(watchdog)->callback);
+    if (life == WatchdogCore::Life::running) return true;
+    if (life != WatchdogCore::Life::created || !as_watchdog(watchdog)->callback) return false;
+    Ref alive = Ref::steal(PyObject_CallMethod(watchdog, "is_alive", nullptr));
+    const int started = alive ? PyObject_IsTrue(alive.get()) : -1;
+    if (started < 0) PyErr_WriteUnraisable(watchdog);
+    return started > 0;
 }
 
 // How often a watchdog looks whether the program has ended, once the interpreter shuts down.

@@ -35,6 +35,11 @@ def test_a_program_that_never_calls_delete_ends_with_its_own_status(started, end
     assert "Watchdog" not in done.stderr  # no expiry was reported while ending
 
 
+def test_a_watchdog_never_started_lets_the_program_end_silently():
+    done = run_program("w = ts.Watchdog(1.0, lambda: None)\n")
+    assert (done.returncode, done.stderr) == (0, "")
+
+
 WORKER_AFTER_MAIN = """
 from tamsel.slave import Slave
 slave = Slave.for_handler(h)

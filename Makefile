@@ -122,10 +122,13 @@ demo-bus: install iproute
 # The documentation site (docs/ -> docs/_build/html), warnings as errors, then every code
 # example in it run as a doctest.
 docs: $(PY)
-	@echo "== building and installing tamsel with the documentation tools into $(VENV)"
-	$(PY) -m pip install --quiet --no-build-isolation ".[docs]"
-	$(VENV)/bin/sphinx-build -W --keep-going -q -b html docs docs/_build/html
-	$(VENV)/bin/sphinx-build -W --keep-going -q -b doctest docs docs/_build/doctest
+	@echo "== building the extension and installing tamsel with the documentation tools into $(VENV)"
+	@$(PY) -m pip install --quiet --no-build-isolation ".[docs]"
+	@echo "== building the site into docs/_build/html"
+	@$(VENV)/bin/sphinx-build -W --keep-going -q -b html docs docs/_build/html
+	@echo "== running the examples of the site as doctests"
+	@$(VENV)/bin/sphinx-build -W --keep-going -q -b doctest docs docs/_build/doctest
+	@grep -A4 "^Doctest summary" docs/_build/doctest/output.txt
 
 clean:
 	rm -rf build docs/_build python/tamsel/*.so $(SAN_VENV)

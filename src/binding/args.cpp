@@ -21,26 +21,35 @@ void raise_argument_count(const char* function, bool exact, Py_ssize_t min, Py_s
 
 namespace {
 
-// Index of the keyword `key` among `names`, or -1.
-Py_ssize_t keyword_index(PyObject* key, std::initializer_list<const char*> names) {
-    Py_ssize_t index = 0;
-    for (const char* name : names) {
-        if (PyUnicode_CompareWithASCIIString(key, name) == 0) return index;
-        ++index;
+// Interns the parameter names once per process; the strings live as long as the process
+// (the modules load into one interpreter only), so the table keeps its references.
+bool intern_keywords(const Signature& signature) {
+    if (signature.total == 0 || signature.keywords[0] != nullptr) return true;
+    for (Py_ssize_t i = 0; i < signature.total; ++i) {
+        PyObject* name = PyUnicode_InternFromString(signature.names[i]);
+        if (!name) return false;
+        signature.keywords[i] = name;
     }
+    return true;
+}
+
+Py_ssize_t keyword_index(const Signature& signature, PyObject* key) {
+    for (Py_ssize_t i = 0; i < signature.total; ++i)
+        if (signature.keywords[i] == key) return i;
+    for (Py_ssize_t i = 0; i < signature.total; ++i)
+        if (PyUnicode_CompareWithASCIIString(key, signature.names[i]) == 0) return i;
     return -1;
 }
 
 // The free slot of `out` the keyword `key` fills, or -1 with the TypeError set. The caller
-// reads the keyword's value only once a slot was found, so a function without parameters
-// never touches its argument vector.
-Py_ssize_t keyword_slot(const char* function, PyObject* key, std::initializer_list<const char*> names,
-                        PyObject* const* out) {
+// reads the keyword's value only once a slot was found.
+Py_ssize_t keyword_slot(const Signature& signature, PyObject* key, PyObject* const* out) {
+    const char* function = signature.function;
     if (!PyUnicode_Check(key)) {
         PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", function);
         return -1;
     }
-    Py_ssize_t index = keyword_index(key, names);
+    Py_ssize_t index = keyword_index(signature, key);
     if (index < 0) {
         PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", function, key);
         return -1;
@@ -52,12 +61,20 @@ Py_ssize_t keyword_slot(const char* function, PyObject* key, std::initializer_li
     return index;
 }
 
-bool check_missing(const char* function, std::initializer_list<const char*> names, Py_ssize_t required,
-                   PyObject** out) {
-    Py_ssize_t total = static_cast<Py_ssize_t>(names.size());
-    for (Py_ssize_t i = 0; i < required; ++i) {
+// Places the positional arguments; false with the count error when there are too many.
+bool place_positional(const Signature& signature, PyObject* const* args, Py_ssize_t nargs, PyObject** out) {
+    for (Py_ssize_t i = 0; i < signature.total; ++i) out[i] = i < nargs ? args[i] : nullptr;
+    if (nargs <= signature.total) return true;
+    raise_argument_count(signature.function, signature.required == signature.total, signature.required,
+                         signature.total, nargs);
+    return false;
+}
+
+bool check_required(const Signature& signature, PyObject** out) {
+    for (Py_ssize_t i = 0; i < signature.required; ++i) {
         if (out[i] == nullptr) {
-            raise_argument_count(function, required == total, required, total, i);
+            raise_argument_count(signature.function, signature.required == signature.total, signature.required,
+                                 signature.total, i);
             return false;
         }
     }
@@ -66,47 +83,35 @@ bool check_missing(const char* function, std::initializer_list<const char*> name
 
 }  // namespace
 
-bool parse_fastcall(const char* function, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                    std::initializer_list<const char*> names, Py_ssize_t required, PyObject** out) {
-    Py_ssize_t total = static_cast<Py_ssize_t>(names.size());
-    for (Py_ssize_t i = 0; i < total; ++i) out[i] = nullptr;
-    if (nargs > total) {
-        raise_argument_count(function, required == total, required, total, nargs);
-        return false;
-    }
-    for (Py_ssize_t i = 0; i < nargs; ++i) out[i] = args[i];
-    if (kwnames != nullptr) {
-        Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
-        for (Py_ssize_t k = 0; k < nkw; ++k) {
-            Py_ssize_t slot = keyword_slot(function, PyTuple_GET_ITEM(kwnames, k), names, out);
+bool parse_fastcall(const Signature& signature, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                    PyObject** out) {
+    if (!place_positional(signature, args, nargs, out)) return false;
+    if (kwnames != nullptr && PyTuple_GET_SIZE(kwnames) > 0) {
+        if (!intern_keywords(signature)) return false;
+        for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(kwnames); ++k) {
+            Py_ssize_t slot = keyword_slot(signature, PyTuple_GET_ITEM(kwnames, k), out);
             if (slot < 0) return false;
             out[slot] = args[nargs + k];
         }
     }
-    return check_missing(function, names, required, out);
+    return check_required(signature, out);
 }
 
-bool parse_tuple(const char* function, PyObject* args, PyObject* kwargs, std::initializer_list<const char*> names,
-                 Py_ssize_t required, PyObject** out) {
-    Py_ssize_t total = static_cast<Py_ssize_t>(names.size());
-    for (Py_ssize_t i = 0; i < total; ++i) out[i] = nullptr;
+bool parse_tuple(const Signature& signature, PyObject* args, PyObject* kwargs, PyObject** out) {
     Py_ssize_t nargs = args ? PyTuple_GET_SIZE(args) : 0;
-    if (nargs > total) {
-        raise_argument_count(function, required == total, required, total, nargs);
-        return false;
-    }
-    for (Py_ssize_t i = 0; i < nargs; ++i) out[i] = PyTuple_GET_ITEM(args, i);
-    if (kwargs != nullptr) {
+    if (!place_positional(signature, nargs ? &PyTuple_GET_ITEM(args, 0) : nullptr, nargs, out)) return false;
+    if (kwargs != nullptr && PyDict_GET_SIZE(kwargs) > 0) {
+        if (!intern_keywords(signature)) return false;
         PyObject* key;
         PyObject* value;
         Py_ssize_t pos = 0;
         while (PyDict_Next(kwargs, &pos, &key, &value)) {
-            Py_ssize_t slot = keyword_slot(function, key, names, out);
+            Py_ssize_t slot = keyword_slot(signature, key, out);
             if (slot < 0) return false;
             out[slot] = value;
         }
     }
-    return check_missing(function, names, required, out);
+    return check_required(signature, out);
 }
 
 void raise_wrong_type(PyObject* obj, const char* expected, const char* argname) {

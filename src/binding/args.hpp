@@ -3,22 +3,29 @@
 #include "binding/ref.hpp"
 
 #include <cstdint>
-#include <initializer_list>
 
 namespace tamsel::binding {
 
-// Parses positional-or-keyword arguments of a METH_FASTCALL | METH_KEYWORDS call.
-// `out[i]` receives a borrowed reference to the argument named `names[i]`, or stays
-// nullptr when an optional argument (index >= `required`) was not given.
-// Errors: "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
+// What the parser needs to know of a declared function (binding/method.hpp builds it).
+struct Signature {
+    const char* function;      // the name in the error texts
+    const char* const* names;  // parameter names, positional order
+    PyObject** keywords;       // the same names interned, filled on first keyword use
+    Py_ssize_t total;
+    Py_ssize_t required;       // the first `required` parameters have no default
+};
+
+// Places the arguments of a METH_FASTCALL | METH_KEYWORDS call (`args` may be null when
+// nothing is passed) into `out[0..total)`: a borrowed reference per given parameter, null
+// for an optional one not given. Keywords are matched by identity with the interned names
+// first, then by equality. Errors: the positional-count text,
 // "%s() got an unexpected keyword argument '%U'",
 // "%s() got multiple values for keyword argument '%U'".
-bool parse_fastcall(const char* function, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                    std::initializer_list<const char*> names, Py_ssize_t required, PyObject** out);
+bool parse_fastcall(const Signature& signature, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                    PyObject** out);
 
 // The same for a tuple and a keyword dict (tp_init, tp_new, tp_call).
-bool parse_tuple(const char* function, PyObject* args, PyObject* kwargs,
-                 std::initializer_list<const char*> names, Py_ssize_t required, PyObject** out);
+bool parse_tuple(const Signature& signature, PyObject* args, PyObject* kwargs, PyObject** out);
 
 // The positional-count TypeError.
 void raise_argument_count(const char* function, bool exact, Py_ssize_t min, Py_ssize_t max,

@@ -1,5 +1,5 @@
 // The published `align_bits` function.
-#include "binding/args.hpp"
+#include "binding/method.hpp"
 #include "binding/convert.hpp"
 #include "binding/types.hpp"
 #include "data/data_type.hpp"
@@ -9,12 +9,7 @@ namespace tamsel::data {
 
 namespace {
 
-PyObject* align_bits_function(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* parsed[2];
-    if (!binding::parse_fastcall("align_bits", args, nargs, kwnames, {"number", "boundary"}, 2, parsed))
-        return nullptr;
-    uint16_t number = 0, boundary = 0;
-    if (!binding::to_unsigned(parsed[0], number) || !binding::to_unsigned(parsed[1], boundary)) return nullptr;
+PyObject* align_bits_function(PyObject*, uint16_t number, uint16_t boundary) {
     if (boundary == 0) {
         PyErr_SetString(PyExc_ZeroDivisionError, "integer division or modulo by zero");
         return nullptr;
@@ -22,13 +17,12 @@ PyObject* align_bits_function(PyObject*, PyObject* const* args, Py_ssize_t nargs
     return PyLong_FromUnsignedLong(align_bits(number, boundary));
 }
 
-PyMethodDef align_bits_def = {
-    "align_bits", binding::as_method(align_bits_function),
-    METH_FASTCALL | METH_KEYWORDS,
-    "align_bits(number, boundary)\n--\n\n"
+PyMethodDef align_bits_def = binding::function<
+    "align_bits",
     "Align number of bits to a boundaries.\n\n"
     "Args:\n    number: Number to align\n    boundary: Boundary of bits\n\n"
-    "Returns:\n    Aligned number of bits"};
+    "Returns:\n    Aligned number of bits",
+    align_bits_function, binding::param<"number", binding::u16>, binding::param<"boundary", binding::u16>>::entry();
 
 }  // namespace
 

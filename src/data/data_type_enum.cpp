@@ -3,7 +3,7 @@
 #include "binding/types.hpp"
 #include "data/hooks.hpp"
 
-#include "binding/args.hpp"
+#include "binding/method.hpp"
 #include "binding/module_state.hpp"
 #include "data/data_type_object.hpp"
 
@@ -16,12 +16,17 @@ namespace {
 constexpr const char* member_names[] = {"BOOL", "FLOAT", "UINT8", "INT8", "UINT16", "INT16", "UINT32", "INT32"};
 static_assert(std::size(member_names) == data_type_count);
 
-// The member a method or property was called on.
-std::optional<DataType> member_type(PyObject* self) {
-    std::optional<DataType> type = data_type_of(self);
-    if (!type) binding::raise_wrong_type(self, "DataType", "self");
-    return type;
-}
+// The member a method or property was called on:
+// "Argument 'self' has incorrect type (expected DataType, got int)".
+struct member {
+    using type = DataType;
+    static bool convert(PyObject* obj, const char* argname, type& out) {
+        std::optional<DataType> type = data_type_of(obj);
+        if (!type) binding::raise_wrong_type(obj, "DataType", argname);
+        out = type.value_or(DataType::BOOL);
+        return type.has_value();
+    }
+};
 
 PyObject* not_implemented() {
     PyErr_SetNone(PyExc_NotImplementedError);
@@ -30,107 +35,66 @@ PyObject* not_implemented() {
 
 // Cached properties: called with the member.
 
-PyObject* property_bits(PyObject*, PyObject* self) {
-    auto type = member_type(self);
-    return type ? PyLong_FromLong(bits(*type)) : nullptr;
+PyObject* property_bits(PyObject*, DataType type) { return PyLong_FromLong(bits(type)); }
+PyObject* property_bytes(PyObject*, DataType type) { return PyLong_FromLong(bytes(type)); }
+PyObject* property_is_integer(PyObject*, DataType type) { return PyBool_FromLong(is_integer(type)); }
+PyObject* property_is_signed(PyObject*, DataType type) { return PyBool_FromLong(is_signed(type)); }
+
+PyObject* property_max_value(PyObject*, DataType type) {
+    return is_integer(type) ? PyLong_FromLongLong(max_value(type)) : not_implemented();
 }
 
-PyObject* property_bytes(PyObject*, PyObject* self) {
-    auto type = member_type(self);
-    return type ? PyLong_FromLong(bytes(*type)) : nullptr;
-}
-
-PyObject* property_is_integer(PyObject*, PyObject* self) {
-    auto type = member_type(self);
-    return type ? PyBool_FromLong(is_integer(*type)) : nullptr;
-}
-
-PyObject* property_is_signed(PyObject*, PyObject* self) {
-    auto type = member_type(self);
-    return type ? PyBool_FromLong(is_signed(*type)) : nullptr;
-}
-
-PyObject* property_max_value(PyObject*, PyObject* self) {
-    auto type = member_type(self);
-    if (!type) return nullptr;
-    return is_integer(*type) ? PyLong_FromLongLong(max_value(*type)) : not_implemented();
-}
-
-PyObject* property_min_value(PyObject*, PyObject* self) {
-    auto type = member_type(self);
-    if (!type) return nullptr;
-    return is_integer(*type) ? PyLong_FromLongLong(min_value(*type)) : not_implemented();
+PyObject* property_min_value(PyObject*, DataType type) {
+    return is_integer(type) ? PyLong_FromLongLong(min_value(type)) : not_implemented();
 }
 
 // Methods: `self` arrives as the first positional argument.
 
-PyObject* method_get_initial_value(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* self;
-    if (!binding::parse_fastcall("get_initial_value", args, nargs, kwnames, {"self"}, 1, &self)) return nullptr;
-    auto type = member_type(self);
-    return type ? initial_value(*type) : nullptr;
-}
+PyObject* method_get_initial_value(PyObject*, DataType type) { return initial_value(type); }
 
-PyObject* method_serialize_value(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* parsed[2];
-    if (!binding::parse_fastcall("serialize_value", args, nargs, kwnames, {"self", "value"}, 2, parsed))
-        return nullptr;
-    auto type = member_type(parsed[0]);
-    return type ? serialize_value(*type, parsed[1]) : nullptr;
-}
+PyObject* method_serialize_value(PyObject*, DataType type, PyObject* value) { return serialize_value(type, value); }
 
-PyObject* method_serialize_bytes(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* parsed[2];
-    if (!binding::parse_fastcall("serialize_bytes", args, nargs, kwnames, {"self", "value"}, 2, parsed))
-        return nullptr;
-    auto type = member_type(parsed[0]);
-    if (!type) return nullptr;
-    Ref int_value = Ref::steal(serialize_value(*type, parsed[1]));
+// The integer form as `bytes(type)` little-endian bytes, with the errors of the host's
+// int.to_bytes for a value outside them.
+PyObject* method_serialize_bytes(PyObject*, DataType type, PyObject* value) {
+    Ref int_value = Ref::steal(serialize_value(type, value));
     if (!int_value) return nullptr;
     if (!PyLong_Check(int_value.get())) {
         // Only an exotic value's arithmetic gets here; fail as the host's to_bytes would.
         return PyObject_GetAttrString(int_value.get(), "to_bytes");
     }
-    unsigned char buffer[4];
-    const size_t size = bytes(*type);
+    const size_t size = bytes(type);
     uint64_t raw = 0;
     if (!unsigned_within(int_value.get(), size, raw)) return nullptr;
+    unsigned char buffer[sizeof raw];
     for (size_t i = 0; i < size; ++i) buffer[i] = static_cast<unsigned char>(raw >> (8 * i));
     return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(buffer), static_cast<Py_ssize_t>(size));
 }
 
-PyObject* method_unserialize_value(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* parsed[2];
-    if (!binding::parse_fastcall("unserialize_value", args, nargs, kwnames, {"self", "value"}, 2, parsed))
-        return nullptr;
-    auto type = member_type(parsed[0]);
-    if (!type || !binding::check_type(parsed[1], &PyLong_Type, "value", true)) return nullptr;
-    return unserialize_value(*type, parsed[1]);
+PyObject* method_unserialize_value(PyObject*, DataType type, PyObject* value) {
+    return unserialize_value(type, value);
 }
 
-#define TAMSEL_FASTCALL(fn) binding::as_method(fn)
+using binding::function;
+using binding::param;
+using binding::unary_function;
+using Self = param<"self", member>;
 
-PyMethodDef property_defs[] = {
-    {"bits", property_bits, METH_O, "Get number of bits necessary to represent a value with the datatype"},
-    {"bytes", property_bytes, METH_O, "Get number of bytes necessary to represent a value with the datatype"},
-    {"is_integer", property_is_integer, METH_O, nullptr},
-    {"is_signed", property_is_signed, METH_O, nullptr},
-    {"max_value", property_max_value, METH_O, nullptr},
-    {"min_value", property_min_value, METH_O, nullptr},
-};
+using property_defs = binding::methods<
+    unary_function<"bits", "Get number of bits necessary to represent a value with the datatype", property_bits, Self>,
+    unary_function<"bytes", "Get number of bytes necessary to represent a value with the datatype", property_bytes,
+                   Self>,
+    unary_function<"is_integer", "", property_is_integer, Self>, unary_function<"is_signed", "", property_is_signed, Self>,
+    unary_function<"max_value", "", property_max_value, Self>, unary_function<"min_value", "", property_min_value, Self>>;
 
-PyMethodDef method_defs[] = {
-    {"get_initial_value", TAMSEL_FASTCALL(method_get_initial_value), METH_FASTCALL | METH_KEYWORDS,
-     "get_initial_value($module, self)\n--\n\nGet default initial value for the data type"},
-    {"serialize_value", TAMSEL_FASTCALL(method_serialize_value), METH_FASTCALL | METH_KEYWORDS,
-     "serialize_value($module, self, value)\n--\n\nConvert value to integer representation"},
-    {"serialize_bytes", TAMSEL_FASTCALL(method_serialize_bytes), METH_FASTCALL | METH_KEYWORDS,
-     "serialize_bytes($module, self, value)\n--\n\nConvert value to bytes representation"},
-    {"unserialize_value", TAMSEL_FASTCALL(method_unserialize_value), METH_FASTCALL | METH_KEYWORDS,
-     "unserialize_value($module, self, value)\n--\n\nConvert integer representation to value"},
-};
-
-#undef TAMSEL_FASTCALL
+using method_defs = binding::methods<
+    function<"get_initial_value", "Get default initial value for the data type", method_get_initial_value, Self>,
+    function<"serialize_value", "Convert value to integer representation", method_serialize_value, Self,
+             param<"value", binding::any_object>>,
+    function<"serialize_bytes", "Convert value to bytes representation", method_serialize_bytes, Self,
+             param<"value", binding::any_object>>,
+    function<"unserialize_value", "Convert integer representation to value", method_unserialize_value, Self,
+             param<"value", binding::exact_int>>>;
 
 bool set_in(PyObject* namespace_, const char* key, PyObject* value) {
     Ref owned = Ref::steal(value);
@@ -154,13 +118,13 @@ PyObject* make_data_type_enum(PyObject* module) {
         return nullptr;
     for (int i = 0; i < data_type_count; ++i)
         if (!set_in(ns, member_names[i], PyLong_FromLong(data_type_number(all_data_types[i])))) return nullptr;
-    for (PyMethodDef& def : method_defs) {
-        Ref function = Ref::steal(PyCFunction_NewEx(&def, module, nullptr));
-        if (!function || !set_in(ns, def.ml_name, PyInstanceMethod_New(function.get()))) return nullptr;
+    for (PyMethodDef* def = method_defs::table; def->ml_name; ++def) {
+        Ref function = Ref::steal(PyCFunction_NewEx(def, module, nullptr));
+        if (!function || !set_in(ns, def->ml_name, PyInstanceMethod_New(function.get()))) return nullptr;
     }
-    for (PyMethodDef& def : property_defs) {
-        Ref function = Ref::steal(PyCFunction_NewEx(&def, module, nullptr));
-        if (!function || !set_in(ns, def.ml_name, PyObject_CallOneArg(st.cached_property.get(), function.get())))
+    for (PyMethodDef* def = property_defs::table; def->ml_name; ++def) {
+        Ref function = Ref::steal(PyCFunction_NewEx(def, module, nullptr));
+        if (!function || !set_in(ns, def->ml_name, PyObject_CallOneArg(st.cached_property.get(), function.get())))
             return nullptr;
     }
     Ref cls = Ref::steal(PyObject_CallFunctionObjArgs(metaclass, name.get(), bases.get(), ns, nullptr));

@@ -1,5 +1,5 @@
 // The Dictionary type: the items of one slave by key and by name.
-#include "binding/args.hpp"
+#include "binding/method.hpp"
 #include "binding/lifecycle.hpp"
 #include "binding/module_state.hpp"
 #include "binding/types.hpp"
@@ -118,11 +118,7 @@ bool check_unique(PyObject* map, PyObject* value, const char* prefix) {
 }
 
 // Fills fresh maps and installs them only when the whole list was accepted.
-int dictionary_init(PyObject* self, PyObject* args, PyObject* kwargs) {
-    PyObject* items;
-    if (!binding::parse_tuple("__init__", args, kwargs, {"items"}, 1, &items) ||
-        !binding::check_type(items, &PyList_Type, "items", true))
-        return -1;
+int dictionary_init(PyObject* self, PyObject* items) {
     Ref keys = Ref::steal(PyDict_New());
     Ref names = Ref::steal(PyDict_New());
     if (!keys || !names) return -1;
@@ -147,72 +143,45 @@ int dictionary_init(PyObject* self, PyObject* args, PyObject* kwargs) {
 PyObject* get_key_map(PyObject* self, void*) { return Py_NewRef(self_dictionary(self)->key_map); }
 PyObject* get_name_map(PyObject* self, void*) { return Py_NewRef(self_dictionary(self)->name_map); }
 
-PyObject* method_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* name;
-    if (!binding::parse_fastcall("get", args, nargs, kwnames, {"name"}, 1, &name) ||
-        !binding::check_type(name, &PyUnicode_Type, "name", true))
-        return nullptr;
+PyObject* method_get(PyObject* self, PyObject* name) {
     Ref item = Ref::borrow(item_by_name(self, name));
     if (!item) return nullptr;
     if (auto kind = exact_item_kind(item.get())) return get_value(as_item(item.get()), *kind);
     return call_method(item.get(), "get");
 }
 
-PyObject* method_set(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* parsed[2];
-    if (!binding::parse_fastcall("set", args, nargs, kwnames, {"name", "value"}, 2, parsed) ||
-        !binding::check_type(parsed[0], &PyUnicode_Type, "name", true))
-        return nullptr;
-    Ref item = Ref::borrow(item_by_name(self, parsed[0]));
-    if (!item) return nullptr;
-    if (auto kind = exact_item_kind(item.get()))
-        return set_value(as_item(item.get()), *kind, parsed[1]) ? Py_NewRef(Py_None) : nullptr;
-    Ref result = Ref::steal(call_method(item.get(), "set", parsed[1]));
-    return result ? Py_NewRef(Py_None) : nullptr;
+bool method_set(PyObject* self, PyObject* name, PyObject* value) {
+    Ref item = Ref::borrow(item_by_name(self, name));
+    if (!item) return false;
+    if (auto kind = exact_item_kind(item.get())) return set_value(as_item(item.get()), *kind, value);
+    return Ref::steal(call_method(item.get(), "set", value)).get() != nullptr;
 }
 
-PyObject* method_read(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* key;
-    if (!binding::parse_fastcall("_read", args, nargs, kwnames, {"key"}, 1, &key) ||
-        !binding::check_type(key, &PyLong_Type, "key", true))
-        return nullptr;
+PyObject* method_read(PyObject* self, PyObject* key) {
     Ref item = Ref::borrow(item_by_key(self, key));
     return item ? read_object(item.get()) : nullptr;
 }
 
-PyObject* method_write(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* parsed[2];
-    if (!binding::parse_fastcall("_write", args, nargs, kwnames, {"key", "value"}, 2, parsed) ||
-        !binding::check_type(parsed[0], &PyLong_Type, "key", true))
-        return nullptr;
-    Ref item = Ref::borrow(item_by_key(self, parsed[0]));
-    return item && write_object(item.get(), parsed[1]) ? Py_NewRef(Py_None) : nullptr;
+bool method_write(PyObject* self, PyObject* key, PyObject* value) {
+    Ref item = Ref::borrow(item_by_key(self, key));
+    return item && write_object(item.get(), value);
 }
 
-PyObject* method_set_inputs_to_failsafe(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                                        PyObject* kwnames) {
-    if (!binding::parse_fastcall("_set_inputs_to_failsafe", args, nargs, kwnames, {}, 0, nullptr)) return nullptr;
-    return set_all_to_fail_safe(self) ? Py_NewRef(Py_None) : nullptr;
-}
+using binding::method;
+using binding::param;
+using Name = param<"name", binding::exact_str>;
+using Key = param<"key", binding::exact_int>;
+using Value = param<"value", binding::any_object>;
+using dictionary_constructor = binding::constructor<dictionary_init, param<"items", binding::exact_list>>;
 
-#define TAMSEL_METHOD(name, fn, doc) \
-    {name, binding::as_method(fn), METH_FASTCALL | METH_KEYWORDS, doc}
-
-PyMethodDef dictionary_methods[] = {
-    TAMSEL_METHOD("set", method_set, "set($self, name, value)\n--\n\nOnly allowed on Safe Outputs"),
-    TAMSEL_METHOD("get", method_get,
-                  "get($self, name)\n--\n\nGet value of the item. For inputs, the value is from the latest PDU sent "
-                  "by the slave"),
-    TAMSEL_METHOD("_read", method_read, "_read($self, key)\n--\n\nRead value of the item in integer form"),
-    TAMSEL_METHOD("_write", method_write,
-                  "_write($self, key, value)\n--\n\nWrite value of the item from integer form. Only allowed on Safe "
-                  "Inputs"),
-    TAMSEL_METHOD("_set_inputs_to_failsafe", method_set_inputs_to_failsafe,
-                  "_set_inputs_to_failsafe($self)\n--\n\nSet all inputs to fail-safe status"),
-    {nullptr, nullptr, 0, nullptr},
-};
-
-#undef TAMSEL_METHOD
+using dictionary_methods = binding::methods<
+    dictionary_constructor, method<"set", "Only allowed on Safe Outputs", method_set, Name, Value>,
+    method<"get", "Get value of the item. For inputs, the value is from the latest PDU sent by the slave", method_get,
+           Name>,
+    method<"_read", "Read value of the item in integer form", method_read, Key>,
+    method<"_write", "Write value of the item from integer form. Only allowed on Safe Inputs", method_write, Key,
+           Value>,
+    method<"_set_inputs_to_failsafe", "Set all inputs to fail-safe status", set_all_to_fail_safe>>;
 
 PyGetSetDef dictionary_getset[] = {
     {"key_map", get_key_map, nullptr, nullptr, nullptr},
@@ -223,11 +192,11 @@ PyGetSetDef dictionary_getset[] = {
 PyType_Slot dictionary_slots[] = {
     {Py_tp_doc, const_cast<char*>("Dictionary of safe items of a slave")},
     {Py_tp_new, reinterpret_cast<void*>(dictionary_new)},
-    {Py_tp_init, reinterpret_cast<void*>(dictionary_init)},
+    {Py_tp_init, reinterpret_cast<void*>(dictionary_constructor::init)},
     {Py_tp_dealloc, reinterpret_cast<void*>(dictionary_dealloc)},
     {Py_tp_traverse, reinterpret_cast<void*>(dictionary_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(dictionary_clear)},
-    {Py_tp_methods, dictionary_methods},
+    {Py_tp_methods, dictionary_methods::table},
     {Py_tp_getset, dictionary_getset},
     {0, nullptr},
 };

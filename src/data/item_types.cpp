@@ -1,5 +1,5 @@
 // The four dictionary item types: DictionaryItem and its kinds input, output and input-output.
-#include "binding/args.hpp"
+#include "binding/method.hpp"
 #include "binding/lifecycle.hpp"
 #include "binding/module_state.hpp"
 #include "binding/types.hpp"
@@ -81,8 +81,6 @@ struct BaseFields {
 };
 
 bool parse_base(PyObject* key, PyObject* name, PyObject* data_type, BaseFields& out) {
-    if (!binding::check_type(key, &PyLong_Type, "key", true) || !binding::check_type(name, &PyUnicode_Type, "name", true))
-        return false;
     int overflow = 0;
     long long number = PyLong_AsLongLongAndOverflow(key, &overflow);
     if (number == -1 && PyErr_Occurred()) return false;
@@ -110,57 +108,60 @@ PyObject* initial_value_of(PyObject* data_type) {
     return PyObject_CallMethod(data_type, "get_initial_value", nullptr);
 }
 
-int base_init(PyObject* self, PyObject* args, PyObject* kwargs) {
-    PyObject* parsed[3];
+bool base_init(ItemObject* item, PyObject* key, PyObject* name, PyObject* data_type) {
     BaseFields fields;
-    if (!binding::parse_tuple("__init__", args, kwargs, {"key", "name", "data_type"}, 3, parsed) ||
-        !parse_base(parsed[0], parsed[1], parsed[2], fields))
-        return -1;
-    store_base(self_item(self), fields);
-    return 0;
+    if (!parse_base(key, name, data_type, fields)) return false;
+    store_base(item, fields);
+    return true;
 }
 
 // Input and input-output: the fail-safe value is also the first input value.
-int input_init(PyObject* self, PyObject* args, PyObject* kwargs, const char* fail_safe_name, bool with_output) {
-    PyObject* parsed[4];
+bool input_init(ItemObject* item, PyObject* key, PyObject* name, PyObject* data_type, PyObject* fail_safe,
+                bool with_output) {
     BaseFields fields;
-    if (!binding::parse_tuple("__init__", args, kwargs, {"key", "name", "data_type", fail_safe_name}, 4, parsed) ||
-        !parse_base(parsed[0], parsed[1], parsed[2], fields))
-        return -1;
-    Ref output = with_output ? Ref::steal(initial_value_of(parsed[2])) : Ref::borrow(Py_None);
-    if (!output) return -1;
-    ItemObject* item = self_item(self);
-    if (!reset_subscribers(item)) return -1;
+    if (!parse_base(key, name, data_type, fields)) return false;
+    Ref output = with_output ? Ref::steal(initial_value_of(data_type)) : Ref::borrow(Py_None);
+    if (!output) return false;
+    if (!reset_subscribers(item)) return false;
     store_base(item, fields);
-    binding::assign(item->fail_safe, parsed[3]);
-    binding::assign(item->value, parsed[3]);
+    binding::assign(item->fail_safe, fail_safe);
+    binding::assign(item->value, fail_safe);
     binding::assign(item->value_output, output.get());
     touch_item();
-    return 0;
+    return true;
 }
 
-int item_input_init(PyObject* self, PyObject* args, PyObject* kwargs) {
-    return input_init(self, args, kwargs, "fail_safe_value", false);
+bool item_input_init(ItemObject* item, PyObject* key, PyObject* name, PyObject* data_type, PyObject* fail_safe) {
+    return input_init(item, key, name, data_type, fail_safe, false);
 }
 
-int item_input_output_init(PyObject* self, PyObject* args, PyObject* kwargs) {
-    return input_init(self, args, kwargs, "fail_safe_input_value", true);
+bool item_input_output_init(ItemObject* item, PyObject* key, PyObject* name, PyObject* data_type,
+                            PyObject* fail_safe) {
+    return input_init(item, key, name, data_type, fail_safe, true);
 }
 
-int item_output_init(PyObject* self, PyObject* args, PyObject* kwargs) {
-    PyObject* parsed[3];
+bool item_output_init(ItemObject* item, PyObject* key, PyObject* name, PyObject* data_type) {
     BaseFields fields;
-    if (!binding::parse_tuple("__init__", args, kwargs, {"key", "name", "data_type"}, 3, parsed) ||
-        !parse_base(parsed[0], parsed[1], parsed[2], fields))
-        return -1;
-    Ref value = Ref::steal(initial_value_of(parsed[2]));
-    if (!value) return -1;
-    ItemObject* item = self_item(self);
+    if (!parse_base(key, name, data_type, fields)) return false;
+    Ref value = Ref::steal(initial_value_of(data_type));
+    if (!value) return false;
     store_base(item, fields);
     binding::assign(item->value, value.get());
     touch_item();
-    return 0;
+    return true;
 }
+
+using binding::param;
+using Key = param<"key", binding::exact_int>;
+using Name = param<"name", binding::exact_str>;
+using Type = param<"data_type", binding::any_object>;
+
+using base_constructor = binding::constructor<base_init, Key, Name, Type>;
+using input_constructor =
+    binding::constructor<item_input_init, Key, Name, Type, param<"fail_safe_value", binding::any_object>>;
+using output_constructor = binding::constructor<item_output_init, Key, Name, Type>;
+using input_output_constructor =
+    binding::constructor<item_input_output_init, Key, Name, Type, param<"fail_safe_input_value", binding::any_object>>;
 
 // Properties.
 
@@ -175,141 +176,48 @@ PyObject* get_subscribers(PyObject* self, void*) { return slot_value(self_item(s
 // Methods. The kind is the one of the module type the object's class derives from, so a host
 // subclass that does not override a method runs the method of its base kind.
 
-bool no_arguments(const char* name, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return binding::parse_fastcall(name, args, nargs, kwnames, {}, 0, nullptr);
-}
+PyObject* method_get(PyObject* self) { return get_value(self_item(self), kind_of_item(self)); }
 
-PyObject* one_argument(const char* name, const char* argname, PyObject* const* args, Py_ssize_t nargs,
-                       PyObject* kwnames) {
-    PyObject* parsed = nullptr;
-    return binding::parse_fastcall(name, args, nargs, kwnames, {argname}, 1, &parsed) ? parsed : nullptr;
-}
+bool method_set(PyObject* self, PyObject* value) { return set_value(self_item(self), kind_of_item(self), value); }
 
-PyObject* none_or_null(bool ok) { return ok ? Py_NewRef(Py_None) : nullptr; }
-
-PyObject* method_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    if (!no_arguments("get", args, nargs, kwnames)) return nullptr;
-    return get_value(self_item(self), kind_of_item(self));
-}
-
-PyObject* method_set(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* value = one_argument("set", "value", args, nargs, kwnames);
-    return value ? none_or_null(set_value(self_item(self), kind_of_item(self), value)) : nullptr;
-}
-
-PyObject* method_read(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    if (!no_arguments("_read", args, nargs, kwnames)) return nullptr;
+PyObject* method_read(PyObject* self) {
     ItemKind kind = kind_of_item(self);
     return has_output(kind) ? read_output_object(self_item(self), kind) : raise_not_implemented();
 }
 
-PyObject* method_write(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* value = one_argument("_write", "value", args, nargs, kwnames);
-    return value ? none_or_null(write_value(self_item(self), kind_of_item(self), value)) : nullptr;
-}
+bool method_write(PyObject* self, PyObject* value) { return write_value(self_item(self), kind_of_item(self), value); }
 
-PyObject* method_set_fail_safe(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    if (!no_arguments("_set_fail_safe", args, nargs, kwnames)) return nullptr;
-    return none_or_null(set_fail_safe_value(self_item(self), kind_of_item(self)));
-}
+bool method_set_fail_safe(PyObject* self) { return set_fail_safe_value(self_item(self), kind_of_item(self)); }
 
-// The private setter, under the host's private-name form.
-PyObject* method_set_input(const char* name, PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                           PyObject* kwnames) {
-    PyObject* value = one_argument(name, "value", args, nargs, kwnames);
-    return value ? none_or_null(set_input_value(self_item(self), value)) : nullptr;
-}
 
-PyObject* method_set_value(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return method_set_input("__set_value", self, args, nargs, kwnames);
-}
+using binding::method;
+using Value = param<"value", binding::any_object>;
+using Callback = param<"callback", binding::any_object>;
 
-PyObject* method_set_value_input(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return method_set_input("__set_value_input", self, args, nargs, kwnames);
-}
+using get_method = method<"get", "Get value of the item", method_get>;
+using set_method = method<"set", "Only allowed on Safe Outputs", method_set, Value>;
+using read_method = method<"_read", "Read value of the item in integer form", method_read>;
+using write_method = method<"_write", "Write value of the item from integer form", method_write, Value>;
+using fail_safe_method =
+    method<"_set_fail_safe", "Set in fail-safe mode. Only applicable to inputs", method_set_fail_safe>;
 
-// Subscriptions: no duplicates by the host's `==`; removal of the first equal entry.
+using base_methods = binding::methods<base_constructor, get_method, set_method, read_method, write_method, fail_safe_method>;
 
-PyObject* subscribe(const char* name, PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* callback = one_argument(name, "callback", args, nargs, kwnames);
-    return callback ? none_or_null(add_subscriber(self_item(self), callback)) : nullptr;
-}
+using input_methods = binding::methods<
+    input_constructor, get_method, set_method, write_method, fail_safe_method,
+    method<"subscribe_changed", "Subscribe to changes of the value of the item", add_subscriber, Callback>,
+    method<"unsubscribe_changed", "Unsubscribe from changes of the value of the item", remove_subscriber, Callback>,
+    method<"_DictionaryItemInput__set_value", "", set_input_value, Value>>;
 
-PyObject* unsubscribe(const char* name, PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                      PyObject* kwnames) {
-    PyObject* callback = one_argument(name, "callback", args, nargs, kwnames);
-    return callback ? none_or_null(remove_subscriber(self_item(self), callback)) : nullptr;
-}
+using output_methods = binding::methods<output_constructor, get_method, set_method, read_method>;
 
-PyObject* method_subscribe_changed(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return subscribe("subscribe_changed", self, args, nargs, kwnames);
-}
-PyObject* method_unsubscribe_changed(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return unsubscribe("unsubscribe_changed", self, args, nargs, kwnames);
-}
-PyObject* method_subscribe_input_changed(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                                         PyObject* kwnames) {
-    return subscribe("subscribe_input_changed", self, args, nargs, kwnames);
-}
-PyObject* method_unsubscribe_input_changed(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                                           PyObject* kwnames) {
-    return unsubscribe("unsubscribe_input_changed", self, args, nargs, kwnames);
-}
-
-#define TAMSEL_METHOD(name, fn, doc) \
-    {name, binding::as_method(fn), METH_FASTCALL | METH_KEYWORDS, doc}
-
-constexpr const char* get_doc = "get($self)\n--\n\nGet value of the item";
-constexpr const char* set_doc = "set($self, value)\n--\n\nOnly allowed on Safe Outputs";
-constexpr const char* read_doc = "_read($self)\n--\n\nRead value of the item in integer form";
-constexpr const char* write_doc = "_write($self, value)\n--\n\nWrite value of the item from integer form";
-constexpr const char* fail_safe_doc = "_set_fail_safe($self)\n--\n\nSet in fail-safe mode. Only applicable to inputs";
-
-PyMethodDef base_methods[] = {
-    TAMSEL_METHOD("get", method_get, get_doc),
-    TAMSEL_METHOD("set", method_set, set_doc),
-    TAMSEL_METHOD("_read", method_read, read_doc),
-    TAMSEL_METHOD("_write", method_write, write_doc),
-    TAMSEL_METHOD("_set_fail_safe", method_set_fail_safe, fail_safe_doc),
-    {nullptr, nullptr, 0, nullptr},
-};
-
-PyMethodDef input_methods[] = {
-    TAMSEL_METHOD("get", method_get, get_doc),
-    TAMSEL_METHOD("set", method_set, set_doc),
-    TAMSEL_METHOD("_write", method_write, write_doc),
-    TAMSEL_METHOD("_set_fail_safe", method_set_fail_safe, fail_safe_doc),
-    TAMSEL_METHOD("subscribe_changed", method_subscribe_changed,
-                  "subscribe_changed($self, callback)\n--\n\nSubscribe to changes of the value of the item"),
-    TAMSEL_METHOD("unsubscribe_changed", method_unsubscribe_changed,
-                  "unsubscribe_changed($self, callback)\n--\n\nUnsubscribe from changes of the value of the item"),
-    TAMSEL_METHOD("_DictionaryItemInput__set_value", method_set_value, nullptr),
-    {nullptr, nullptr, 0, nullptr},
-};
-
-PyMethodDef output_methods[] = {
-    TAMSEL_METHOD("get", method_get, get_doc),
-    TAMSEL_METHOD("set", method_set, set_doc),
-    TAMSEL_METHOD("_read", method_read, read_doc),
-    {nullptr, nullptr, 0, nullptr},
-};
-
-PyMethodDef input_output_methods[] = {
-    TAMSEL_METHOD("get", method_get, get_doc),
-    TAMSEL_METHOD("set", method_set, set_doc),
-    TAMSEL_METHOD("_read", method_read, read_doc),
-    TAMSEL_METHOD("_write", method_write, write_doc),
-    TAMSEL_METHOD("_set_fail_safe", method_set_fail_safe, fail_safe_doc),
-    TAMSEL_METHOD("subscribe_input_changed", method_subscribe_input_changed,
-                  "subscribe_input_changed($self, callback)\n--\n\nSubscribe to changes of the input value of the item"),
-    TAMSEL_METHOD("unsubscribe_input_changed", method_unsubscribe_input_changed,
-                  "unsubscribe_input_changed($self, callback)\n--\n\n"
-                  "Unsubscribe from changes of the input value of the item"),
-    TAMSEL_METHOD("_DictionaryItemInputOutput__set_value_input", method_set_value_input, nullptr),
-    {nullptr, nullptr, 0, nullptr},
-};
-
-#undef TAMSEL_METHOD
+using input_output_methods = binding::methods<
+    input_output_constructor, get_method, set_method, read_method, write_method, fail_safe_method,
+    method<"subscribe_input_changed", "Subscribe to changes of the input value of the item", add_subscriber,
+           Callback>,
+    method<"unsubscribe_input_changed", "Unsubscribe from changes of the input value of the item",
+           remove_subscriber, Callback>,
+    method<"_DictionaryItemInputOutput__set_value_input", "", set_input_value, Value>>;
 
 PyGetSetDef base_getset[] = {
     {"key", get_key, nullptr, "Unique integer key that identifies the item", nullptr},
@@ -347,33 +255,33 @@ constexpr unsigned item_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TP
 
 PyType_Slot base_slots[] = {
     {Py_tp_doc, const_cast<char*>("Dictionary Item")},
-    {Py_tp_init, reinterpret_cast<void*>(base_init)},
+    {Py_tp_init, reinterpret_cast<void*>(base_constructor::init)},
     TAMSEL_ITEM_LIFE_CYCLE_SLOTS,
-    {Py_tp_methods, base_methods},
+    {Py_tp_methods, base_methods::table},
     {Py_tp_getset, base_getset},
     {0, nullptr},
 };
 
 PyType_Slot input_slots[] = {
-    {Py_tp_init, reinterpret_cast<void*>(item_input_init)},
+    {Py_tp_init, reinterpret_cast<void*>(input_constructor::init)},
     TAMSEL_ITEM_LIFE_CYCLE_SLOTS,
-    {Py_tp_methods, input_methods},
+    {Py_tp_methods, input_methods::table},
     {Py_tp_getset, input_getset},
     {0, nullptr},
 };
 
 PyType_Slot output_slots[] = {
-    {Py_tp_init, reinterpret_cast<void*>(item_output_init)},
+    {Py_tp_init, reinterpret_cast<void*>(output_constructor::init)},
     TAMSEL_ITEM_LIFE_CYCLE_SLOTS,
-    {Py_tp_methods, output_methods},
+    {Py_tp_methods, output_methods::table},
     {Py_tp_getset, output_getset},
     {0, nullptr},
 };
 
 PyType_Slot input_output_slots[] = {
-    {Py_tp_init, reinterpret_cast<void*>(item_input_output_init)},
+    {Py_tp_init, reinterpret_cast<void*>(input_output_constructor::init)},
     TAMSEL_ITEM_LIFE_CYCLE_SLOTS,
-    {Py_tp_methods, input_output_methods},
+    {Py_tp_methods, input_output_methods::table},
     {Py_tp_getset, input_output_getset},
     {0, nullptr},
 };

@@ -1,5 +1,5 @@
 // U16Array: a view of a run of 16-bit words inside a frame.
-#include "binding/args.hpp"
+#include "binding/method.hpp"
 #include "binding/convert.hpp"
 #include "binding/lifecycle.hpp"
 #include "binding/module_state.hpp"
@@ -34,10 +34,7 @@ PyObject* create(PyTypeObject* type) {
 }
 
 // A view made by the host is bound to no words.
-PyObject* tp_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    if (!binding::parse_tuple("U16Array", args, kwargs, {}, 0, nullptr)) return nullptr;
-    return create(type);
-}
+using factory = binding::factory<"U16Array", "U16Array", "Uint16 Representation class", create>;
 
 int traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(Py_TYPE(self));
@@ -92,19 +89,14 @@ int set_item(PyObject* self, PyObject* key, PyObject* value) {
     return 0;
 }
 
-PyObject* clear_words(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    if (!binding::parse_fastcall("clear", args, nargs, kwnames, {}, 0, nullptr)) return nullptr;
-    std::fill_n(as_view(self)->words, as_view(self)->word_count, uint16_t{0});
-    Py_RETURN_NONE;
+bool clear_words(WordView* self) {
+    std::fill_n(self->words, self->word_count, uint16_t{0});
+    return true;
 }
 
 PyObject* get_word_count(PyObject* self, void*) { return PyLong_FromUnsignedLong(as_view(self)->word_count); }
 
-PyMethodDef methods[] = {
-    {"clear", binding::as_method(clear_words),
-     METH_FASTCALL | METH_KEYWORDS, nullptr},
-    {nullptr, nullptr, 0, nullptr},
-};
+using methods = binding::methods<binding::method<"clear", "", clear_words>>;
 
 PyGetSetDef getsets[] = {
     {"word_count", get_word_count, nullptr, nullptr, nullptr},
@@ -112,15 +104,15 @@ PyGetSetDef getsets[] = {
 };
 
 PyType_Slot slots[] = {
-    {Py_tp_doc, const_cast<char*>("Uint16 Representation class")},
-    {Py_tp_new, reinterpret_cast<void*>(tp_new)},
+    {Py_tp_doc, const_cast<char*>(factory::doc.data())},
+    {Py_tp_new, reinterpret_cast<void*>(factory::create)},
     {Py_tp_traverse, reinterpret_cast<void*>(traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(clear)},
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc)},
     {Py_mp_subscript, reinterpret_cast<void*>(get_item)},
     {Py_mp_ass_subscript, reinterpret_cast<void*>(set_item)},
     {Py_sq_item, reinterpret_cast<void*>(iter_item)},
-    {Py_tp_methods, methods},
+    {Py_tp_methods, methods::table},
     {Py_tp_getset, getsets},
     {0, nullptr},
 };

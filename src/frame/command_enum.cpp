@@ -1,5 +1,5 @@
 // FSOECommand: the command codes as a host enumeration.
-#include "binding/args.hpp"
+#include "binding/method.hpp"
 #include "binding/convert.hpp"
 #include "binding/enums.hpp"
 #include "binding/module_state.hpp"
@@ -15,23 +15,15 @@ using binding::Ref;
 
 PyObject* value_to_member_map(PyObject* enumeration) { return PyObject_GetAttrString(enumeration, "_value2member_map_"); }
 
-PyObject* has_value(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* argv[1];
-    if (!binding::parse_fastcall("has_value", args, nargs, kwnames, {"value"}, 1, argv) ||
-        !binding::check_type(argv[0], &PyLong_Type, "value", true))
-        return nullptr;
+PyObject* has_value(PyObject* cls, PyObject* value) {
     Ref members = Ref::steal(value_to_member_map(cls));
     if (!members) return nullptr;
-    int found = PySequence_Contains(members.get(), argv[0]);
+    int found = PySequence_Contains(members.get(), value);
     return found < 0 ? nullptr : PyBool_FromLong(found);
 }
 
-PyMethodDef has_value_def = {
-    "has_value",
-    binding::as_method(has_value),
-    METH_FASTCALL | METH_KEYWORDS | METH_CLASS,
-    "Checks if the value is in one of the members of the enum",
-};
+PyMethodDef has_value_def = binding::class_method<"has_value", "Checks if the value is in one of the members of the enum",
+                                                  has_value, binding::param<"value", binding::exact_int>>::entry();
 
 }  // namespace
 

@@ -1,5 +1,5 @@
 // FSOEFrameControl: a view of the four control words inside a frame.
-#include "binding/args.hpp"
+#include "binding/method.hpp"
 #include "binding/convert.hpp"
 #include "binding/lifecycle.hpp"
 #include "binding/module_state.hpp"
@@ -80,20 +80,21 @@ int set_command(PyObject* self, PyObject* value, void*) {
     return 0;
 }
 
-PyObject* command_is_valid(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    if (!binding::parse_fastcall("command_is_valid", args, nargs, kwnames, {}, 0, nullptr)) return nullptr;
+PyObject* command_is_valid(PyObject* self) {
     FrameControl* control = bound(self);
     return control ? PyBool_FromLong(is_command(control->command)) : nullptr;
 }
 
-PyObject* increment_sequence_number(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    if (!binding::parse_fastcall("increment_sequence_number", args, nargs, kwnames, {}, 0, nullptr))
-        return nullptr;
+bool increment_sequence_number(PyObject* self) {
     FrameControl* control = bound(self);
-    if (!control) return nullptr;
-    control->increment_sequence_number();
-    Py_RETURN_NONE;
+    if (control) control->increment_sequence_number();
+    return control != nullptr;
 }
+
+using methods = binding::methods<
+    binding::method<"command_is_valid", "Indicates if the command on the structure is valid (a member of the enum)",
+                    command_is_valid>,
+    binding::method<"increment_sequence_number", "", increment_sequence_number>>;
 
 PyGetSetDef getsets[] = {
     {"command", get_command, set_command, nullptr, nullptr},
@@ -105,22 +106,13 @@ PyGetSetDef getsets[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-PyMethodDef methods[] = {
-    {"command_is_valid", binding::as_method(command_is_valid),
-     METH_FASTCALL | METH_KEYWORDS, "Indicates if the command on the structure is valid (a member of the enum)"},
-    {"increment_sequence_number",
-     binding::as_method(increment_sequence_number),
-     METH_FASTCALL | METH_KEYWORDS, nullptr},
-    {nullptr, nullptr, 0, nullptr},
-};
-
 PyType_Slot slots[] = {
     {Py_tp_doc, const_cast<char*>("Control Parameters of FSoE Frame")},
     {Py_tp_traverse, reinterpret_cast<void*>(traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(clear)},
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc)},
     {Py_tp_getset, getsets},
-    {Py_tp_methods, methods},
+    {Py_tp_methods, methods::table},
     {0, nullptr},
 };
 

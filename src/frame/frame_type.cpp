@@ -1,5 +1,5 @@
 // FSOEFrame: one FSoE frame held by value, with its three views.
-#include "binding/args.hpp"
+#include "binding/method.hpp"
 #include "binding/convert.hpp"
 #include "binding/lifecycle.hpp"
 #include "binding/module_state.hpp"
@@ -55,16 +55,12 @@ bool size_for_length(PyObject* length, uint16_t& size) {
     return true;
 }
 
-int tp_init(PyObject* self, PyObject* args, PyObject* kwargs) {
-    PyObject* argv[1];
-    if (!binding::parse_tuple("__init__", args, kwargs, {"length"}, 0, argv)) return -1;
+bool init(FrameObject* frame, PyObject* length) {
     uint16_t size = 0;
-    if (argv[0] && (!binding::check_type(argv[0], &PyLong_Type, "length", true) || !size_for_length(argv[0], size)))
-        return -1;
-    FrameObject* frame = as_frame(self);
+    if (!size_for_length(length, size)) return false;
     frame->frame = Frame{};
     frame->frame.safe_data_size = size;
-    return make_views(frame) ? 0 : -1;
+    return make_views(frame);
 }
 
 int traverse(PyObject* self, visitproc visit, void* arg) {
@@ -118,140 +114,90 @@ int set_size(PyObject* self, PyObject* value, void*) {
     return 0;
 }
 
-// The one argument `data` of `function`, which must be bytes: the object and its buffer, or
-// false with the TypeError.
-bool data_argument(const char* function, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                   PyObject*& data, const char*& buffer, Py_ssize_t& length) {
-    if (!binding::parse_fastcall(function, args, nargs, kwnames, {"data"}, 1, &data) ||
-        !binding::check_type(data, &PyBytes_Type, "data", true))
-        return false;
-    buffer = PyBytes_AS_STRING(data);
-    length = PyBytes_GET_SIZE(data);
-    return true;
-}
-
 // Parses a byte image into `frame`; false with ValueError when it implies too much safe data.
-bool load_image(Frame& frame, const char* buffer, Py_ssize_t length) {
-    if (parse_bytes(frame, buffer, length)) return true;
+bool load_image(Frame& frame, PyObject* data) {
+    if (parse_bytes(frame, PyBytes_AS_STRING(data), PyBytes_GET_SIZE(data))) return true;
     raise_too_many_bytes();
     return false;
 }
 
-PyObject* frame_from_array(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* data = nullptr;
-    const char* buffer = nullptr;
-    Py_ssize_t length = 0;
-    if (!data_argument("frame_from_array", args, nargs, kwnames, data, buffer, length)) return nullptr;
-    Ref size = Ref::steal(PyLong_FromSsize_t(length));
+PyObject* frame_from_array(PyObject* cls, PyObject* data) {
+    Ref size = Ref::steal(PyLong_FromSsize_t(PyBytes_GET_SIZE(data)));
     if (!size) return nullptr;
     Ref frame = Ref::steal(PyObject_CallOneArg(cls, size.get()));
     if (!frame) return nullptr;
-    if (is_exact_frame(frame.get()))
-        return load_image(as_frame(frame.get())->frame, buffer, length) ? frame.release() : nullptr;
+    if (is_exact_frame(frame.get())) return load_image(as_frame(frame.get())->frame, data) ? frame.release() : nullptr;
     Ref done = Ref::steal(PyObject_CallMethod(frame.get(), "_frame_from_array", "O", data));
     return done ? frame.release() : nullptr;
 }
 
-PyObject* frame_from_array_into(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* data = nullptr;
-    const char* buffer = nullptr;
-    Py_ssize_t length = 0;
-    if (!data_argument("_frame_from_array", args, nargs, kwnames, data, buffer, length)) return nullptr;
-    if (!load_image(as_frame(self)->frame, buffer, length)) return nullptr;
-    Py_RETURN_NONE;
-}
+bool frame_from_array_into(FrameObject* self, PyObject* data) { return load_image(self->frame, data); }
 
-PyObject* frame_to_array(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    if (!binding::parse_fastcall("frame_to_array", args, nargs, kwnames, {}, 0, nullptr)) return nullptr;
-    return image_bytes(as_frame(self)->frame);
-}
+PyObject* frame_to_array(FrameObject* self) { return image_bytes(self->frame); }
 
-PyObject* calc_crc0_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    if (!binding::parse_fastcall("calc_crc0", args, nargs, kwnames, {}, 0, nullptr)) return nullptr;
-    return PyLong_FromLong(calc_crc0(as_frame(self)->frame));
-}
+PyObject* calc_crc0_method(FrameObject* self) { return PyLong_FromLong(calc_crc0(self->frame)); }
 
-PyObject* generate_crcs_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    if (!binding::parse_fastcall("generate_crcs", args, nargs, kwnames, {}, 0, nullptr) ||
-        !generate_crcs(*as_frame(self)))
-        return nullptr;
-    Py_RETURN_NONE;
-}
+bool generate_crcs_method(FrameObject* self) { return generate_crcs(*self); }
 
-PyObject* check_crcs_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    if (!binding::parse_fastcall("check_crcs", args, nargs, kwnames, {}, 0, nullptr)) return nullptr;
-    int valid = check_crcs(*as_frame(self));
+PyObject* check_crcs_method(FrameObject* self) {
+    int valid = check_crcs(*self);
     return valid < 0 ? nullptr : PyBool_FromLong(valid);
 }
 
-// The int argument `last_sent_crc_0`: `crc0` is set when it is a 16-bit value (any other
-// value can never equal a CRC_0, so the cyclic rule has nothing to avoid).
-bool last_crc0_argument(const char* function, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                        std::optional<uint16_t>& crc0) {
-    PyObject* argv[1];
-    if (!binding::parse_fastcall(function, args, nargs, kwnames, {"last_sent_crc_0"}, 1, argv) ||
-        !binding::check_type(argv[0], &PyLong_Type, "last_sent_crc_0", true))
-        return false;
-    int overflow = 0;
-    long long value = PyLong_AsLongLongAndOverflow(argv[0], &overflow);
-    if (value == -1 && PyErr_Occurred()) return false;
-    if (overflow == 0 && value >= 0 && value <= 0xFFFF) crc0 = static_cast<uint16_t>(value);
-    return true;
-}
-
-PyObject* generate_crcs_cyclic_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    std::optional<uint16_t> last;
-    if (!last_crc0_argument("generate_crcs_cyclic", args, nargs, kwnames, last)) return nullptr;
-    bool done = last ? generate_crcs_cyclic(*as_frame(self), *last) : generate_crcs(*as_frame(self));
-    if (!done) return nullptr;
-    Py_RETURN_NONE;
-}
-
-PyObject* check_crcs_cyclic_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    std::optional<uint16_t> last;
-    if (!last_crc0_argument("check_crcs_cyclic", args, nargs, kwnames, last)) return nullptr;
-    int valid = last ? check_crcs_cyclic(*as_frame(self), *last) : check_crcs(*as_frame(self));
-    return valid < 0 ? nullptr : PyBool_FromLong(valid);
-}
-
-PyObject* set_safe_data_bytes_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* data = nullptr;
-    const char* buffer = nullptr;
-    Py_ssize_t length = 0;
-    if (!data_argument("set_safe_data_bytes", args, nargs, kwnames, data, buffer, length)) return nullptr;
-    if (!set_safe_data_bytes(as_frame(self)->frame, reinterpret_cast<const uint8_t*>(buffer),
-                             static_cast<std::size_t>(length))) {
-        raise_too_many_bytes();
-        return nullptr;
+// The int argument `last_sent_crc_0`: set when it is a 16-bit value (any other value can
+// never equal a CRC_0, so the cyclic rule has nothing to avoid).
+struct last_crc0 {
+    using type = std::optional<uint16_t>;
+    static bool convert(PyObject* obj, const char* argname, type& out) {
+        if (!binding::check_type(obj, &PyLong_Type, argname, true)) return false;
+        int overflow = 0;
+        long long value = PyLong_AsLongLongAndOverflow(obj, &overflow);
+        if (value == -1 && PyErr_Occurred()) return false;
+        if (overflow == 0 && value >= 0 && value <= 0xFFFF) out = static_cast<uint16_t>(value);
+        return true;
     }
-    Py_RETURN_NONE;
+};
+
+bool generate_crcs_cyclic_method(FrameObject* self, std::optional<uint16_t> last) {
+    return last ? generate_crcs_cyclic(*self, *last) : generate_crcs(*self);
 }
 
-PyObject* get_safe_data_bytes_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    if (!binding::parse_fastcall("get_safe_data_bytes", args, nargs, kwnames, {}, 0, nullptr)) return nullptr;
+PyObject* check_crcs_cyclic_method(FrameObject* self, std::optional<uint16_t> last) {
+    int valid = last ? check_crcs_cyclic(*self, *last) : check_crcs(*self);
+    return valid < 0 ? nullptr : PyBool_FromLong(valid);
+}
+
+bool set_safe_data_bytes_method(FrameObject* self, PyObject* data) {
+    if (set_safe_data_bytes(self->frame, reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(data)),
+                            static_cast<std::size_t>(PyBytes_GET_SIZE(data))))
+        return true;
+    raise_too_many_bytes();
+    return false;
+}
+
+PyObject* get_safe_data_bytes_method(FrameObject* self) {
     std::array<uint8_t, MAX_DATA_BYTES> bytes{};
-    get_safe_data_bytes(as_frame(self)->frame, bytes);
+    get_safe_data_bytes(self->frame, bytes);
     return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(bytes.data()), bytes.size());
 }
 
-constexpr int fastcall_flags = METH_FASTCALL | METH_KEYWORDS;
+using binding::method;
+using binding::param;
+using Data = param<"data", binding::exact_bytes>;
+using LastCrc0 = param<"last_sent_crc_0", last_crc0>;
 
-PyMethodDef methods[] = {
-    {"frame_from_array", binding::as_method(frame_from_array), fastcall_flags | METH_CLASS,
-     "Convert bytes to a new FSOE Frame"},
-    {"_frame_from_array", binding::as_method(frame_from_array_into), fastcall_flags,
-     "Convert bytes to this FSOE Frame structure"},
-    {"frame_to_array", binding::as_method(frame_to_array), fastcall_flags, "Convert frame to bytes"},
-    {"calc_crc0", binding::as_method(calc_crc0_method), fastcall_flags,
-     "Calculate crc0 for the current safe-data and frame control"},
-    {"generate_crcs", binding::as_method(generate_crcs_method), fastcall_flags, nullptr},
-    {"check_crcs", binding::as_method(check_crcs_method), fastcall_flags, nullptr},
-    {"generate_crcs_cyclic", binding::as_method(generate_crcs_cyclic_method), fastcall_flags, nullptr},
-    {"check_crcs_cyclic", binding::as_method(check_crcs_cyclic_method), fastcall_flags, nullptr},
-    {"set_safe_data_bytes", binding::as_method(set_safe_data_bytes_method), fastcall_flags, "Set safe data from bytes"},
-    {"get_safe_data_bytes", binding::as_method(get_safe_data_bytes_method), fastcall_flags, "Get safe data as bytes"},
-    {nullptr, nullptr, 0, nullptr},
-};
+using constructor = binding::constructor<init, param<"length", binding::exact_int, "0">>;
+
+using methods = binding::methods<
+    constructor, binding::class_method<"frame_from_array", "Convert bytes to a new FSOE Frame", frame_from_array, Data>,
+    method<"_frame_from_array", "Convert bytes to this FSOE Frame structure", frame_from_array_into, Data>,
+    method<"frame_to_array", "Convert frame to bytes", frame_to_array>,
+    method<"calc_crc0", "Calculate crc0 for the current safe-data and frame control", calc_crc0_method>,
+    method<"generate_crcs", "", generate_crcs_method>, method<"check_crcs", "", check_crcs_method>,
+    method<"generate_crcs_cyclic", "", generate_crcs_cyclic_method, LastCrc0>,
+    method<"check_crcs_cyclic", "", check_crcs_cyclic_method, LastCrc0>,
+    method<"set_safe_data_bytes", "Set safe data from bytes", set_safe_data_bytes_method, Data>,
+    method<"get_safe_data_bytes", "Get safe data as bytes", get_safe_data_bytes_method>>;
 
 PyGetSetDef getsets[] = {
     {"safe_data_size_bytes", get_size, set_size, "Number of SafeData bytes", nullptr},
@@ -264,11 +210,11 @@ PyGetSetDef getsets[] = {
 PyType_Slot slots[] = {
     {Py_tp_doc, const_cast<char*>("FSOE Frame")},
     {Py_tp_new, reinterpret_cast<void*>(tp_new)},
-    {Py_tp_init, reinterpret_cast<void*>(tp_init)},
+    {Py_tp_init, reinterpret_cast<void*>(constructor::init)},
     {Py_tp_traverse, reinterpret_cast<void*>(traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(clear)},
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc)},
-    {Py_tp_methods, methods},
+    {Py_tp_methods, methods::table},
     {Py_tp_getset, getsets},
     {0, nullptr},
 };

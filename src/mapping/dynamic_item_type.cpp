@@ -1,5 +1,5 @@
 // DynamicMappableItem: a typed value held in its integer form, streamed by a dynamic map.
-#include "binding/args.hpp"
+#include "binding/method.hpp"
 #include "binding/convert.hpp"
 #include "binding/lifecycle.hpp"
 #include "binding/module_state.hpp"
@@ -53,20 +53,7 @@ bool value_bytes(PyObject* data_type, std::uint8_t& n_bytes) {
     return true;
 }
 
-int item_init(PyObject* self, PyObject* args, PyObject* kwargs) {
-    PyObject* argv[2];
-    if (!binding::parse_tuple("__init__", args, kwargs, {"initial_value", "data_type"}, 2, argv)) return -1;
-    return dynamic_item_init(as_dynamic_item(self), argv[0], argv[1]);
-}
-
-PyObject* item_get(PyObject* self, PyObject*) { return dynamic_item_get(as_dynamic_item(self)); }
-
-PyObject* item_set(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* value;
-    if (!binding::parse_fastcall("set", args, nargs, kwnames, {"value"}, 1, &value)) return nullptr;
-    if (dynamic_item_set(as_dynamic_item(self), value) < 0) return nullptr;
-    Py_RETURN_NONE;
-}
+bool item_set(DynamicItemObject* item, PyObject* value) { return dynamic_item_set(item, value) >= 0; }
 
 // `value` goes through the object's own get/set, so subclasses that override them apply.
 PyObject* value_get(PyObject* self, void*) { return PyObject_CallMethodNoArgs(self, dynamic_names::get); }
@@ -89,12 +76,13 @@ PyObject* data_type_get(PyObject* self, void*) {
 
 PyObject* n_bytes_get(PyObject* self, void*) { return PyLong_FromLong(as_dynamic_item(self)->value.n_bytes); }
 
-PyMethodDef item_methods[] = {
-    {"get", item_get, METH_NOARGS, "Get value of the item"},
-    {"set", binding::as_method(item_set), METH_FASTCALL | METH_KEYWORDS,
-     "Set value of the item"},
-    {nullptr, nullptr, 0, nullptr},
-};
+using item_constructor =
+    binding::constructor<dynamic_item_init, binding::param<"initial_value", binding::any_object>,
+                         binding::param<"data_type", binding::any_object>>;
+
+using item_methods = binding::methods<
+    item_constructor, binding::noargs_method<"get", "Get value of the item", dynamic_item_get>,
+    binding::method<"set", "Set value of the item", item_set, binding::param<"value", binding::any_object>>>;
 
 PyGetSetDef item_getsets[] = {
     {"value", value_get, value_set, "Value of the item", nullptr},
@@ -108,11 +96,11 @@ PyGetSetDef item_getsets[] = {
 PyType_Slot item_slots[] = {
     {Py_tp_doc, const_cast<char*>("Item that can be mapped to a dynamic map")},
     {Py_tp_new, reinterpret_cast<void*>(PyType_GenericNew)},
-    {Py_tp_init, reinterpret_cast<void*>(item_init)},
+    {Py_tp_init, reinterpret_cast<void*>(item_constructor::init)},
     {Py_tp_dealloc, reinterpret_cast<void*>(dynamic_item_dealloc)},
     {Py_tp_traverse, reinterpret_cast<void*>(dynamic_item_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(dynamic_item_clear)},
-    {Py_tp_methods, item_methods},
+    {Py_tp_methods, item_methods::table},
     {Py_tp_getset, item_getsets},
     {0, nullptr},
 };

@@ -1,5 +1,5 @@
 // FSOEDynamicMap: the host type over the dynamic map operations.
-#include "binding/args.hpp"
+#include "binding/method.hpp"
 #include "binding/convert.hpp"
 #include "binding/lifecycle.hpp"
 #include "binding/module_state.hpp"
@@ -17,9 +17,7 @@ namespace {
 
 DynamicMapObject* self_map(PyObject* self) { return as_dynamic_map(self); }
 
-PyObject* map_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    PyObject* none[1];
-    if (!binding::parse_tuple("__init__", args, kwargs, {}, 0, none)) return nullptr;
+PyObject* map_new(PyTypeObject* type) {
     Ref items = Ref::steal(PyList_New(0));
     if (!items) return nullptr;
     PyObject* self = type->tp_alloc(type, 0);
@@ -47,55 +45,29 @@ void map_dealloc(PyObject* self) {
     });
 }
 
-PyObject* none_or_null(int status) {
-    if (status < 0) return nullptr;
-    Py_RETURN_NONE;
-}
+bool map_clear(DynamicMapObject* map) { return dynamic_map_clear(map) >= 0; }
 
-PyObject* map_clear(PyObject* self, PyObject*) { return none_or_null(dynamic_map_clear(self_map(self))); }
+bool map_add(DynamicMapObject* map, PyObject* item) { return dynamic_map_add(map, item) >= 0; }
 
-PyObject* map_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* item;
-    if (!binding::parse_fastcall("add", args, nargs, kwnames, {"item"}, 1, &item)) return nullptr;
-    return none_or_null(dynamic_map_add(self_map(self), item));
-}
+PyObject* map_pending(DynamicMapObject* map) { return PyBool_FromLong(dynamic_map_pending(map)); }
 
-PyObject* map_pending(PyObject* self, PyObject*) { return PyBool_FromLong(dynamic_map_pending(self_map(self))); }
-
-PyObject* map_total_items(PyObject* self, PyObject*) {
-    Py_ssize_t total = dynamic_map_total_items(self_map(self));
+PyObject* map_total_items(DynamicMapObject* map) {
+    Py_ssize_t total = dynamic_map_total_items(map);
     return total < 0 ? nullptr : PyLong_FromSsize_t(total);
 }
 
-PyObject* map_pending_items(PyObject* self, PyObject*) {
-    Py_ssize_t total = dynamic_map_total_items(self_map(self));
-    return total < 0 ? nullptr : PyLong_FromSsize_t(total - self_map(self)->cursor.items_processed);
+PyObject* map_pending_items(DynamicMapObject* map) {
+    Py_ssize_t total = dynamic_map_total_items(map);
+    return total < 0 ? nullptr : PyLong_FromSsize_t(total - map->cursor.items_processed);
 }
 
-using Transfer = int (*)(DynamicMapObject*, PyObject*, std::uint16_t);
-
-PyObject* transfer(const char* name, Transfer operation, PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                   PyObject* kwnames) {
-    PyObject* argv[2];
-    if (!binding::parse_fastcall(name, args, nargs, kwnames, {"frame", "valid_data_bytes"}, 2, argv)) return nullptr;
-    std::uint16_t valid_data_bytes = 0;
-    if (!binding::to_unsigned(argv[1], valid_data_bytes)) return nullptr;
-    return none_or_null(operation(self_map(self), argv[0], valid_data_bytes));
+template <int (*Operation)(DynamicMapObject*, PyObject*, std::uint16_t)>
+bool transfer(DynamicMapObject* map, PyObject* frame, std::uint16_t valid_data_bytes) {
+    return Operation(map, frame, valid_data_bytes) >= 0;
 }
 
-PyObject* map_set_data_to_frame(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return transfer("set_data_to_frame", dynamic_map_set_data_to_frame, self, args, nargs, kwnames);
-}
-
-PyObject* map_get_data_from_frame(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return transfer("get_data_from_frame", dynamic_map_get_data_from_frame, self, args, nargs, kwnames);
-}
-
-PyObject* map_is_safedata_correct(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* expected;
-    if (!binding::parse_fastcall("is_safedata_correct", args, nargs, kwnames, {"expected_map"}, 1, &expected))
-        return nullptr;
-    int correct = dynamic_map_is_safedata_correct(self_map(self), expected);
+PyObject* map_is_safedata_correct(DynamicMapObject* map, PyObject* expected) {
+    int correct = dynamic_map_is_safedata_correct(map, expected);
     return correct < 0 ? nullptr : PyBool_FromLong(correct);
 }
 
@@ -117,20 +89,26 @@ PyObject* counter_get(PyObject* self, void*) {
     return PyLong_FromLong(self_map(self)->cursor.*Counter);
 }
 
-PyMethodDef map_methods[] = {
-    {"clear", map_clear, METH_NOARGS, "Clear the dynamic map"},
-    {"add", binding::as_method(map_add), METH_FASTCALL | METH_KEYWORDS, "Add item to the dynamic map"},
-    {"pending", map_pending, METH_NOARGS, "Determines whether there is pending data"},
-    {"total_items", map_total_items, METH_NOARGS, "Number of items on the dynamic map."},
-    {"pending_items", map_pending_items, METH_NOARGS, "Number of Items pending to be sent or received"},
-    {"set_data_to_frame", binding::as_method(map_set_data_to_frame), METH_FASTCALL | METH_KEYWORDS,
-     "Gets data from the variables in the map and puts it into a frame"},
-    {"get_data_from_frame", binding::as_method(map_get_data_from_frame), METH_FASTCALL | METH_KEYWORDS,
-     "Sets data from a received frame to the variables in the map"},
-    {"is_safedata_correct", binding::as_method(map_is_safedata_correct), METH_FASTCALL | METH_KEYWORDS,
-     "Compare the data that has been processed on this dynamic map to another map"},
-    {nullptr, nullptr, 0, nullptr},
-};
+using binding::method;
+using binding::noargs_method;
+using binding::param;
+using Transfer = binding::param<"frame", binding::any_object>;
+using ValidBytes = binding::param<"valid_data_bytes", binding::u16>;
+
+using map_factory = binding::factory<"FSOEDynamicMap", "__init__", "FSoE Dynamic Map", map_new>;
+
+using map_methods = binding::methods<
+    noargs_method<"clear", "Clear the dynamic map", map_clear>,
+    method<"add", "Add item to the dynamic map", map_add, param<"item", binding::any_object>>,
+    noargs_method<"pending", "Determines whether there is pending data", map_pending>,
+    noargs_method<"total_items", "Number of items on the dynamic map.", map_total_items>,
+    noargs_method<"pending_items", "Number of Items pending to be sent or received", map_pending_items>,
+    method<"set_data_to_frame", "Gets data from the variables in the map and puts it into a frame",
+           transfer<dynamic_map_set_data_to_frame>, Transfer, ValidBytes>,
+    method<"get_data_from_frame", "Sets data from a received frame to the variables in the map",
+           transfer<dynamic_map_get_data_from_frame>, Transfer, ValidBytes>,
+    method<"is_safedata_correct", "Compare the data that has been processed on this dynamic map to another map",
+           map_is_safedata_correct, param<"expected_map", binding::any_object>>>;
 
 PyGetSetDef map_getsets[] = {
     {"_items", items_get, items_set, "Items mapped on the dynamic map", nullptr},
@@ -147,12 +125,12 @@ PyGetSetDef map_getsets[] = {
 };
 
 PyType_Slot map_slots[] = {
-    {Py_tp_doc, const_cast<char*>("FSoE Dynamic Map")},
-    {Py_tp_new, reinterpret_cast<void*>(map_new)},
+    {Py_tp_doc, const_cast<char*>(map_factory::doc.data())},
+    {Py_tp_new, reinterpret_cast<void*>(map_factory::create)},
     {Py_tp_dealloc, reinterpret_cast<void*>(map_dealloc)},
     {Py_tp_traverse, reinterpret_cast<void*>(map_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(map_clear_refs)},
-    {Py_tp_methods, map_methods},
+    {Py_tp_methods, map_methods::table},
     {Py_tp_getset, map_getsets},
     {0, nullptr},
 };

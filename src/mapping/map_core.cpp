@@ -1,5 +1,4 @@
 // DictionaryMap: the checks every edit shares and the basic edits (clear, add, insert, remove).
-#include "binding/args.hpp"
 #include "binding/convert.hpp"
 #include "binding/module_state.hpp"
 #include "data/data_type.hpp"
@@ -139,76 +138,27 @@ bool remove(MapObject* map, PyObject* item) {
 
 namespace {
 
-MapObject* self_map(PyObject* self) { return as_map(self); }
+bool map_clear_entries(MapObject* map) { return check_not_locked(map) && list_clear(map); }
 
-bool check_bits(PyObject* bits, const char* argname = "bits") {
-    return binding::check_type(bits, &PyLong_Type, argname, true, true);
-}
-
-PyObject* map_clear_entries(PyObject* self, PyObject*) {
-    MapObject* map = self_map(self);
-    if (!check_not_locked(map) || !list_clear(map)) return nullptr;
-    Py_RETURN_NONE;
-}
-
-PyObject* map_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* argv[3];
-    if (!binding::parse_fastcall("add", args, nargs, kwnames, {"dict_item", "bits", "align_to_bits"}, 1, argv))
-        return nullptr;
-    PyObject* bits = or_none(argv[1]);
-    PyObject* align_to_bits = or_none(argv[2]);
-    if (!check_dictionary_item(argv[0], "dict_item", true) || !check_bits(bits) ||
-        !check_bits(align_to_bits, "align_to_bits"))
-        return nullptr;
-    return add(self_map(self), argv[0], bits, align_to_bits);
-}
-
-PyObject* map_add_by_key(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* argv[2];
-    if (!binding::parse_fastcall("add_by_key", args, nargs, kwnames, {"key", "bits"}, 1, argv)) return nullptr;
-    PyObject* bits = or_none(argv[1]);
-    if (!binding::check_type(argv[0], &PyLong_Type, "key", true) || !check_bits(bits)) return nullptr;
-    MapObject* map = self_map(self);
+PyObject* map_add_by_key(MapObject* map, PyObject* key, PyObject* bits) {
     if (!map->dictionary) {
-        PyErr_SetObject(PyExc_KeyError, argv[0]);
+        PyErr_SetObject(PyExc_KeyError, key);
         return nullptr;
     }
-    Ref item = Ref::steal(dictionary_item_by_key(map->dictionary, argv[0]));
+    Ref item = Ref::steal(dictionary_item_by_key(map->dictionary, key));
     if (!item) return nullptr;
     if (!check_dictionary_item(item.get(), "dict_item", true)) return nullptr;
     return add(map, item.get(), bits, Py_None);
 }
 
-PyObject* map_add_padding(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* bits;
-    if (!binding::parse_fastcall("add_padding", args, nargs, kwnames, {"bits"}, 1, &bits)) return nullptr;
-    uint16_t width = 0;
-    if (!binding::to_unsigned(bits, width)) return nullptr;
-    return add_padding(self_map(self), width);
-}
+PyObject* map_add_padding(MapObject* map, uint16_t width) { return add_padding(map, width); }
 
-PyObject* map_insert(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* argv[3];
-    if (!binding::parse_fastcall("insert", args, nargs, kwnames, {"index", "dict_item", "bits"}, 2, argv))
-        return nullptr;
-    PyObject* bits = or_none(argv[2]);
-    if (!binding::check_type(argv[0], &PyLong_Type, "index", true) ||
-        !check_dictionary_item(argv[1], "dict_item", true) || !check_bits(bits))
-        return nullptr;
+PyObject* map_insert(MapObject* map, PyObject* index, PyObject* dict_item, PyObject* bits) {
     // The host list's insert rule: beyond the end appends, far below the start inserts first.
-    Py_ssize_t index = PyNumber_AsSsize_t(argv[0], nullptr);
-    return insert(self_map(self), index, argv[1], bits);
+    return insert(map, PyNumber_AsSsize_t(index, nullptr), dict_item, bits);
 }
 
-PyObject* map_remove(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* item;
-    if (!binding::parse_fastcall("remove", args, nargs, kwnames, {"item"}, 1, &item)) return nullptr;
-    if (!remove(self_map(self), item)) return nullptr;
-    Py_RETURN_NONE;
-}
-
-PyObject* map_copy(PyObject* self, PyObject*) {
-    MapObject* map = self_map(self);
+PyObject* map_copy(MapObject* map) {
     Ref copy = Ref::steal(new_map(or_none(map->dictionary), or_none(map->accepted)));
     if (!copy) return nullptr;
     MapObject* target = as_map(copy.get());
@@ -231,10 +181,9 @@ PyObject* mapped_items_list(const MapObject* map) {
     return result.release();
 }
 
-PyObject* map_mapped_dictionary_items(PyObject* self, PyObject*) { return mapped_items_list(self_map(self)); }
 
-PyObject* map_unmapped_dictionary_items(PyObject* self, PyObject*) {
-    MapObject* map = self_map(self);
+
+PyObject* map_unmapped_dictionary_items(MapObject* map) {
     Ref result = Ref::steal(PyList_New(0));
     if (!result || !map->dictionary) return result.release();
     Ref items = Ref::steal(dictionary_items(map->dictionary));
@@ -249,77 +198,53 @@ PyObject* map_unmapped_dictionary_items(PyObject* self, PyObject*) {
     return result.release();
 }
 
-PyObject* map_check_not_locked(PyObject* self, PyObject*) {
-    if (!check_not_locked(self_map(self))) return nullptr;
-    Py_RETURN_NONE;
-}
-
-PyObject* map_create_mapped_item(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* argv[3];
-    if (!binding::parse_fastcall("__create_mapped_item", args, nargs, kwnames, {"position_bits", "dict_item", "bits"},
-                                 2, argv))
-        return nullptr;
-    PyObject* bits = or_none(argv[2]);
-    if (!binding::check_type(argv[0], &PyLong_Type, "position_bits", true) ||
-        !check_dictionary_item(argv[1], "dict_item", true) || !check_bits(bits))
-        return nullptr;
+PyObject* map_create_mapped_item(MapObject* map, PyObject* position_bits, PyObject* dict_item, PyObject* bits) {
     int overflow = 0;
-    long long position = PyLong_AsLongLongAndOverflow(argv[0], &overflow);
+    long long position = PyLong_AsLongLongAndOverflow(position_bits, &overflow);
     if (overflow) position = overflow < 0 ? -1 : 0x100;
-    return create_mapped_item(self_map(self), position, argv[1], bits);
+    return create_mapped_item(map, position, dict_item, bits);
 }
 
-PyObject* map_check_not_already_mapped(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* item;
-    if (!binding::parse_fastcall("__check_not_already_mapped", args, nargs, kwnames, {"dict_item"}, 1, &item) ||
-        !check_dictionary_item(item, "dict_item", false) || !check_not_already_mapped(self_map(self), item))
-        return nullptr;
-    Py_RETURN_NONE;
-}
+bool map_check_not_already_mapped(MapObject* map, PyObject* item) { return check_not_already_mapped(map, item); }
 
-PyObject* map_check_item_belongs(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* item;
-    if (!binding::parse_fastcall("__check_item_belongs", args, nargs, kwnames, {"item"}, 1, &item) ||
-        !check_mapped_item(item, "item") ||
-        !check_item_belongs(self_map(self), item))
-        return nullptr;
-    Py_RETURN_NONE;
-}
-
-PyObject* map_recalculate_position_bits(PyObject* self, PyObject*) {
-    if (!recalculate_position_bits(self_map(self))) return nullptr;
-    Py_RETURN_NONE;
-}
+bool map_check_item_belongs(MapObject* map, PyObject* item) { return check_item_belongs(map, item); }
 
 }  // namespace
 
-PyMethodDef map_core_methods[] = {
-    {"clear", map_clear_entries, METH_NOARGS, "Clear the map"},
-    {"add", TAMSEL_FASTCALL_KW(map_add),
-     "Add item from the dictionary to the end of the map\n\n"
-     "Args:\n"
-     "    dict_item: If None the entry map will be a padding\n"
-     "    bits: Number of bits of the item to map. If not indicated they are extracted from data type\n"
-     "    align_to_bits: Required alignment of the item in bits. Adds padding before the item if needed to align it."},
-    {"add_by_key", TAMSEL_FASTCALL_KW(map_add_by_key), "Add item from the dictionary to the map, selecting by key"},
-    {"add_padding", TAMSEL_FASTCALL_KW(map_add_padding), "Add padding to the map"},
-    {"insert", TAMSEL_FASTCALL_KW(map_insert), "Insert item from the dictionary to the map at a specific index"},
-    {"remove", TAMSEL_FASTCALL_KW(map_remove),
-     "Remove item from the map\n\nArgs:\n    item: Can be a DictionaryMappedItem or a DictionaryItem."},
-    {"copy", map_copy, METH_NOARGS, "Create a copy of the map"},
-    {"mapped_dictionary_items", map_mapped_dictionary_items, METH_NOARGS,
-     "Get all the dictionary items that are mapped in the map"},
-    {"unmapped_dictionary_items", map_unmapped_dictionary_items, METH_NOARGS,
-     "Get all the dictionary items that are not mapped in the map that would be eligible to be mapped"},
-    {"_DictionaryMap__check_not_locked", map_check_not_locked, METH_NOARGS, "Check if the map is locked"},
-    {"_DictionaryMap__create_mapped_item", TAMSEL_FASTCALL_KW(map_create_mapped_item),
-     "Create a mapped item to be added to the map"},
-    {"_DictionaryMap__check_not_already_mapped", TAMSEL_FASTCALL_KW(map_check_not_already_mapped),
-     "Check if the item is already mapped in the map"},
-    {"_DictionaryMap__check_item_belongs", TAMSEL_FASTCALL_KW(map_check_item_belongs), nullptr},
-    {"_DictionaryMap__recalculate_position_bits", map_recalculate_position_bits, METH_NOARGS,
-     "Recalculate position bits of the items in the map"},
-    {nullptr, nullptr, 0, nullptr},
-};
+using binding::method;
+using binding::noargs_method;
+using binding::param;
+
+PyMethodDef* const map_core_methods = binding::methods<
+    noargs_method<"clear", "Clear the map", map_clear_entries>,
+    method<"add",
+           "Add item from the dictionary to the end of the map\n\n"
+           "Args:\n"
+           "    dict_item: If None the entry map will be a padding\n"
+           "    bits: Number of bits of the item to map. If not indicated they are extracted from data type\n"
+           "    align_to_bits: Required alignment of the item in bits. Adds padding before the item if needed to align "
+           "it.",
+           add, DictItem, Bits, param<"align_to_bits", binding::int_or_none, "None">>,
+    method<"add_by_key", "Add item from the dictionary to the map, selecting by key", map_add_by_key,
+           param<"key", binding::exact_int>, Bits>,
+    method<"add_padding", "Add padding to the map", map_add_padding, param<"bits", binding::u16>>,
+    method<"insert", "Insert item from the dictionary to the map at a specific index", map_insert,
+           param<"index", binding::exact_int>, DictItem, Bits>,
+    method<"remove", "Remove item from the map\n\nArgs:\n    item: Can be a DictionaryMappedItem or a DictionaryItem.",
+           remove, param<"item", binding::any_object>>,
+    noargs_method<"copy", "Create a copy of the map", map_copy>,
+    noargs_method<"mapped_dictionary_items", "Get all the dictionary items that are mapped in the map",
+                  mapped_items_list>,
+    noargs_method<"unmapped_dictionary_items",
+                  "Get all the dictionary items that are not mapped in the map that would be eligible to be mapped",
+                  map_unmapped_dictionary_items>,
+    noargs_method<"_DictionaryMap__check_not_locked", "Check if the map is locked", check_not_locked>,
+    method<"_DictionaryMap__create_mapped_item", "Create a mapped item to be added to the map", map_create_mapped_item,
+           param<"position_bits", binding::exact_int>, DictItem, Bits>,
+    method<"_DictionaryMap__check_not_already_mapped", "Check if the item is already mapped in the map",
+           map_check_not_already_mapped, param<"dict_item", dictionary_item<false>>>,
+    method<"_DictionaryMap__check_item_belongs", "", map_check_item_belongs, param<"item", mapped_item>>,
+    noargs_method<"_DictionaryMap__recalculate_position_bits", "Recalculate position bits of the items in the map",
+                  recalculate_position_bits>>::table;
 
 }  // namespace tamsel::mapping

@@ -1,5 +1,4 @@
 // DictionaryMap: the operations that rearrange a layout.
-#include "binding/args.hpp"
 #include "binding/convert.hpp"
 #include "data/data_type.hpp"
 #include "mapping/item_access.hpp"
@@ -44,27 +43,11 @@ bool complete_with_padding(MapObject* map) {
 
 namespace {
 
-PyObject* insert_next_to(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                         const char* function, const char* entry_name, Py_ssize_t offset) {
-    PyObject* argv[3];
-    if (!binding::parse_fastcall(function, args, nargs, kwnames, {entry_name, "dict_item", "bits"}, 2, argv))
-        return nullptr;
-    PyObject* bits = or_none(argv[2]);
-    if (!check_mapped_item(argv[0], entry_name) || !check_dictionary_item(argv[1], "dict_item", true) ||
-        !binding::check_type(bits, &PyLong_Type, "bits", true, true))
-        return nullptr;
-    MapObject* map = as_map(self);
-    Py_ssize_t index = index_of_entry(map, argv[0]);
+template <Py_ssize_t Offset>
+PyObject* insert_next_to(MapObject* map, PyObject* entry, PyObject* dict_item, PyObject* bits) {
+    Py_ssize_t index = index_of_entry(map, entry);
     if (index < 0) return nullptr;
-    return insert(map, index + offset, argv[1], bits);
-}
-
-PyObject* map_insert_before(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return insert_next_to(self, args, nargs, kwnames, "insert_before", "before_dictionary_mapped_item", 0);
-}
-
-PyObject* map_insert_after(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return insert_next_to(self, args, nargs, kwnames, "insert_after", "after_dictionary_mapped_item", 1);
+    return insert(map, index + Offset, dict_item, bits);
 }
 
 // Places the item in the first padding wide enough for it at the requested alignment; the
@@ -89,18 +72,7 @@ PyObject* insert_into_padding(MapObject* map, Py_ssize_t index, PyObject* dict_i
     return new_item.release();
 }
 
-PyObject* map_insert_in_best_position(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* argv[2];
-    if (!binding::parse_fastcall("insert_in_best_position", args, nargs, kwnames, {"dict_item", "align_to_bits"}, 1,
-                                 argv))
-        return nullptr;
-    Ref default_alignment = Ref::steal(PyLong_FromLong(1));
-    PyObject* align_to_bits = argv[1] ? argv[1] : default_alignment.get();
-    if (!check_dictionary_item(argv[0], "dict_item", false) ||
-        !binding::check_type(align_to_bits, &PyLong_Type, "align_to_bits", true))
-        return nullptr;
-    MapObject* map = as_map(self);
-    PyObject* dict_item = argv[0];
+PyObject* map_insert_in_best_position(MapObject* map, PyObject* dict_item, PyObject* align_to_bits) {
     // A refused item must leave the layout exactly as it was.
     if (!check_not_locked(map) || !check_not_already_mapped(map, dict_item) || !check_item_accepted(map, dict_item))
         return nullptr;
@@ -133,26 +105,17 @@ Py_ssize_t locate_entry(MapObject* map, PyObject* entry, const char* argname) {
     return find_entry(map, entry);
 }
 
-PyObject* map_set_bits(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* argv[2];
-    if (!binding::parse_fastcall("set_bits", args, nargs, kwnames, {"dictionary_mapped_item", "bits"}, 2, argv))
-        return nullptr;
-    if (!check_mapped_item(argv[0], "dictionary_mapped_item") || !binding::check_type(argv[1], &PyLong_Type, "bits", true))
-        return nullptr;
-    MapObject* map = as_map(self);
-    if (locate_entry(map, argv[0], "dictionary_mapped_item") < 0) return nullptr;
-    uint8_t bits = 0;
-    if (!binding::to_unsigned(argv[1], bits)) return nullptr;
-    set_entry_bits(as_mapped_item(argv[0]), bits);
-    if (!recalculate_position_bits(map)) return nullptr;
-    Py_RETURN_NONE;
+bool map_set_bits(MapObject* map, PyObject* entry, PyObject* bits) {
+    if (locate_entry(map, entry, "dictionary_mapped_item") < 0) return false;
+    uint8_t width = 0;
+    if (!binding::to_unsigned(bits, width)) return false;
+    set_entry_bits(as_mapped_item(entry), width);
+    return recalculate_position_bits(map);
 }
 
-PyObject* move_item(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, const char* function,
-                    bool up) {
-    PyObject* item;
-    if (!binding::parse_fastcall(function, args, nargs, kwnames, {"item"}, 1, &item)) return nullptr;
-    MapObject* map = as_map(self);
+template <bool Up>
+PyObject* move_item(MapObject* map, PyObject* item) {
+    constexpr bool up = Up;
     Py_ssize_t index = locate_entry(map, item, "item");
     if (index < 0) return nullptr;
     Py_ssize_t other = up ? index - 1 : index + 1;
@@ -162,78 +125,62 @@ PyObject* move_item(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
     Py_RETURN_TRUE;
 }
 
-PyObject* map_move_item_up(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return move_item(self, args, nargs, kwnames, "move_item_up", true);
-}
-
-PyObject* map_move_item_down(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return move_item(self, args, nargs, kwnames, "move_item_down", false);
-}
-
 bool replace_by_padding(MapObject* map, Py_ssize_t index) {
     MappedItemObject* entry = entry_of(map, index);
     Ref padding = Ref::steal(new_mapped_item(nullptr, entry->bits, entry->position_bits));
     return padding && list_replace(map, index, padding.get());
 }
 
-PyObject* map_transform_to_padding(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* item;
-    if (!binding::parse_fastcall("transform_to_padding", args, nargs, kwnames, {"item"}, 1, &item)) return nullptr;
-    MapObject* map = as_map(self);
+bool map_transform_to_padding(MapObject* map, PyObject* item) {
     if (is_mapped_item(item)) {
         Py_ssize_t index = index_of_entry(map, item);
-        if (index < 0 || !replace_by_padding(map, index)) return nullptr;
+        if (index < 0 || !replace_by_padding(map, index)) return false;
     } else if (is_dictionary_item(item)) {
         for (Py_ssize_t index = 0; index < length(map); ++index)
-            if (entry_of(map, index)->item == item && !replace_by_padding(map, index)) return nullptr;
+            if (entry_of(map, index)->item == item && !replace_by_padding(map, index)) return false;
     }
-    if (!recalculate_position_bits(map)) return nullptr;
-    Py_RETURN_NONE;
+    return recalculate_position_bits(map);
 }
 
-PyObject* map_merge_adjacent_paddings(PyObject* self, PyObject*) {
-    if (!merge_adjacent_paddings(as_map(self))) return nullptr;
-    Py_RETURN_NONE;
-}
-
-PyObject* map_complete_with_padding(PyObject* self, PyObject*) {
-    if (!complete_with_padding(as_map(self))) return nullptr;
-    Py_RETURN_NONE;
-}
-
-PyObject* map_trim_map(PyObject* self, PyObject*) {
-    MapObject* map = as_map(self);
-    if (!check_not_locked(map)) return nullptr;
+bool map_trim_map(MapObject* map) {
+    if (!check_not_locked(map)) return false;
     if (length(map) > 0) {
-        if (!merge_adjacent_paddings(map)) return nullptr;
-        if (is_padding(entry_of(map, length(map) - 1)) && !list_delete(map, length(map) - 1)) return nullptr;
+        if (!merge_adjacent_paddings(map)) return false;
+        if (is_padding(entry_of(map, length(map) - 1)) && !list_delete(map, length(map) - 1)) return false;
     }
-    if (!complete_with_padding(map)) return nullptr;
-    Py_RETURN_NONE;
+    return complete_with_padding(map);
 }
 
 }  // namespace
 
-PyMethodDef map_editing_methods[] = {
-    {"insert_before", TAMSEL_FASTCALL_KW(map_insert_before),
-     "Insert item from the dictionary to the map before a specific item"},
-    {"insert_after", TAMSEL_FASTCALL_KW(map_insert_after),
-     "Insert item from the dictionary to the map after a specific item"},
-    {"insert_in_best_position", TAMSEL_FASTCALL_KW(map_insert_in_best_position),
-     "Insert item from the dictionary to the map in the best position. Finds unused space in the map and insert them "
-     "there. If not unused space is found, it appends the item to the end of the map."},
-    {"set_bits", TAMSEL_FASTCALL_KW(map_set_bits), "Set the number of bits of a mapped item"},
-    {"move_item_up", TAMSEL_FASTCALL_KW(map_move_item_up),
-     "Move item up in the map\n\nReturns:\n    True when operation is executed, False when item is already on top."},
-    {"move_item_down", TAMSEL_FASTCALL_KW(map_move_item_down),
-     "Move item down in the map\n\n"
-     "Returns:\n    True when operation is executed, False when item is already at the bottom."},
-    {"transform_to_padding", TAMSEL_FASTCALL_KW(map_transform_to_padding), "Transform item from the map to padding"},
-    {"merge_adjacent_paddings", map_merge_adjacent_paddings, METH_NOARGS, "Merge adjacent paddings in the map"},
-    {"complete_with_padding", map_complete_with_padding, METH_NOARGS,
-     "Complete the map with padding to fill the safe data 16-bit words"},
-    {"trim_map", map_trim_map, METH_NOARGS, "Trim the map to remove unnecessary paddings at the end"},
-    {nullptr, nullptr, 0, nullptr},
-};
+using binding::method;
+using binding::noargs_method;
+using binding::param;
+using Item = param<"item", binding::any_object>;
+
+PyMethodDef* const map_editing_methods = binding::methods<
+    method<"insert_before", "Insert item from the dictionary to the map before a specific item", insert_next_to<0>,
+           param<"before_dictionary_mapped_item", mapped_item>, DictItem, Bits>,
+    method<"insert_after", "Insert item from the dictionary to the map after a specific item", insert_next_to<1>,
+           param<"after_dictionary_mapped_item", mapped_item>, DictItem, Bits>,
+    method<"insert_in_best_position",
+           "Insert item from the dictionary to the map in the best position. Finds unused space in the map and insert "
+           "them there. If not unused space is found, it appends the item to the end of the map.",
+           map_insert_in_best_position, param<"dict_item", dictionary_item<false>>,
+           param<"align_to_bits", binding::exact_int, "1">>,
+    method<"set_bits", "Set the number of bits of a mapped item", map_set_bits,
+           param<"dictionary_mapped_item", mapped_item>, param<"bits", binding::exact_int>>,
+    method<"move_item_up",
+           "Move item up in the map\n\nReturns:\n    True when operation is executed, False when item is already on top.",
+           move_item<true>, Item>,
+    method<"move_item_down",
+           "Move item down in the map\n\n"
+           "Returns:\n    True when operation is executed, False when item is already at the bottom.",
+           move_item<false>, Item>,
+    method<"transform_to_padding", "Transform item from the map to padding", map_transform_to_padding, Item>,
+    noargs_method<"merge_adjacent_paddings", "Merge adjacent paddings in the map", merge_adjacent_paddings>,
+    noargs_method<"complete_with_padding", "Complete the map with padding to fill the safe data 16-bit words",
+                  complete_with_padding>,
+    noargs_method<"trim_map", "Trim the map to remove unnecessary paddings at the end", map_trim_map>>::table;
 
 }  // namespace tamsel::mapping

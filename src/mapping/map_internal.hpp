@@ -1,6 +1,8 @@
 #pragma once
 // Operations shared by the files of the DictionaryMap type.
+#include "binding/method.hpp"
 #include "binding/types.hpp"
+#include "mapping/item_access.hpp"
 #include "mapping/map_object.hpp"
 #include "mapping/mapped_item.hpp"
 
@@ -65,14 +67,33 @@ bool align_bits(unsigned number, PyObject* boundary, long long& out);
 // The transfer view's references, for the map's garbage-collection support.
 int traverse_view(const MapObject* map, visitproc visit, void* arg);
 
+// Parameter conversions of the map's operations.
+// A dictionary item (any kind, subclasses too), optionally None.
+template <bool NoneOk>
+struct dictionary_item {
+    using type = PyObject*;
+    static bool convert(PyObject* obj, const char* argname, type& out) {
+        out = obj;
+        return check_dictionary_item(obj, argname, NoneOk);
+    }
+};
+
+// A DictionaryMappedItem.
+struct mapped_item {
+    using type = PyObject*;
+    static bool convert(PyObject* obj, const char* argname, type& out) {
+        out = obj;
+        return check_mapped_item(obj, argname);
+    }
+};
+
+using DictItem = binding::param<"dict_item", dictionary_item<true>>;
+using Bits = binding::param<"bits", binding::int_or_none, "None">;
+
 // Method tables of the files of the type, gathered when the type is created.
-extern PyMethodDef map_core_methods[];
-extern PyMethodDef map_editing_methods[];
-extern PyMethodDef map_text_methods[];
-extern PyMethodDef map_transfer_methods[];
+extern PyMethodDef* const map_core_methods;
+extern PyMethodDef* const map_editing_methods;
+extern PyMethodDef* const map_text_methods;
+extern PyMethodDef* const map_transfer_methods;
 
 }  // namespace tamsel::mapping
-
-// A METH_FASTCALL | METH_KEYWORDS function in a PyMethodDef.
-#define TAMSEL_FASTCALL_KW(fn) \
-    binding::as_method(fn), METH_FASTCALL | METH_KEYWORDS

@@ -1,5 +1,4 @@
 // DictionaryMap: the text view of a layout.
-#include "binding/args.hpp"
 #include "mapping/item_access.hpp"
 #include "mapping/map_internal.hpp"
 
@@ -27,18 +26,9 @@ PyObject* format_row(PyObject* first, Py_ssize_t item_space, const std::string& 
     return PyUnicode_FromFormat("%U | %s | %s", padded.get(), column(second).c_str(), column(third).c_str());
 }
 
-PyObject* map_get_text_representation(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* item_space_arg;
-    if (!binding::parse_fastcall("get_text_representation", args, nargs, kwnames, {"item_space"}, 0,
-                                 &item_space_arg))
-        return nullptr;
-    Py_ssize_t item_space = 40;
-    if (item_space_arg) {
-        if (!binding::check_type(item_space_arg, &PyLong_Type, "item_space", true)) return nullptr;
-        item_space = PyLong_AsSsize_t(item_space_arg);
-        if (item_space == -1 && PyErr_Occurred()) return nullptr;
-    }
-    MapObject* map = as_map(self);
+PyObject* map_get_text_representation(MapObject* map, PyObject* item_space_arg) {
+    Py_ssize_t item_space = PyLong_AsSsize_t(item_space_arg);
+    if (item_space == -1 && PyErr_Occurred()) return nullptr;
     Ref lines = Ref::steal(PyList_New(0));
     Ref header = Ref::steal(PyUnicode_FromString("Item"));
     if (!lines || !header) return nullptr;
@@ -60,10 +50,9 @@ PyObject* map_get_text_representation(PyObject* self, PyObject* const* args, Py_
 
 }  // namespace
 
-PyMethodDef map_text_methods[] = {
-    {"get_text_representation", TAMSEL_FASTCALL_KW(map_get_text_representation),
-     "Get a text representation of the map"},
-    {nullptr, nullptr, 0, nullptr},
-};
+PyMethodDef* const map_text_methods =
+    binding::methods<binding::method<"get_text_representation", "Get a text representation of the map",
+                                     map_get_text_representation,
+                                     binding::param<"item_space", binding::exact_int, "40">>>::table;
 
 }  // namespace tamsel::mapping

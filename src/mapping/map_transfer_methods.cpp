@@ -1,5 +1,4 @@
 // DictionaryMap: the host-facing frame transfer.
-#include "binding/args.hpp"
 #include "binding/module_state.hpp"
 #include "frame/frame_object.hpp"
 #include "mapping/map_internal.hpp"
@@ -8,37 +7,35 @@ namespace tamsel::mapping {
 
 namespace {
 
-frame::Frame* frame_argument(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, const char* function) {
-    PyObject* obj;
-    if (!binding::parse_fastcall(function, args, nargs, kwnames, {"frame"}, 1, &obj) ||
-        !binding::check_type(obj, binding::as_type(binding::state().FSOEFrame), "frame", false))
-        return nullptr;
-    return frame::frame_of(obj);
-}
+// An FSOEFrame (subclasses too), as its frame.
+struct frame_argument {
+    using type = frame::Frame*;
+    static bool convert(PyObject* obj, const char* argname, type& out) {
+        if (!binding::check_type(obj, binding::as_type(binding::state().FSOEFrame), argname, false)) return false;
+        out = frame::frame_of(obj);
+        return out != nullptr;
+    }
+};
 
-PyObject* map_set_data_to_frame(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    frame::Frame* target = frame_argument(args, nargs, kwnames, "_set_data_to_frame");
-    if (!target || !pack_outputs(*as_map(self), target->safe_data)) return nullptr;
-    Py_RETURN_NONE;
-}
+bool map_set_data_to_frame(MapObject* map, frame::Frame* target) { return pack_outputs(*map, target->safe_data); }
 
-PyObject* map_get_data_from_frame(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    frame::Frame* source = frame_argument(args, nargs, kwnames, "_get_data_from_frame");
-    if (!source) return nullptr;
+bool map_get_data_from_frame(MapObject* map, frame::Frame* source) {
     // The words are taken as they are when the transfer starts.
     const frame::DataWords words = source->safe_data;
-    if (!unpack_inputs(*as_map(self), words)) return nullptr;
-    Py_RETURN_NONE;
+    return unpack_inputs(*map, words);
 }
+
+using Frame = binding::param<"frame", frame_argument>;
 
 }  // namespace
 
-PyMethodDef map_transfer_methods[] = {
-    {"_set_data_to_frame", TAMSEL_FASTCALL_KW(map_set_data_to_frame),
-     "Set data from the map dictionary items to the frame\n\nArgs:\n    frame: Frame to fill with data"},
-    {"_get_data_from_frame", TAMSEL_FASTCALL_KW(map_get_data_from_frame),
-     "Get data from frame and save it to the mapped dictionary items\n\nArgs:\n    frame: Frame to get the data from"},
-    {nullptr, nullptr, 0, nullptr},
-};
+PyMethodDef* const map_transfer_methods = binding::methods<
+    binding::method<"_set_data_to_frame",
+                    "Set data from the map dictionary items to the frame\n\nArgs:\n    frame: Frame to fill with data",
+                    map_set_data_to_frame, Frame>,
+    binding::method<"_get_data_from_frame",
+                    "Get data from frame and save it to the mapped dictionary items\n\nArgs:\n    frame: Frame to get "
+                    "the data from",
+                    map_get_data_from_frame, Frame>>::table;
 
 }  // namespace tamsel::mapping

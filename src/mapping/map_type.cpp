@@ -1,5 +1,5 @@
 // The DictionaryMap type: construction, fields, lock and container behaviour.
-#include "binding/args.hpp"
+#include "binding/instance.hpp"
 #include "binding/lifecycle.hpp"
 #include "binding/module_state.hpp"
 #include "binding/types.hpp"
@@ -108,17 +108,11 @@ PyObject* map_new(PyTypeObject* type, PyObject*, PyObject*) {
     return self.release();
 }
 
-int map_init(PyObject* self, PyObject* args, PyObject* kwargs) {
-    PyObject* argv[2];
-    if (!binding::parse_tuple("__init__", args, kwargs, {"dictionary", "item_types_accepted"}, 2, argv)) return -1;
-    if (!binding::check_type(argv[0], binding::as_type(binding::state().Dictionary), "dictionary", false) ||
-        !binding::check_type(argv[1], &PySet_Type, "item_types_accepted", true))
-        return -1;
-    auto* map = as_map(self);
+int map_init(MapObject* map, PyObject* dictionary, PyObject* accepted) {
     Ref fresh = Ref::steal(PyList_New(0));
     if (!fresh) return -1;
-    binding::assign(map->dictionary, argv[0]);
-    binding::assign(map->accepted, argv[1]);
+    binding::assign(map->dictionary, dictionary);
+    binding::assign(map->accepted, accepted);
     Ref old_entries = Ref::steal(map->entries);
     map->entries = fresh.release();
     map->locked = false;
@@ -192,19 +186,17 @@ int map_contains(PyObject* self, PyObject* item) {
 
 PyObject* map_iter(PyObject* self) { return new_map_iterator(self); }
 
-PyObject* map_lock(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* active;
-    if (!binding::parse_fastcall("_lock", args, nargs, kwnames, {"active"}, 0, &active)) return nullptr;
-    int truth = active ? PyObject_IsTrue(active) : 1;
-    if (truth < 0) return nullptr;
-    lock(*as_map(self), truth != 0);
-    Py_RETURN_NONE;
+bool map_lock(MapObject* map, bool active) {
+    lock(*map, active);
+    return true;
 }
 
-PyMethodDef map_type_methods[] = {
-    {"_lock", TAMSEL_FASTCALL_KW(map_lock), "Lock the map"},
-    {nullptr, nullptr, 0, nullptr},
-};
+using map_constructor =
+    binding::constructor<map_init, binding::param<"dictionary", binding::instance_of<&binding::ModuleState::Dictionary>>,
+                         binding::param<"item_types_accepted", binding::exact<&PySet_Type>>>;
+
+using map_type_methods = binding::methods<
+    map_constructor, binding::method<"_lock", "Lock the map", map_lock, binding::param<"active", binding::truth, "True">>>;
 
 PyGetSetDef map_getset[] = {
     {"dictionary", get_dictionary, nullptr, nullptr, nullptr},
@@ -221,7 +213,7 @@ PyGetSetDef map_getset[] = {
 PyMethodDef* all_methods() {
     static std::vector<PyMethodDef> methods = [] {
         std::vector<PyMethodDef> all;
-        for (PyMethodDef* table : {map_type_methods, map_core_methods, map_editing_methods, map_text_methods,
+        for (PyMethodDef* table : {map_type_methods::table, map_core_methods, map_editing_methods, map_text_methods,
                                    map_transfer_methods})
             for (PyMethodDef* def = table; def->ml_name; ++def) all.push_back(*def);
         all.push_back({nullptr, nullptr, 0, nullptr});
@@ -236,7 +228,7 @@ bool add_map_type(PyObject* module) {
     PyType_Slot slots[] = {
         {Py_tp_doc, const_cast<char*>("Map of dictionary to safe data")},
         {Py_tp_new, reinterpret_cast<void*>(map_new)},
-        {Py_tp_init, reinterpret_cast<void*>(map_init)},
+        {Py_tp_init, reinterpret_cast<void*>(map_constructor::init)},
         {Py_tp_dealloc, reinterpret_cast<void*>(map_dealloc)},
         {Py_tp_traverse, reinterpret_cast<void*>(map_traverse)},
         {Py_tp_clear, reinterpret_cast<void*>(map_clear)},

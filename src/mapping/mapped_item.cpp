@@ -2,7 +2,7 @@
 #include "binding/lifecycle.hpp"
 #include "mapping/mapped_item.hpp"
 
-#include "binding/args.hpp"
+#include "binding/method.hpp"
 #include "binding/convert.hpp"
 #include "binding/module_state.hpp"
 #include "binding/types.hpp"
@@ -18,18 +18,12 @@ uint64_t epoch = 0;
 
 PyTypeObject* entry_type() { return binding::as_type(binding::state().DictionaryMappedItem); }
 
-int entry_init(PyObject* self, PyObject* args, PyObject* kwargs) {
-    PyObject* argv[3];
-    if (!binding::parse_tuple("__init__", args, kwargs, {"item", "bits", "position_bits"}, 3, argv)) return -1;
-    if (!check_dictionary_item(argv[0], "item", true)) return -1;
-    uint8_t bits = 0, position_bits = 0;
-    if (!binding::to_unsigned(argv[1], bits) || !binding::to_unsigned(argv[2], position_bits)) return -1;
-    auto* entry = as_mapped_item(self);
+bool entry_init(MappedItemObject* entry, PyObject* item, uint8_t bits, uint8_t position_bits) {
     entry->bits = bits;
     entry->position_bits = position_bits;
     touch_layout();
-    binding::assign(entry->item, argv[0] == Py_None ? nullptr : argv[0]);
-    return 0;
+    binding::assign(entry->item, item == Py_None ? nullptr : item);
+    return true;
 }
 
 int entry_traverse(PyObject* self, visitproc visit, void* arg) {
@@ -49,76 +43,62 @@ PyObject* get_item(PyObject* self, void*) { return Py_NewRef(entry_item(as_mappe
 PyObject* get_bits(PyObject* self, void*) { return PyLong_FromLong(as_mapped_item(self)->bits); }
 PyObject* get_position_bits(PyObject* self, void*) { return PyLong_FromLong(as_mapped_item(self)->position_bits); }
 
-PyObject* entry_copy(PyObject* self, PyObject*) {
-    auto* entry = as_mapped_item(self);
+PyObject* entry_copy(MappedItemObject* entry) {
     return new_mapped_item(entry->item, entry->bits, entry->position_bits);
 }
 
-PyObject* entry_copy_as_padding(PyObject* self, PyObject*) {
-    auto* entry = as_mapped_item(self);
+PyObject* entry_copy_as_padding(MappedItemObject* entry) {
     return new_mapped_item(nullptr, entry->bits, entry->position_bits);
 }
 
 PyObject* bytes_and_bits(unsigned bits) { return Py_BuildValue("(II)", bits / 8, bits % 8); }
 
-PyObject* entry_position_byte_bits(PyObject* self, PyObject*) {
-    return bytes_and_bits(as_mapped_item(self)->position_bits);
-}
+PyObject* entry_position_byte_bits(MappedItemObject* entry) { return bytes_and_bits(entry->position_bits); }
 
-PyObject* entry_size_bytes_bits(PyObject* self, PyObject*) { return bytes_and_bits(as_mapped_item(self)->bits); }
+PyObject* entry_size_bytes_bits(MappedItemObject* entry) { return bytes_and_bits(entry->bits); }
 
-PyObject* entry_read(PyObject* self, PyObject*) {
-    auto* entry = as_mapped_item(self);
+PyObject* entry_read(MappedItemObject* entry) {
     if (is_padding(entry)) return PyLong_FromLong(0);
     return read_item(entry->item);
 }
 
-PyObject* entry_write(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* value;
-    if (!binding::parse_fastcall("_write", args, nargs, kwnames, {"value"}, 1, &value)) return nullptr;
-    if (!binding::check_type(value, &PyLong_Type, "value", true)) return nullptr;
-    auto* entry = as_mapped_item(self);
-    if (!is_padding(entry) && !write_item(entry->item, value)) return nullptr;
-    Py_RETURN_NONE;
-}
+bool entry_write(MappedItemObject* entry, PyObject* value) { return is_padding(entry) || write_item(entry->item, value); }
 
 template <void (*Store)(MappedItemObject*, uint8_t)>
-PyObject* entry_set_width_or_position(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                                      const char* function, const char* argname) {
-    PyObject* value;
-    if (!binding::parse_fastcall(function, args, nargs, kwnames, {argname}, 1, &value)) return nullptr;
-    uint8_t converted = 0;
-    if (!binding::to_unsigned(value, converted)) return nullptr;
-    Store(as_mapped_item(self), converted);
-    Py_RETURN_NONE;
+bool store(MappedItemObject* entry, uint8_t value) {
+    Store(entry, value);
+    return true;
 }
 
-PyObject* entry_set_position_bits(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return entry_set_width_or_position<set_entry_position>(self, args, nargs, kwnames, "_set_position_bits",
-                                                           "position_bits");
-}
-
-PyObject* entry_set_bits(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return entry_set_width_or_position<set_entry_bits>(self, args, nargs, kwnames, "_set_bits", "bits");
-}
-
-#define FASTCALL_KW(fn) binding::as_method(fn), METH_FASTCALL | METH_KEYWORDS
-
-PyMethodDef entry_methods[] = {
-    {"copy", entry_copy, METH_NOARGS, "Create a copy of the mapped item"},
-    {"copy_as_padding", entry_copy_as_padding, METH_NOARGS, "Create and return a copy of this mapped item as padding"},
-    {"position_byte_bits", entry_position_byte_bits, METH_NOARGS,
-     "Get the position in safe data in whole bytes and remaining bits"},
-    {"size_bytes_bits", entry_size_bytes_bits, METH_NOARGS, "Get the size in safe data in whole bytes and remaining bits"},
-    {"_read", entry_read, METH_NOARGS, "Read value of the mapped item in integer form"},
-    {"_write", FASTCALL_KW(entry_write), "Write value of the mapped item from integer form"},
-    {"_set_position_bits", FASTCALL_KW(entry_set_position_bits),
-     "Should only be called from the DictionaryMap, and itself re-updated later"},
-    {"_set_bits", FASTCALL_KW(entry_set_bits), "Should only be called from the DictionaryMap, and itself re-updated later"},
-    {nullptr, nullptr, 0, nullptr},
+// An item of a dictionary, or None for a padding.
+struct item_or_none {
+    using type = PyObject*;
+    static bool convert(PyObject* obj, const char* argname, type& out) {
+        out = obj;
+        return check_dictionary_item(obj, argname, true);
+    }
 };
 
-#undef FASTCALL_KW
+using binding::method;
+using binding::noargs_method;
+using binding::param;
+using Bits = param<"bits", binding::u8>;
+using PositionBits = param<"position_bits", binding::u8>;
+constexpr binding::Text internal_doc = "Should only be called from the DictionaryMap, and itself re-updated later";
+
+using entry_constructor = binding::constructor<entry_init, param<"item", item_or_none>, Bits, PositionBits>;
+
+using entry_methods = binding::methods<
+    entry_constructor, noargs_method<"copy", "Create a copy of the mapped item", entry_copy>,
+    noargs_method<"copy_as_padding", "Create and return a copy of this mapped item as padding", entry_copy_as_padding>,
+    noargs_method<"position_byte_bits", "Get the position in safe data in whole bytes and remaining bits",
+                  entry_position_byte_bits>,
+    noargs_method<"size_bytes_bits", "Get the size in safe data in whole bytes and remaining bits", entry_size_bytes_bits>,
+    noargs_method<"_read", "Read value of the mapped item in integer form", entry_read>,
+    method<"_write", "Write value of the mapped item from integer form", entry_write,
+           param<"value", binding::exact_int>>,
+    method<"_set_position_bits", internal_doc, store<set_entry_position>, PositionBits>,
+    method<"_set_bits", internal_doc, store<set_entry_bits>, Bits>>;
 
 PyGetSetDef entry_getset[] = {
     {"item", get_item, nullptr, "Reference to dictionary item. If None represents a padding on safe_data", nullptr},
@@ -130,11 +110,11 @@ PyGetSetDef entry_getset[] = {
 PyType_Slot entry_slots[] = {
     {Py_tp_doc, const_cast<char*>("Dictionary Item mapped to a safe data")},
     {Py_tp_new, reinterpret_cast<void*>(PyType_GenericNew)},
-    {Py_tp_init, reinterpret_cast<void*>(entry_init)},
+    {Py_tp_init, reinterpret_cast<void*>(entry_constructor::init)},
     {Py_tp_dealloc, reinterpret_cast<void*>(entry_dealloc)},
     {Py_tp_traverse, reinterpret_cast<void*>(entry_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(entry_clear)},
-    {Py_tp_methods, entry_methods},
+    {Py_tp_methods, entry_methods::table},
     {Py_tp_getset, entry_getset},
     {0, nullptr},
 };

@@ -1,6 +1,6 @@
 // ApplicationParameter: a DynamicMappableItem the host declares, bound to one handler for good
 // and frozen while that handler runs.
-#include "binding/args.hpp"
+#include "binding/method.hpp"
 #include "binding/lifecycle.hpp"
 #include "binding/module_state.hpp"
 #include "master/node_names.hpp"
@@ -43,18 +43,7 @@ PyObject* data_type_for_size(PyObject* n_bytes) {
     }
 }
 
-int parameter_init(PyObject* self, PyObject* args, PyObject* kwargs) {
-    PyObject* argv[4];
-    if (!binding::parse_tuple("__init__", args, kwargs, {"name", "initial_value", "n_bytes", "data_type"}, 2, argv))
-        return -1;
-    PyObject* name = argv[0];
-    PyObject* initial_value = argv[1];
-    PyObject* n_bytes = argv[2] ? argv[2] : Py_None;
-    PyObject* data_type = argv[3] ? argv[3] : Py_None;
-    if (!binding::check_type(name, &PyUnicode_Type, "name", true) ||
-        !binding::check_type(n_bytes, &PyLong_Type, "n_bytes", true, true))
-        return -1;
-
+int parameter_init(PyObject* self, PyObject* name, PyObject* initial_value, PyObject* n_bytes, PyObject* data_type) {
     ApplicationParameterObject* parameter = self_parameter(self);
     // A binding to a handler survives a second __init__: it is for good.
     binding::assign(parameter->name, name);
@@ -79,9 +68,7 @@ int parameter_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     return mapping::dynamic_item_init(&parameter->item, initial_value, data_type);
 }
 
-PyObject* parameter_set(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* value;
-    if (!binding::parse_fastcall("set", args, nargs, kwnames, {"value"}, 1, &value)) return nullptr;
+PyObject* parameter_set(PyObject* self, PyObject* value) {
     // The handler is held: asking whether it runs may run host code.
     Ref master = Ref::borrow(self_parameter(self)->used_by_master);
     if (master.get() != Py_None) {
@@ -99,11 +86,8 @@ PyObject* parameter_set(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     Py_RETURN_NONE;
 }
 
-PyObject* parameter_set_use_by_master(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* master;
-    if (!binding::parse_fastcall("_set_use_by_master", args, nargs, kwnames, {"master"}, 1, &master)) return nullptr;
-    if (application_parameter_bind(self_parameter(self), master) < 0) return nullptr;
-    Py_RETURN_NONE;
+bool parameter_set_use_by_master(PyObject* self, PyObject* master) {
+    return application_parameter_bind(self_parameter(self), master) >= 0;
 }
 
 int parameter_traverse(PyObject* self, visitproc visit, void* arg) {
@@ -130,12 +114,19 @@ void parameter_dealloc(PyObject* self) {
     });
 }
 
-PyMethodDef parameter_methods[] = {
-    {"set", binding::as_method(parameter_set), METH_FASTCALL | METH_KEYWORDS, "Set value of the item"},
-    {"_set_use_by_master", binding::as_method(parameter_set_use_by_master), METH_FASTCALL | METH_KEYWORDS,
-     "Set the master that uses this application parameter. Can only be set once, and cannot be changed after that."},
-    {nullptr, nullptr, 0, nullptr},
-};
+using binding::param;
+
+using parameter_constructor =
+    binding::constructor<parameter_init, param<"name", binding::exact_str>, param<"initial_value", binding::any_object>,
+                         param<"n_bytes", binding::int_or_none, "None">, param<"data_type", binding::any_object, "None">>;
+
+using parameter_methods = binding::methods<
+    parameter_constructor,
+    binding::method<"set", "Set value of the item", parameter_set, param<"value", binding::any_object>>,
+    binding::method<"_set_use_by_master",
+                    "Set the master that uses this application parameter. Can only be set once, and cannot be changed "
+                    "after that.",
+                    parameter_set_use_by_master, param<"master", binding::any_object>>>;
 
 PyMemberDef parameter_members[] = {
     TAMSEL_DICT_MEMBER(ApplicationParameterObject, dict),
@@ -154,11 +145,11 @@ PyType_Slot parameter_slots[] = {
     {Py_tp_doc, const_cast<char*>("Application Parameter\n\n"
                                   "Parameters that the master sets to the Slave during the state Parameter")},
     {Py_tp_new, reinterpret_cast<void*>(parameter_new)},
-    {Py_tp_init, reinterpret_cast<void*>(parameter_init)},
+    {Py_tp_init, reinterpret_cast<void*>(parameter_constructor::init)},
     {Py_tp_dealloc, reinterpret_cast<void*>(parameter_dealloc)},
     {Py_tp_traverse, reinterpret_cast<void*>(parameter_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(parameter_clear)},
-    {Py_tp_methods, parameter_methods},
+    {Py_tp_methods, parameter_methods::table},
     {Py_tp_members, parameter_members},
     {Py_tp_getset, parameter_getsets},
     {0, nullptr},

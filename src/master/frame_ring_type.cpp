@@ -1,7 +1,7 @@
 // tamsel._FrameRing: the frames a handler sent and accepted while a recorder was attached.
 #include "master/frame_ring_type.hpp"
 
-#include "binding/args.hpp"
+#include "binding/method.hpp"
 #include "binding/types.hpp"
 #include "master/handler_diagnostics.hpp"
 
@@ -43,7 +43,7 @@ PyObject* frame_tuple(const CapturedFrame& f) {
                          PyBytes_FromStringAndSize(reinterpret_cast<const char*>(f.bytes.data()), f.length));
 }
 
-PyObject* m_frames(PyObject* obj, PyObject*) {
+PyObject* m_frames(PyObject* obj) {
     const FrameRing& ring = *R(obj)->ring;
     Ref frames = Ref::steal(PyList_New(static_cast<Py_ssize_t>(ring.size())));
     if (!frames) return nullptr;
@@ -55,7 +55,7 @@ PyObject* m_frames(PyObject* obj, PyObject*) {
     return frames.release();
 }
 
-PyObject* m_clear(PyObject* obj, PyObject*) {
+PyObject* m_clear(PyObject* obj) {
     R(obj)->ring->clear();
     Py_RETURN_NONE;
 }
@@ -71,12 +71,10 @@ void ring_dealloc(PyObject* obj) {
     Py_DECREF(type);
 }
 
-PyMethodDef ring_methods[] = {
-    {"frames", m_frames, METH_NOARGS,
-     "frames() -> list\n--\n\nThe frames kept, oldest first, as (time_ns, direction, state, data) tuples"},
-    {"clear", m_clear, METH_NOARGS, "clear()\n--\n\nForget every frame kept"},
-    {nullptr, nullptr, 0, nullptr},
-};
+using ring_methods = binding::methods<
+    binding::noargs_method<"frames", "The frames kept, oldest first, as (time_ns, direction, state, data) tuples",
+                           m_frames>,
+    binding::noargs_method<"clear", "Forget every frame kept", m_clear>>;
 
 PyGetSetDef ring_getsets[] = {
     {"capacity", get_capacity, nullptr, "Number of frames the ring keeps", nullptr},
@@ -87,7 +85,7 @@ PyGetSetDef ring_getsets[] = {
 PyType_Slot ring_slots[] = {
     {Py_tp_doc, const_cast<char*>("The frames a MasterHandler sent and accepted while it was attached")},
     {Py_tp_dealloc, reinterpret_cast<void*>(ring_dealloc)},
-    {Py_tp_methods, ring_methods},
+    {Py_tp_methods, ring_methods::table},
     {Py_tp_getset, ring_getsets},
     {Py_sq_length, reinterpret_cast<void*>(ring_length)},
     {0, nullptr},

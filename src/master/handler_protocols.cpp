@@ -1,5 +1,5 @@
 // MasterHandler as a context manager, and its text representation.
-#include "binding/args.hpp"
+#include "binding/method.hpp"
 #include "master/handler_names.hpp"
 #include "master/handler_py.hpp"
 #include "master/handler_type.hpp"
@@ -18,16 +18,9 @@ long session_number(PyObject* handler, PyObject* field) {
 
 }  // namespace
 
-PyObject* handler_enter(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* unused[1];
-    if (!binding::parse_fastcall("__enter__", nullptr, nargs, kwnames, {}, 0, unused)) return nullptr;
-    return Py_NewRef(self);
-}
+PyObject* handler_enter(PyObject* self) { return Py_NewRef(self); }
 
-PyObject* handler_exit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* unused[3];
-    if (!binding::parse_fastcall("__exit__", args, nargs, kwnames, {"exc_type", "exc_value", "traceback"}, 3, unused))
-        return nullptr;
+PyObject* handler_exit(PyObject* self, PyObject*, PyObject*, PyObject*) {
     // delete() as the handler's class defines it; a false result lets an exception through.
     Ref done = Ref::steal(PyObject_CallMethod(self, "delete", nullptr));
     return done ? Py_NewRef(Py_False) : nullptr;

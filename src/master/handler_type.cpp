@@ -1,5 +1,6 @@
 // The MasterHandler class: constructor, fields, properties and operations.
-#include "binding/args.hpp"
+#include "binding/instance.hpp"
+#include "binding/method.hpp"
 #include "binding/convert.hpp"
 #include "binding/lifecycle.hpp"
 #include "binding/reaction.hpp"
@@ -37,31 +38,6 @@ struct Arguments {
     PyObject* state_change_callback;
     PyObject* dictionary_map_is_editable;
 };
-
-bool parse_arguments(PyObject* args, PyObject* kwargs, Arguments& out) {
-    PyObject* raw[8];
-    if (!binding::parse_tuple("__init__", args, kwargs,
-                              {"dictionary", "slave_address", "connection_id", "watchdog_timeout_s",
-                               "application_parameters", "report_error_callback", "state_change_callback",
-                               "dictionary_map_is_editable"},
-                              4, raw))
-        return false;
-    binding::ModuleState& st = binding::state();
-    if (!binding::check_type(raw[0], binding::as_type(st.Dictionary), "dictionary", false)) return false;
-    if (!binding::to_unsigned(raw[1], out.slave_address) || !binding::to_unsigned(raw[2], out.connection_id))
-        return false;
-    out.watchdog_timeout_s = PyFloat_AsDouble(raw[3]);
-    if (out.watchdog_timeout_s == -1.0 && PyErr_Occurred()) return false;
-    out.application_parameters = raw[4] == Py_None ? nullptr : raw[4];
-    if (out.application_parameters &&
-        !binding::check_type(out.application_parameters, &PyList_Type, "application_parameters", true))
-        return false;
-    out.dictionary = raw[0];
-    out.report_error_callback = raw[5] ? raw[5] : Py_None;
-    out.state_change_callback = raw[6] ? raw[6] : Py_None;
-    out.dictionary_map_is_editable = raw[7] ? raw[7] : Py_True;
-    return true;
-}
 
 // Node(...) with the arguments of one side of the connection.
 Ref make_node(PyObject* watchdog_ms, uint16_t slave_address, uint16_t connection_id, PyObject* parameters,
@@ -116,54 +92,62 @@ Ref make_watchdog(double timeout_s, PyObject* handler) {
         PyObject_Vectorcall(binding::state().Watchdog.get(), stack + 1, 0 | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames.get()));
 }
 
-int handler_init(PyObject* obj, PyObject* args, PyObject* kwargs) {
-    HandlerObject* self = H(obj);
-    Arguments a{};
-    if (!parse_arguments(args, kwargs, a)) return -1;
+bool handler_init(HandlerObject* self, PyObject* dictionary, uint16_t slave_address, uint16_t connection_id,
+                  double watchdog_timeout_s, PyObject* application_parameters, PyObject* report_error_callback,
+                  PyObject* state_change_callback, PyObject* dictionary_map_is_editable) {
+    PyObject* obj = reinterpret_cast<PyObject*>(self);
+    Arguments a{dictionary,
+                slave_address,
+                connection_id,
+                watchdog_timeout_s,
+                application_parameters == Py_None ? nullptr : application_parameters,
+                report_error_callback,
+                state_change_callback,
+                dictionary_map_is_editable};
     if (self->watchdog) {
         // A second run would start a second watchdog thread that nothing could end.
         PyErr_SetString(PyExc_RuntimeError, "MasterHandler is already initialized");
-        return -1;
+        return false;
     }
     if (a.connection_id == 0) {
         PyErr_SetString(PyExc_ValueError, "Connection ID = 0 is not permitted");
-        return -1;
+        return false;
     }
-    if (!check_watchdog_timeout(a.watchdog_timeout_s, "watchdog_timeout_s")) return -1;
+    if (!check_watchdog_timeout(a.watchdog_timeout_s, "watchdog_timeout_s")) return false;
     Ref parameters = a.application_parameters ? Ref::borrow(a.application_parameters) : Ref::steal(PyList_New(0));
-    if (!parameters) return -1;
+    if (!parameters) return false;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(parameters.get()); ++i) {
         Ref param = Ref::borrow(PyList_GET_ITEM(parameters.get(), i));
-        if (!py::call(param.get(), names::_set_use_by_master, {obj})) return -1;
+        if (!py::call(param.get(), names::_set_use_by_master, {obj})) return false;
     }
 
     binding::ModuleState& st = binding::state();
     binding::assign(self->dictionary, a.dictionary);
     // The node truncates the milliseconds toward zero (and refuses them outside 0..65535).
     Ref master_ms = Ref::steal(PyFloat_FromDouble(a.watchdog_timeout_s * 1000.0));
-    if (!master_ms) return -1;
+    if (!master_ms) return false;
     Ref master = make_node(master_ms.get(), a.slave_address, a.connection_id, parameters.get(), a,
                            st.DictionaryItemOutput.get(), st.DictionaryItemInputOutput.get());
-    if (!master) return -1;
+    if (!master) return false;
     binding::assign(self->master, master.get());
     Ref echoes = make_echo_parameters(parameters.get());
-    if (!echoes) return -1;
+    if (!echoes) return false;
     Ref zero = Ref::steal(PyLong_FromLong(0));
-    if (!zero) return -1;
+    if (!zero) return false;
     Ref slave = make_node(zero.get(), 0, 0, echoes.get(), a, st.DictionaryItemInput.get(),
                           st.DictionaryItemInputOutput.get());
-    if (!slave) return -1;
+    if (!slave) return false;
     binding::assign(self->slave, slave.get());
 
     Ref failsafe = Ref::steal(PyObject_GetAttrString(st.FSOECommand.get(), "FAILSAFE_DATA"));
-    if (!failsafe) return -1;
+    if (!failsafe) return false;
     binding::assign(self->data_command, failsafe.get());
     Ref state = make_state(st.StateReset.get(), obj);
-    if (!state) return -1;
+    if (!state) return false;
     binding::assign(self->state, state.get());
 
     Ref watchdog = make_watchdog(a.watchdog_timeout_s, obj);
-    if (!watchdog || !py::call(watchdog.get(), names::start)) return -1;
+    if (!watchdog || !py::call(watchdog.get(), names::start)) return false;
     binding::assign(self->watchdog, watchdog.get());
 
     self->initialization_data_bytes = 0;
@@ -173,12 +157,12 @@ int handler_init(PyObject* obj, PyObject* args, PyObject* kwargs) {
     self->reset_slave_sequence_number_after_frame = false;
     self->generate_crcs_cyclic_for_next_frame = false;
     Ref empty = Ref::steal(PyBytes_FromStringAndSize(nullptr, 0));
-    if (!empty) return -1;
+    if (!empty) return false;
     binding::assign(self->current_request, empty.get());
     binding::assign(self->last_reply, empty.get());
     self->running = false;
     self->counters.state_entered = diagnostics::wall_clock_now();
-    return 0;
+    return true;
 }
 
 PyObject* handler_new(PyTypeObject* type, PyObject*, PyObject*) {
@@ -297,15 +281,6 @@ PyMemberDef handler_members[] = {
 
 // ---- host operations ----------------------------------------------------------------------
 
-PyObject* none_if(bool ok) { return ok ? Py_NewRef(Py_None) : nullptr; }
-
-bool check_no_arguments(const char* name, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return binding::parse_fastcall(name, args, nargs, kwnames, {}, 0, nullptr);
-}
-
-#define TAMSEL_NO_ARGS(name) \
-    if (!check_no_arguments(name, args, nargs, kwnames)) return nullptr
-
 // The steps of start() once the handler's lock is held.
 bool start_connection(HandlerObject* self) {
     PyObject* master = handler_field(self->master, "master");
@@ -340,84 +315,42 @@ bool stop_connection(HandlerObject* self) {
     return py::call(master, names::stop) && py::call(slave, names::stop);
 }
 
-// Runs `steps` as one reaction under the handler's lock.
-PyObject* react(HandlerObject* self, bool (*steps)(HandlerObject*)) {
+// Runs `Steps` as one reaction under the handler's lock.
+template <bool (*Steps)(HandlerObject*)>
+bool react(HandlerObject* self) {
     binding::Reaction reaction;
     HandlerLock::Guard guard(self->lock);
-    if (!guard) return nullptr;
-    return none_if(reaction.finish(steps(self)));
+    return guard && reaction.finish(Steps(self));
 }
 
-PyObject* m_start(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    TAMSEL_NO_ARGS("start");
-    return react(H(obj), start_connection);
-}
-
-PyObject* m_stop(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    TAMSEL_NO_ARGS("stop");
-    return react(H(obj), stop_connection);
-}
-
-PyObject* m_reset(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    TAMSEL_NO_ARGS("reset");
-    return none_if(reset_connection(H(obj)));
-}
-
-PyObject* m_get_request(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    TAMSEL_NO_ARGS("get_request");
-    PyObject* request = handler_field(H(obj)->current_request, "_MasterHandler__current_request");
+PyObject* m_get_request(HandlerObject* self) {
+    PyObject* request = handler_field(self->current_request, "_MasterHandler__current_request");
     return request ? Py_NewRef(request) : nullptr;
 }
 
-bool parse_data(const char* name, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject*& data) {
-    if (nargs == 1 && !kwnames && PyBytes_CheckExact(args[0])) {  // the call of every cycle
-        data = args[0];
-        return true;
-    }
-    return binding::parse_fastcall(name, args, nargs, kwnames, {"data"}, 1, &data) &&
-           binding::check_type(data, &PyBytes_Type, "data", true);
-}
-
-PyObject* m_set_reply(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* data;
-    if (!parse_data("set_reply", args, nargs, kwnames, data)) return nullptr;
-    return none_if(accept_reply(H(obj), data));
-}
-
-PyObject* m_set_fail_safe(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* active;
-    if (!binding::parse_fastcall("set_fail_safe", args, nargs, kwnames, {"active"}, 0, &active)) return nullptr;
-    int truth = active ? PyObject_IsTrue(active) : 1;
-    if (truth < 0) return nullptr;
+bool m_set_fail_safe(HandlerObject* self, bool active) {
     Ref command = Ref::steal(
-        PyObject_GetAttrString(binding::state().FSOECommand.get(), truth ? "FAILSAFE_DATA" : "PROCESS_DATA"));
-    if (!command) return nullptr;
-    binding::assign(H(obj)->data_command, command.get());
-    Py_RETURN_NONE;
+        PyObject_GetAttrString(binding::state().FSOECommand.get(), active ? "FAILSAFE_DATA" : "PROCESS_DATA"));
+    if (!command) return false;
+    binding::assign(self->data_command, command.get());
+    return true;
 }
 
-PyObject* m_set_slave_address(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* raw;
-    uint16_t address;
-    if (!binding::parse_fastcall("set_slave_address", args, nargs, kwnames, {"slave_address"}, 1, &raw) ||
-        !binding::to_unsigned(raw, address))
-        return nullptr;
-    HandlerObject* self = H(obj);
+bool m_set_slave_address(HandlerObject* self, uint16_t address) {
     HandlerLock::Guard guard(self->lock);
-    if (!guard) return nullptr;
+    if (!guard) return false;
     if (self->running) {
         PyErr_SetString(binding::state().TamselRunningException.get(), "Cannot set slave address while running");
-        return nullptr;
+        return false;
     }
     PyObject* master = handler_field(self->master, "master");
-    if (!master) return nullptr;
+    if (!master) return false;
     Ref item = py::path(master, {names::session, names::slave_address});
-    return none_if(item && py::set_new(item.get(), names::value, PyLong_FromLong(address)));
+    return item && py::set_new(item.get(), names::value, PyLong_FromLong(address));
 }
 
-PyObject* m_get_slave_address(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    TAMSEL_NO_ARGS("get_slave_address");
-    PyObject* master = handler_field(H(obj)->master, "master");
+PyObject* m_get_slave_address(HandlerObject* self) {
+    PyObject* master = handler_field(self->master, "master");
     if (!master) return nullptr;
     Ref value = py::path(master, {names::session, names::slave_address, names::value});
     uint16_t address;
@@ -425,137 +358,106 @@ PyObject* m_get_slave_address(PyObject* obj, PyObject* const* args, Py_ssize_t n
     return PyLong_FromLong(address);
 }
 
-PyObject* m_delete(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    TAMSEL_NO_ARGS("delete");
-    PyObject* watchdog = handler_field(H(obj)->watchdog, "_watchdog");
-    if (!watchdog) return nullptr;
+bool m_delete(HandlerObject* self) {
+    PyObject* watchdog = handler_field(self->watchdog, "_watchdog");
+    if (!watchdog) return false;
     Ref keep = Ref::borrow(watchdog);
     int alive = py::truth(py::call(watchdog, names::is_alive));
-    if (alive < 0) return nullptr;
-    return none_if(!alive || py::call(watchdog, names::stop));
+    if (alive < 0) return false;
+    return !alive || py::call(watchdog, names::stop);
 }
 
 // ---- frame capture for tamsel.trace ---------------------------------------------------------
 
-PyObject* m_attach_recorder(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* capacity;
-    if (!binding::parse_fastcall("_attach_recorder", args, nargs, kwnames, {"capacity"}, 1, &capacity))
-        return nullptr;
-    return diagnostics::attach_recorder(H(obj), capacity);
-}
-
-PyObject* m_detach_recorder(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* ring;
-    if (!binding::parse_fastcall("_detach_recorder", args, nargs, kwnames, {"ring"}, 1, &ring)) return nullptr;
-    diagnostics::detach_recorder(H(obj), ring);
-    Py_RETURN_NONE;
+bool m_detach_recorder(HandlerObject* self, PyObject* ring) {
+    diagnostics::detach_recorder(self, ring);
+    return true;
 }
 
 // ---- operations for the states --------------------------------------------------------------
 
-PyObject* m_create_session_id(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    TAMSEL_NO_ARGS("_create_session_id");
-    return none_if(create_session_id(H(obj)));
-}
-
-PyObject* m_dynamic_map_pending(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    TAMSEL_NO_ARGS("_dynamic_map_pending");
-    int pending = dynamic_map_pending(H(obj));
+PyObject* m_dynamic_map_pending(HandlerObject* self) {
+    int pending = dynamic_map_pending(self);
     return pending < 0 ? nullptr : PyBool_FromLong(pending);
 }
 
-PyObject* m_report_error(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* raw[2];
-    if (!binding::parse_fastcall("_report_error", args, nargs, kwnames, {"transition_name", "error"}, 2, raw) ||
-        !binding::check_type(raw[0], &PyUnicode_Type, "transition_name", true) ||
-        !binding::check_type(raw[1], &PyUnicode_Type, "error", true))
-        return nullptr;
-    return none_if(report_error(H(obj), raw[0], raw[1]));
-}
-
-PyObject* m_set_next_state(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* next_state;
-    if (!binding::parse_fastcall("_set_next_state", args, nargs, kwnames, {"next_state"}, 1, &next_state))
-        return nullptr;
-    HandlerObject* self = H(obj);
+bool m_set_next_state(HandlerObject* self, PyObject* next_state) {
     HandlerLock::Guard guard(self->lock);
-    if (!guard) return nullptr;
-    return none_if(set_next_state(self, next_state));
+    return guard && set_next_state(self, next_state);
 }
 
-PyObject* m_watchdog_expired_event(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    TAMSEL_NO_ARGS("_watchdog_expired_event");
-    return none_if(watchdog_expired(H(obj)));
-}
-
-PyObject* m_internal_get_request(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    TAMSEL_NO_ARGS("_get_request");
-    HandlerObject* self = H(obj);
+PyObject* m_internal_get_request(HandlerObject* self) {
     HandlerLock::Guard guard(self->lock);
     if (!guard) return nullptr;
     return compute_request(self);
 }
 
-PyObject* m_internal_set_reply(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* data;
-    if (!parse_data("_set_reply", args, nargs, kwnames, data)) return nullptr;
-    HandlerObject* self = H(obj);
+bool m_internal_set_reply(HandlerObject* self, PyObject* data) {
     HandlerLock::Guard guard(self->lock);
-    if (!guard) return nullptr;
-    return none_if(process_reply(self, data));
+    return guard && process_reply(self, data);
 }
 
-PyObject* m_recalculate_request(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    TAMSEL_NO_ARGS("__recalculate_request");
-    HandlerObject* self = H(obj);
+bool m_recalculate_request(HandlerObject* self) {
     HandlerLock::Guard guard(self->lock);
-    if (!guard) return nullptr;
-    return none_if(recalculate_request(self));
+    return guard && recalculate_request(self);
 }
 
-#define TAMSEL_METHOD(name, fn, doc) \
-    {name, binding::as_method(fn), METH_FASTCALL | METH_KEYWORDS, doc}
+using binding::method;
+using binding::param;
 
-PyMethodDef handler_methods[] = {
-    TAMSEL_METHOD("start", m_start, "Start the FSoE connection"),
-    TAMSEL_METHOD("stop", m_stop, "Reset the connection and stop"),
-    TAMSEL_METHOD("reset", m_reset, "Reset the FSoE Connection"),
-    TAMSEL_METHOD("get_request", m_get_request,
-                  "Get the FSoE request to send. Can be called N times, even while the PDU has not changed"),
-    TAMSEL_METHOD("set_reply", m_set_reply,
-                  "Set the FSoE reply received. Can be set N times with the same data and will detect when "
-                  "there's a new PDU"),
-    TAMSEL_METHOD("set_fail_safe", m_set_fail_safe,
-                  "When is on data state and fail safe is active safe outputs will be sent but slaves should not "
-                  "take action"),
-    TAMSEL_METHOD("set_slave_address", m_set_slave_address, "Set the FSoE address of the slave"),
-    TAMSEL_METHOD("get_slave_address", m_get_slave_address, "Get the FSoE address of the slave"),
-    TAMSEL_METHOD("delete", m_delete, "Stop the watchdog thread of the handler"),
-    TAMSEL_METHOD("__enter__", handler_enter, "Return the handler itself"),
-    TAMSEL_METHOD("__exit__", handler_exit, "Stop the watchdog thread of the handler (delete())"),
-    TAMSEL_METHOD("_create_session_id", m_create_session_id, "Create new random session id"),
-    TAMSEL_METHOD("_dynamic_map_pending", m_dynamic_map_pending, "Check if one of the dynamic maps has pending data"),
-    TAMSEL_METHOD("_report_error", m_report_error, "Report an error transition to the error callback"),
-    TAMSEL_METHOD("_set_next_state", m_set_next_state, "Set the next state of the state machine"),
-    TAMSEL_METHOD("_watchdog_expired_event", m_watchdog_expired_event, "Watchdog expired event callback for watchdog"),
-    TAMSEL_METHOD("_get_request", m_internal_get_request, "Get new FSoE Request"),
-    TAMSEL_METHOD("_set_reply", m_internal_set_reply, "Get new FSoE reply"),
-    TAMSEL_METHOD("_MasterHandler__recalculate_request", m_recalculate_request, "Compute the request to send"),
-    TAMSEL_METHOD("_attach_recorder", m_attach_recorder,
-                  "Attach a new ring of `capacity` frames that captures every request and new reply"),
-    TAMSEL_METHOD("_detach_recorder", m_detach_recorder, "Stop capturing into `ring` if it is attached"),
-    {nullptr, nullptr, 0, nullptr},
-};
+using handler_constructor = binding::constructor<
+    handler_init, param<"dictionary", binding::instance_of<&binding::ModuleState::Dictionary>>,
+    param<"slave_address", binding::u16>, param<"connection_id", binding::u16>,
+    param<"watchdog_timeout_s", binding::real>, param<"application_parameters", binding::list_or_none, "None">,
+    param<"report_error_callback", binding::any_object, "None">,
+    param<"state_change_callback", binding::any_object, "None">,
+    param<"dictionary_map_is_editable", binding::any_object, "True">>;
+
+using handler_methods = binding::methods<
+    handler_constructor,
+    method<"start", "Start the FSoE connection", react<start_connection>>,
+    method<"stop", "Reset the connection and stop", react<stop_connection>>,
+    method<"reset", "Reset the FSoE Connection", reset_connection>,
+    method<"get_request", "Get the FSoE request to send. Can be called N times, even while the PDU has not changed",
+           m_get_request>,
+    method<"set_reply",
+           "Set the FSoE reply received. Can be set N times with the same data and will detect when there's a new PDU",
+           accept_reply, param<"data", binding::exact_bytes>>,
+    method<"set_fail_safe",
+           "When is on data state and fail safe is active safe outputs will be sent but slaves should not take action",
+           m_set_fail_safe, param<"active", binding::truth, "True">>,
+    method<"set_slave_address", "Set the FSoE address of the slave", m_set_slave_address,
+           param<"slave_address", binding::u16>>,
+    method<"get_slave_address", "Get the FSoE address of the slave", m_get_slave_address>,
+    method<"delete", "Stop the watchdog thread of the handler", m_delete>,
+    method<"__enter__", "Return the handler itself", handler_enter>,
+    method<"__exit__", "Stop the watchdog thread of the handler (delete())", handler_exit,
+           param<"exc_type", binding::any_object>, param<"exc_value", binding::any_object>,
+           param<"traceback", binding::any_object>>,
+    method<"_create_session_id", "Create new random session id", create_session_id>,
+    method<"_dynamic_map_pending", "Check if one of the dynamic maps has pending data", m_dynamic_map_pending>,
+    method<"_report_error", "Report an error transition to the error callback", report_error,
+           param<"transition_name", binding::exact_str>, param<"error", binding::exact_str>>,
+    method<"_set_next_state", "Set the next state of the state machine", m_set_next_state,
+           param<"next_state", binding::any_object>>,
+    method<"_watchdog_expired_event", "Watchdog expired event callback for watchdog", watchdog_expired>,
+    method<"_get_request", "Get new FSoE Request", m_internal_get_request>,
+    method<"_set_reply", "Get new FSoE reply", m_internal_set_reply, param<"data", binding::exact_bytes>>,
+    method<"_MasterHandler__recalculate_request", "Compute the request to send", m_recalculate_request>,
+    method<"_attach_recorder", "Attach a new ring of `capacity` frames that captures every request and new reply",
+           diagnostics::attach_recorder, param<"capacity", binding::any_object>>,
+    method<"_detach_recorder", "Stop capturing into `ring` if it is attached", m_detach_recorder,
+           param<"ring", binding::any_object>>>;
 
 PyType_Slot handler_slots[] = {
     {Py_tp_doc, const_cast<char*>("Handles the connection with a single slave from a master's point of view")},
     {Py_tp_new, reinterpret_cast<void*>(handler_new)},
-    {Py_tp_init, reinterpret_cast<void*>(handler_init)},
+    {Py_tp_init, reinterpret_cast<void*>(handler_constructor::init)},
     {Py_tp_dealloc, reinterpret_cast<void*>(handler_dealloc)},
     {Py_tp_repr, reinterpret_cast<void*>(handler_repr)},
     {Py_tp_traverse, reinterpret_cast<void*>(handler_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(handler_clear)},
-    {Py_tp_methods, handler_methods},
+    {Py_tp_methods, handler_methods::table},
     {Py_tp_members, handler_members},
     {Py_tp_getset, handler_getsets},
     {0, nullptr},

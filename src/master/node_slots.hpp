@@ -31,13 +31,16 @@ int slot_set(PyObject* self, PyObject* value, void* closure) {
 #define TAMSEL_OBJECT_SLOT(Object, field, name, doc) \
     {name, slot_get<Object, &Object::field>, slot_set<Object, &Object::field>, doc, const_cast<char*>(name)}
 
-// An unsigned 16-bit number; a float is first truncated toward zero.
-inline bool to_uint16_truncating(PyObject* obj, std::uint16_t& out) {
-    if (PyFloat_Check(obj)) {
-        binding::Ref truncated = binding::Ref::steal(PyNumber_Long(obj));
-        return truncated && binding::to_unsigned(truncated.get(), out);
+// The parameter conversion of an unsigned 16-bit number; a float is first truncated toward zero.
+struct truncated_u16 {
+    using type = std::uint16_t;
+    static bool convert(PyObject* obj, const char*, type& out) {
+        if (PyFloat_Check(obj)) {
+            binding::Ref truncated = binding::Ref::steal(PyNumber_Long(obj));
+            return truncated && binding::to_unsigned(truncated.get(), out);
+        }
+        return binding::to_unsigned(obj, out);
     }
-    return binding::to_unsigned(obj, out);
-}
+};
 
 }  // namespace tamsel::master

@@ -1,6 +1,7 @@
 // Node: one end of the connection with its frame, session, maps and application parameters.
-#include "binding/args.hpp"
+#include "binding/instance.hpp"
 #include "binding/lifecycle.hpp"
+#include "binding/method.hpp"
 #include "binding/module_state.hpp"
 #include "master/node_names.hpp"
 #include "binding/types.hpp"
@@ -42,30 +43,10 @@ Ref new_map(PyObject* dictionary, PyObject* item_types_accepted) {
     return Ref::steal(PyObject_Call(binding::state().DictionaryMap.get(), no_args.get(), kwargs.get()));
 }
 
-int node_init(PyObject* self, PyObject* args, PyObject* kwargs) {
-    PyObject* argv[7];
-    if (!binding::parse_tuple("__init__", args, kwargs,
-                              {"slave_address", "connection_id", "watchdog_ms", "application_parameters", "dictionary",
-                               "item_types_accepted", "dictionary_map_is_editable"},
-                              6, argv))
-        return -1;
-    std::array<std::uint16_t, 3> numbers{};
-    for (std::size_t i = 0; i < numbers.size(); ++i)
-        if (!to_uint16_truncating(argv[i], numbers[i])) return -1;
+int node_init(PyObject* self, std::uint16_t slave_address, std::uint16_t connection_id, std::uint16_t watchdog_ms,
+              PyObject* parameters, PyObject* dictionary, PyObject* item_types_accepted, bool editable) {
     binding::ModuleState& st = binding::state();
-    PyObject* parameters = argv[3];
-    PyObject* dictionary = argv[4];
-    PyObject* item_types_accepted = argv[5];
-    if (!binding::check_type(parameters, &PyList_Type, "application_parameters", true) ||
-        !binding::check_type(dictionary, binding::as_type(st.Dictionary), "dictionary", false) ||
-        !binding::check_type(item_types_accepted, &PySet_Type, "item_types_accepted", true))
-        return -1;
-    bool editable = true;
-    if (argv[6] != nullptr) {
-        int truth = PyObject_IsTrue(argv[6]);
-        if (truth < 0) return -1;
-        editable = truth != 0;
-    }
+    const std::array<std::uint16_t, 3> numbers{slave_address, connection_id, watchdog_ms};
 
     Ref frame = Ref::steal(PyObject_CallNoArgs(st.FSOEFrame.get()));
     if (!frame) return -1;
@@ -91,13 +72,6 @@ int node_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     return 0;
 }
 
-PyObject* none_or_null(int status) {
-    if (status < 0) return nullptr;
-    Py_RETURN_NONE;
-}
-
-PyObject* node_start_method(PyObject* self, PyObject*) { return none_or_null(node_start(as_node(self))); }
-PyObject* node_stop_method(PyObject* self, PyObject*) { return none_or_null(node_stop(as_node(self))); }
 
 int node_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(Py_TYPE(self));
@@ -151,11 +125,18 @@ int editable_set(PyObject* self, PyObject* value, void* closure) {
     return 0;
 }
 
-PyMethodDef node_methods[] = {
-    {"start", node_start_method, METH_NOARGS, "Procedures required before the FSoE is initialized"},
-    {"stop", node_stop_method, METH_NOARGS, "Procedures required when the FSoE is stopped"},
-    {nullptr, nullptr, 0, nullptr},
-};
+using binding::param;
+
+using node_constructor = binding::constructor<
+    node_init, param<"slave_address", truncated_u16>, param<"connection_id", truncated_u16>,
+    param<"watchdog_ms", truncated_u16>, param<"application_parameters", binding::exact_list>,
+    param<"dictionary", binding::instance_of<&binding::ModuleState::Dictionary>>,
+    param<"item_types_accepted", binding::exact<&PySet_Type>>,
+    param<"dictionary_map_is_editable", binding::truth, "True">>;
+
+using node_methods = binding::methods<
+    node_constructor, binding::noargs_method<"start", "Procedures required before the FSoE is initialized", node_start>,
+    binding::noargs_method<"stop", "Procedures required when the FSoE is stopped", node_stop>>;
 
 PyMemberDef node_members[] = {
     TAMSEL_DICT_MEMBER(NodeObject, dict),
@@ -179,11 +160,11 @@ PyGetSetDef node_getsets[] = {
 PyType_Slot node_slots[] = {
     {Py_tp_doc, const_cast<char*>("FSoE Node\n\nHolds information relating to one of the FSoE Nodes")},
     {Py_tp_new, reinterpret_cast<void*>(node_new)},
-    {Py_tp_init, reinterpret_cast<void*>(node_init)},
+    {Py_tp_init, reinterpret_cast<void*>(node_constructor::init)},
     {Py_tp_dealloc, reinterpret_cast<void*>(node_dealloc)},
     {Py_tp_traverse, reinterpret_cast<void*>(node_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(node_clear)},
-    {Py_tp_methods, node_methods},
+    {Py_tp_methods, node_methods::table},
     {Py_tp_members, node_members},
     {Py_tp_getset, node_getsets},
     {0, nullptr},

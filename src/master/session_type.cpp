@@ -1,5 +1,5 @@
 // Session: the 16-bit values of one end of the connection, each a DynamicMappableItem.
-#include "binding/args.hpp"
+#include "binding/method.hpp"
 #include "binding/lifecycle.hpp"
 #include "binding/module_state.hpp"
 #include "master/node_names.hpp"
@@ -33,14 +33,8 @@ PyObject* session_new(PyTypeObject* type, PyObject*, PyObject*) {
     return self;
 }
 
-int session_init(PyObject* self, PyObject* args, PyObject* kwargs) {
-    PyObject* argv[3];
-    if (!binding::parse_tuple("__init__", args, kwargs, {"slave_address", "connection_id", "watchdog_ms"}, 3, argv))
-        return -1;
-    std::array<std::uint16_t, 3> numbers{};
-    for (std::size_t i = 0; i < numbers.size(); ++i)
-        if (!to_uint16_truncating(argv[i], numbers[i])) return -1;
-    const std::array<std::uint16_t, 7> initial = {numbers[0], 0, 0, numbers[1], 0, numbers[2], 0};
+int session_init(PyObject* self, std::uint16_t slave_address, std::uint16_t connection_id, std::uint16_t watchdog_ms) {
+    const std::array<std::uint16_t, 7> initial = {slave_address, 0, 0, connection_id, 0, watchdog_ms, 0};
 
     PyObject* uint16 = data::data_type_member(data::DataType::UINT16);
     std::array<Ref, 7> items;
@@ -98,6 +92,12 @@ int error_set(PyObject* self, PyObject* error, void* closure) {
     return PyObject_SetAttr(as_session(self)->error_id, node_names::value, value.get());
 }
 
+using session_constructor =
+    binding::constructor<session_init, binding::param<"slave_address", truncated_u16>,
+                         binding::param<"connection_id", truncated_u16>, binding::param<"watchdog_ms", truncated_u16>>;
+
+using session_methods = binding::methods<session_constructor>;
+
 PyMemberDef session_members[] = {
     TAMSEL_DICT_MEMBER(SessionObject, dict),
     {nullptr, 0, 0, 0, nullptr},
@@ -121,7 +121,8 @@ PyGetSetDef session_getsets[] = {
 PyType_Slot session_slots[] = {
     {Py_tp_doc, const_cast<char*>("FSoE Session structure\n\nHolds the current known data of the FSoE connection")},
     {Py_tp_new, reinterpret_cast<void*>(session_new)},
-    {Py_tp_init, reinterpret_cast<void*>(session_init)},
+    {Py_tp_init, reinterpret_cast<void*>(session_constructor::init)},
+    {Py_tp_methods, session_methods::table},
     {Py_tp_dealloc, reinterpret_cast<void*>(session_dealloc)},
     {Py_tp_traverse, reinterpret_cast<void*>(session_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(session_clear)},

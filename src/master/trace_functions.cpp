@@ -1,6 +1,6 @@
 // The module functions _log_transition, _log_generate_crc and _log_check_crc: console lines
 // written with the host's print while the module attribute TAMSEL_LOGGING is true.
-#include "binding/args.hpp"
+#include "binding/method.hpp"
 #include "binding/module_state.hpp"
 #include "binding/types.hpp"
 #include "master/trace_functions.hpp"
@@ -84,56 +84,43 @@ bool print_control(PyObject* frame) {
     return print_hex("Command:           ", attribute(command.get(), "value"));
 }
 
-PyObject* log_transition(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* argv[1];
-    if (!binding::parse_fastcall("_log_transition", args, nargs, kwnames, {"name"}, 1, argv)) return nullptr;
+bool log_transition(PyObject*, PyObject* name) {
     int enabled = logging_enabled();
-    if (enabled < 0) return nullptr;
-    if (enabled && !print_line(PyUnicode_FromFormat("MASTER | TRANSITION | %S", argv[0]))) return nullptr;
-    Py_RETURN_NONE;
+    if (enabled < 0) return false;
+    return !enabled || print_line(PyUnicode_FromFormat("MASTER | TRANSITION | %S", name));
 }
 
-PyObject* log_generate_crc(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* argv[1];
-    if (!binding::parse_fastcall("_log_generate_crc", args, nargs, kwnames, {"frame"}, 1, argv)) return nullptr;
+bool log_generate_crc(PyObject*, PyObject* frame) {
     int enabled = logging_enabled();
-    if (enabled < 0) return nullptr;
-    if (!enabled) Py_RETURN_NONE;
-    PyObject* frame = argv[0];
-    if (!print_text("MASTER | CRC | Generating")) return nullptr;
+    if (enabled < 0) return false;
+    if (!enabled) return true;
+    if (!print_text("MASTER | CRC | Generating")) return false;
     Ref crcs = Ref::steal(attribute(frame, "crcs"));
     Ref first = Ref::steal(PyLong_FromLong(0));
-    if (!crcs || !first || !print_hex("Calculated CRC[0]: ", PyObject_GetItem(crcs.get(), first.get())) ||
-        !print_control(frame))
-        return nullptr;
-    Py_RETURN_NONE;
+    return crcs && first && print_hex("Calculated CRC[0]: ", PyObject_GetItem(crcs.get(), first.get())) &&
+           print_control(frame);
 }
 
-PyObject* log_check_crc(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* argv[3];
-    if (!binding::parse_fastcall("_log_check_crc", args, nargs, kwnames, {"calc_crc", "frame", "result"}, 3, argv))
-        return nullptr;
+bool log_check_crc(PyObject*, PyObject* calc_crc, PyObject* frame, PyObject* result) {
     int enabled = logging_enabled();
-    if (enabled < 0) return nullptr;
-    if (!enabled) Py_RETURN_NONE;
-    PyObject* frame = argv[1];
-    if (!print_text("MASTER | CRC | Check") || !print_words("Calculated CRCs:   ", Py_NewRef(argv[0])) ||
+    if (enabled < 0) return false;
+    if (!enabled) return true;
+    if (!print_text("MASTER | CRC | Check") || !print_words("Calculated CRCs:   ", Py_NewRef(calc_crc)) ||
         !print_words("Received CRCs:     ", attribute(frame, "crcs")) || !print_control(frame))
-        return nullptr;
-    int valid = PyObject_IsTrue(argv[2]);
-    if (valid < 0 || !print_text(valid ? "VALID" : "INVALID!")) return nullptr;
-    Py_RETURN_NONE;
+        return false;
+    int valid = PyObject_IsTrue(result);
+    return valid >= 0 && print_text(valid ? "VALID" : "INVALID!");
 }
 
-PyMethodDef function_defs[] = {
-    {"_log_transition", binding::as_method(log_transition),
-     METH_FASTCALL | METH_KEYWORDS, nullptr},
-    {"_log_generate_crc", binding::as_method(log_generate_crc),
-     METH_FASTCALL | METH_KEYWORDS, nullptr},
-    {"_log_check_crc", binding::as_method(log_check_crc),
-     METH_FASTCALL | METH_KEYWORDS, nullptr},
-    {nullptr, nullptr, 0, nullptr},
-};
+using binding::function;
+using Any = binding::any_object;
+using Frame = binding::param<"frame", Any>;
+
+using function_defs = binding::methods<
+    function<"_log_transition", "", log_transition, binding::param<"name", Any>>,
+    function<"_log_generate_crc", "", log_generate_crc, Frame>,
+    function<"_log_check_crc", "", log_check_crc, binding::param<"calc_crc", Any>, Frame,
+             binding::param<"result", Any>>>;
 
 }  // namespace
 
@@ -148,9 +135,9 @@ bool make_trace_names() {
     return names.logging && names.transition && names.generate_crc && names.check_crc;
 }
 
-PyCFunction log_transition_impl() { return function_defs[0].ml_meth; }
-PyCFunction log_generate_crc_impl() { return function_defs[1].ml_meth; }
-PyCFunction log_check_crc_impl() { return function_defs[2].ml_meth; }
-PyMethodDef* trace_function_defs() { return function_defs; }
+PyCFunction log_transition_impl() { return function_defs::table[0].ml_meth; }
+PyCFunction log_generate_crc_impl() { return function_defs::table[1].ml_meth; }
+PyCFunction log_check_crc_impl() { return function_defs::table[2].ml_meth; }
+PyMethodDef* trace_function_defs() { return function_defs::table; }
 
 }  // namespace tamsel::master::trace

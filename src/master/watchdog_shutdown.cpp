@@ -6,6 +6,7 @@
 // program that ends without delete() still ends. While other threads the interpreter waits for
 // still run (a worker thread may drive a handler after the main thread returned), the
 // watchdogs go on supervising and look every few milliseconds whether those have ended.
+#include "binding/method.hpp"
 #include "binding/module_state.hpp"
 #include "master/watchdog.hpp"
 #include "master/watchdog_object.hpp"
@@ -69,7 +70,7 @@ int only_watchdogs_left() {
     return 1;
 }
 
-PyObject* end_watchdog_threads(PyObject*, PyObject*) {
+PyObject* end_watchdog_threads(PyObject*) {
     // Daemon threads may be ended (unwound) from here on, once the other threads are done.
     binding::interpreter_ending.store(true, std::memory_order_relaxed);
     std::vector<Ref> running;
@@ -84,8 +85,9 @@ PyObject* end_watchdog_threads(PyObject*, PyObject*) {
     Py_RETURN_NONE;
 }
 
-PyMethodDef end_watchdog_threads_def = {"_end_watchdog_threads", end_watchdog_threads, METH_NOARGS,
-                                        "Stop every watchdog thread (run when the interpreter shuts down)"};
+PyMethodDef end_watchdog_threads_def =
+    binding::noargs_function<"_end_watchdog_threads", "Stop every watchdog thread (run when the interpreter shuts down)",
+                             end_watchdog_threads>::entry();
 
 }  // namespace
 

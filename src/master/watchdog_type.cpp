@@ -1,5 +1,5 @@
 // The Watchdog class: a subclass of the host's threading.Thread whose body is C++.
-#include "binding/args.hpp"
+#include "binding/method.hpp"
 #include "binding/lifecycle.hpp"
 #include "binding/module_state.hpp"
 #include "binding/types.hpp"
@@ -13,12 +13,6 @@ namespace tamsel::master {
 namespace {
 
 using binding::Ref;
-
-bool no_arguments(const char* name, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return (nargs == 0 && kwnames == nullptr) || binding::parse_fastcall(name, args, nargs, kwnames, {}, 0, nullptr);
-}
-
-PyObject* none_or_null(bool done) { return done ? Py_NewRef(Py_None) : nullptr; }
 
 PyObject* watchdog_new(PyTypeObject* type, PyObject*, PyObject*) {
     PyObject* obj = type->tp_alloc(type, 0);
@@ -40,11 +34,7 @@ int already_started(WatchdogObject* self) {
     return alive ? PyObject_IsTrue(alive.get()) : -1;
 }
 
-int watchdog_init(PyObject* obj, PyObject* args, PyObject* kwargs) {
-    PyObject* argv[2];
-    if (!binding::parse_tuple("__init__", args, kwargs, {"timeout_s", "callback"}, 2, argv)) return -1;
-    const double timeout_s = PyFloat_AsDouble(argv[0]);
-    if (timeout_s == -1.0 && PyErr_Occurred()) return -1;
+int watchdog_init(PyObject* obj, double timeout_s, PyObject* callback) {
     if (!check_watchdog_timeout(timeout_s, "timeout_s")) return -1;
     WatchdogObject* self = as_watchdog(obj);
     const int started = already_started(self);
@@ -56,7 +46,7 @@ int watchdog_init(PyObject* obj, PyObject* args, PyObject* kwargs) {
     if (!base_init) return -1;
     self->timeout_s = timeout_s;
     self->core.set_timeout(WatchdogCore::timeout_from_seconds(timeout_s));
-    binding::assign(self->callback, argv[1]);
+    binding::assign(self->callback, callback);
     return 0;
 }
 
@@ -91,46 +81,9 @@ void watchdog_dealloc(PyObject* obj) {
     });
 }
 
-PyObject* command_method(const char* name, bool (*command)(PyObject*), PyObject* self, PyObject* const* args,
-                         Py_ssize_t nargs, PyObject* kwnames) {
-    return no_arguments(name, args, nargs, kwnames) ? none_or_null(command(self)) : nullptr;
-}
-
-PyObject* method_run(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return no_arguments("run", args, nargs, kwnames) ? run_watchdog(self) : nullptr;
-}
-
-PyObject* method_activate(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return command_method("activate", watchdog_activate, self, args, nargs, kwnames);
-}
-
-PyObject* method_deactivate(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return command_method("deactivate", watchdog_deactivate, self, args, nargs, kwnames);
-}
-
-PyObject* method_stop(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return command_method("stop", watchdog_stop, self, args, nargs, kwnames);
-}
-
-PyObject* method_reset(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return command_method("reset", watchdog_reset, self, args, nargs, kwnames);
-}
-
 // activate() then reset(), each as overridden by a host subclass.
 bool activate_then_reset(PyObject* self) {
     return call_watchdog(self, WatchdogOperation::activate) && call_watchdog(self, WatchdogOperation::reset);
-}
-
-PyObject* method_activate_and_reset(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return command_method("activate_and_reset", activate_then_reset, self, args, nargs, kwnames);
-}
-
-PyObject* method_process_blocking_command(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                                          PyObject* kwnames) {
-    PyObject* argv[1];
-    if (!binding::parse_fastcall("__process_blocking_command", args, nargs, kwnames, {"command"}, 1, argv))
-        return nullptr;
-    return none_or_null(process_command(self, argv[0]));
 }
 
 PyObject* get_active(PyObject* self, void*) { return PyBool_FromLong(watchdog_is_active(self)); }
@@ -142,19 +95,18 @@ PyObject* get_callback(PyObject* self, void*) {
     return Py_NewRef(callback ? callback : Py_None);
 }
 
-constexpr int fastcall_flags = METH_FASTCALL | METH_KEYWORDS;
+using binding::method;
 
-PyMethodDef methods[] = {
-    {"run", binding::as_method(method_run), fastcall_flags, "Watchdog process"},
-    {"activate", binding::as_method(method_activate), fastcall_flags, nullptr},
-    {"deactivate", binding::as_method(method_deactivate), fastcall_flags, "Resets are no longer required"},
-    {"stop", binding::as_method(method_stop), fastcall_flags, "Stop the watchdog module"},
-    {"reset", binding::as_method(method_reset), fastcall_flags, "Reset the watchdog to prevent a timeout"},
-    {"activate_and_reset", binding::as_method(method_activate_and_reset), fastcall_flags, nullptr},
-    {"_Watchdog__process_blocking_command", binding::as_method(method_process_blocking_command), fastcall_flags,
-     nullptr},
-    {nullptr, nullptr, 0, nullptr},
-};
+using constructor = binding::constructor<watchdog_init, binding::param<"timeout_s", binding::real>,
+                                         binding::param<"callback", binding::any_object>>;
+
+using methods = binding::methods<
+    constructor, method<"run", "Watchdog process", run_watchdog>, method<"activate", "", watchdog_activate>,
+    method<"deactivate", "Resets are no longer required", watchdog_deactivate>,
+    method<"stop", "Stop the watchdog module", watchdog_stop>,
+    method<"reset", "Reset the watchdog to prevent a timeout", watchdog_reset>,
+    method<"activate_and_reset", "", activate_then_reset>,
+    method<"_Watchdog__process_blocking_command", "", process_command, binding::param<"command", binding::any_object>>>;
 
 PyGetSetDef getsets[] = {
     {"active", get_active, nullptr, "Indicates if the watchdog is active", nullptr},
@@ -168,11 +120,11 @@ PyType_Slot slots[] = {
     {Py_tp_doc, const_cast<char*>("FSoE Watchdog\n\n"
                                   "Implements a mechanism to detect if a PDU cycle is not completed within a time frame")},
     {Py_tp_new, reinterpret_cast<void*>(watchdog_new)},
-    {Py_tp_init, reinterpret_cast<void*>(watchdog_init)},
+    {Py_tp_init, reinterpret_cast<void*>(constructor::init)},
     {Py_tp_dealloc, reinterpret_cast<void*>(watchdog_dealloc)},
     {Py_tp_traverse, reinterpret_cast<void*>(watchdog_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(watchdog_clear)},
-    {Py_tp_methods, methods},
+    {Py_tp_methods, methods::table},
     {Py_tp_getset, getsets},
     {0, nullptr},
 };

@@ -10,7 +10,7 @@
 #include <optional>
 #include <random>
 
-#include "binding/args.hpp"
+#include "binding/method.hpp"
 #include "binding/convert.hpp"
 #include "slave/slave_core.hpp"
 
@@ -35,50 +35,45 @@ uint16_t random_session_id() {
     return static_cast<uint16_t>(std::uniform_int_distribution<unsigned>(0, 0xFFFF)(device));
 }
 
-bool parse_size(PyObject* obj, const char* name, uint16_t& out) {
-    if (!binding::to_unsigned(obj, out)) return false;
-    if (is_frame_size(out)) return true;
-    PyErr_Format(PyExc_ValueError, "%s must be 1 or an even number from 2 to 16, got %u", name, unsigned{out});
-    return false;
-}
+// A safe-data size of a frame: "outputs_size must be 1 or an even number from 2 to 16, got 3".
+struct frame_size {
+    using type = uint16_t;
+    static bool convert(PyObject* obj, const char* argname, type& out) {
+        if (!binding::to_unsigned(obj, out)) return false;
+        if (is_frame_size(out)) return true;
+        PyErr_Format(PyExc_ValueError, "%s must be 1 or an even number from 2 to 16, got %u", argname, unsigned{out});
+        return false;
+    }
+};
 
-PyObject* slave_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    PyObject* a[8] = {};
-    if (!binding::parse_tuple("SlaveCore", args, kwargs,
-                              {"slave_address", "connection_id", "watchdog_ms", "outputs_size", "inputs_size",
-                               "app_parameters", "session_id", "supervise_watchdog"},
-                              5, a))
-        return nullptr;
+// The last three arguments are checked after the connection id is.
+PyObject* slave_new(PyTypeObject* type, uint16_t slave_address, uint16_t connection_id, uint16_t watchdog_ms,
+                    uint16_t outputs_size, uint16_t inputs_size, PyObject* app_parameters, PyObject* session_id,
+                    PyObject* supervise_watchdog) {
     Config config;
-    if (!binding::to_unsigned(a[0], config.slave_address) || !binding::to_unsigned(a[1], config.connection_id) ||
-        !binding::to_unsigned(a[2], config.watchdog_ms) || !parse_size(a[3], "outputs_size", config.outputs_size) ||
-        !parse_size(a[4], "inputs_size", config.inputs_size))
-        return nullptr;
+    config.slave_address = slave_address;
+    config.connection_id = connection_id;
+    config.watchdog_ms = watchdog_ms;
+    config.outputs_size = outputs_size;
+    config.inputs_size = inputs_size;
     if (config.connection_id == 0) {
         PyErr_SetString(PyExc_ValueError, "connection_id must not be 0");
         return nullptr;
     }
-    if (a[5] != nullptr) {
-        if (!binding::check_type(a[5], &PyBytes_Type, "app_parameters", true)) return nullptr;
-        const Py_ssize_t length = PyBytes_GET_SIZE(a[5]);
-        if (static_cast<std::size_t>(length) > MAX_APP_PARAMETER_BYTES) {
-            PyErr_Format(PyExc_ValueError, "app_parameters must not exceed %zu bytes", MAX_APP_PARAMETER_BYTES);
-            return nullptr;
-        }
-        const auto* bytes = reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(a[5]));
-        std::copy_n(bytes, length, config.app_parameters.begin());
-        config.app_parameter_bytes = static_cast<std::size_t>(length);
+    if (!binding::check_type(app_parameters, &PyBytes_Type, "app_parameters", true)) return nullptr;
+    const Py_ssize_t length = PyBytes_GET_SIZE(app_parameters);
+    if (static_cast<std::size_t>(length) > MAX_APP_PARAMETER_BYTES) {
+        PyErr_Format(PyExc_ValueError, "app_parameters must not exceed %zu bytes", MAX_APP_PARAMETER_BYTES);
+        return nullptr;
     }
-    if (a[7] != nullptr) {
-        const int truth = PyObject_IsTrue(a[7]);
-        if (truth < 0) return nullptr;
-        config.supervise = truth != 0;
-    }
-    if (a[6] != nullptr && a[6] != Py_None) {
-        if (!binding::to_unsigned(a[6], config.session_id)) return nullptr;
-    } else {
-        config.session_id = random_session_id();
-    }
+    std::copy_n(reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(app_parameters)), length,
+                config.app_parameters.begin());
+    config.app_parameter_bytes = static_cast<std::size_t>(length);
+    const int supervise = PyObject_IsTrue(supervise_watchdog);
+    if (supervise < 0) return nullptr;
+    config.supervise = supervise != 0;
+    if (session_id == Py_None) config.session_id = random_session_id();
+    else if (!binding::to_unsigned(session_id, config.session_id)) return nullptr;
 
     Ref reply = Ref::steal(PyBytes_FromStringAndSize(nullptr, 0));
     Ref rejections = Ref::steal(PyList_New(0));
@@ -120,11 +115,7 @@ bool append_rejection(SlaveObject* slave, const Rejection& rejection) {
     return entry && PyList_Append(slave->rejections, entry.get()) == 0;
 }
 
-PyObject* slave_reply(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* request = nullptr;
-    if (!binding::parse_fastcall("reply", args, nargs, kwnames, {"request"}, 1, &request) ||
-        !binding::check_type(request, &PyBytes_Type, "request", true))
-        return nullptr;
+PyObject* slave_reply(PyObject* self, PyObject* request) {
     SlaveObject* slave = as_slave(self);
     SlaveCore& core = *slave->core;
     const auto now = std::chrono::steady_clock::now().time_since_epoch();
@@ -151,16 +142,7 @@ PyObject* queue_fault(PyObject* self, FaultKind kind, uint16_t argument) {
     Py_RETURN_NONE;
 }
 
-bool parse_u16(const char* function, const char* name, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-               Py_ssize_t required, uint16_t& out) {
-    PyObject* value = nullptr;
-    if (!binding::parse_fastcall(function, args, nargs, kwnames, {name}, required, &value)) return false;
-    return value == nullptr || binding::to_unsigned(value, out);
-}
-
-PyObject* slave_corrupt_crc(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    uint16_t slot = 0;
-    if (!parse_u16("corrupt_crc", "slot", args, nargs, kwnames, 0, slot)) return nullptr;
+PyObject* slave_corrupt_crc(PyObject* self, uint16_t slot) {
     const std::size_t slots = frame::slot_count(core_of(self).config().inputs_size);
     if (slot >= slots) {
         PyErr_Format(PyExc_ValueError, "slot must be below %zu, the number of CRC slots of a reply", slots);
@@ -169,13 +151,11 @@ PyObject* slave_corrupt_crc(PyObject* self, PyObject* const* args, Py_ssize_t na
     return queue_fault(self, FaultKind::corrupt_crc, slot);
 }
 
-PyObject* slave_corrupt_connection_id(PyObject* self, PyObject*) {
+PyObject* slave_corrupt_connection_id(PyObject* self) {
     return queue_fault(self, FaultKind::corrupt_connection_id, 0);
 }
 
-PyObject* slave_send_command(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    uint16_t code = 0;
-    if (!parse_u16("send_command", "command", args, nargs, kwnames, 1, code)) return nullptr;
+PyObject* slave_send_command(PyObject* self, uint16_t code) {
     if (code > 0xFF) {
         PyErr_SetString(PyExc_ValueError, "command must be a byte (0 to 255)");
         return nullptr;
@@ -183,30 +163,23 @@ PyObject* slave_send_command(PyObject* self, PyObject* const* args, Py_ssize_t n
     return queue_fault(self, FaultKind::command, code);
 }
 
-PyObject* slave_send_reset(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    uint16_t code = 0;
-    if (!parse_u16("send_reset", "error", args, nargs, kwnames, 1, code)) return nullptr;
+PyObject* slave_send_reset(PyObject* self, uint16_t code) {
     return queue_fault(self, FaultKind::reset, code);
 }
 
-PyObject* slave_corrupt_echo(PyObject* self, PyObject*) {
+PyObject* slave_corrupt_echo(PyObject* self) {
     core_of(self).corrupt_echo();
     Py_RETURN_NONE;
 }
 
-PyObject* slave_silence(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* value = nullptr;
-    uint32_t cycles = 0;
-    if (!binding::parse_fastcall("silence", args, nargs, kwnames, {"cycles"}, 1, &value) ||
-        !binding::to_unsigned(value, cycles))
-        return nullptr;
+PyObject* slave_silence(PyObject* self, uint32_t cycles) {
     core_of(self).silence(cycles);
     Py_RETURN_NONE;
 }
 
-PyObject* slave_pending_faults(PyObject* self, PyObject*) { return PyBool_FromLong(core_of(self).pending_faults()); }
+PyObject* slave_pending_faults(PyObject* self) { return PyBool_FromLong(core_of(self).pending_faults()); }
 
-PyObject* slave_clear_faults(PyObject* self, PyObject*) {
+PyObject* slave_clear_faults(PyObject* self) {
     core_of(self).clear_faults();
     Py_RETURN_NONE;
 }
@@ -287,29 +260,36 @@ TAMSEL_CONFIG_GETTER(inputs_size)
 TAMSEL_CONFIG_GETTER(session_id)
 #undef TAMSEL_CONFIG_GETTER
 
-PyMethodDef methods[] = {
-    {"reply", binding::as_method(slave_reply), METH_FASTCALL | METH_KEYWORDS,
-     "reply(request: bytes) -> bytes: answer one master frame image."},
-    {"corrupt_crc", binding::as_method(slave_corrupt_crc),
-     METH_FASTCALL | METH_KEYWORDS, "corrupt_crc(slot=0): flip one CRC word of the next reply."},
-    {"corrupt_connection_id", slave_corrupt_connection_id, METH_NOARGS,
-     "corrupt_connection_id(): change the connection id of the next reply after its CRCs were "
-     "computed."},
-    {"send_command", binding::as_method(slave_send_command),
-     METH_FASTCALL | METH_KEYWORDS, "send_command(command): send this command byte in the next reply."},
-    {"send_reset", binding::as_method(slave_send_reset),
-     METH_FASTCALL | METH_KEYWORDS,
-     "send_reset(error): answer the next request with a Reset frame carrying this error code; the "
-     "slave resets."},
-    {"corrupt_echo", slave_corrupt_echo, METH_NOARGS,
-     "corrupt_echo(): flip the first echoed byte of the next Connection or Parameter reply."},
-    {"silence", binding::as_method(slave_silence),
-     METH_FASTCALL | METH_KEYWORDS, "silence(cycles): answer nothing new for this many calls of reply()."},
-    {"pending_faults", slave_pending_faults, METH_NOARGS,
-     "pending_faults() -> bool: whether an injected fault or silence is still to come."},
-    {"clear_faults", slave_clear_faults, METH_NOARGS, "clear_faults(): drop every fault not sent yet."},
-    {nullptr, nullptr, 0, nullptr},
-};
+using binding::method;
+using binding::noargs_method;
+using binding::param;
+
+using methods = binding::methods<
+    method<"reply", "reply(request: bytes) -> bytes: answer one master frame image.", slave_reply,
+           param<"request", binding::exact_bytes>>,
+    method<"corrupt_crc", "corrupt_crc(slot=0): flip one CRC word of the next reply.", slave_corrupt_crc,
+           param<"slot", binding::u16, "0">>,
+    noargs_method<"corrupt_connection_id",
+                  "corrupt_connection_id(): change the connection id of the next reply after its CRCs were computed.",
+                  slave_corrupt_connection_id>,
+    method<"send_command", "send_command(command): send this command byte in the next reply.", slave_send_command,
+           param<"command", binding::u16>>,
+    method<"send_reset",
+           "send_reset(error): answer the next request with a Reset frame carrying this error code; the slave resets.",
+           slave_send_reset, param<"error", binding::u16>>,
+    noargs_method<"corrupt_echo", "corrupt_echo(): flip the first echoed byte of the next Connection or Parameter reply.",
+                  slave_corrupt_echo>,
+    method<"silence", "silence(cycles): answer nothing new for this many calls of reply().", slave_silence,
+           param<"cycles", binding::u32>>,
+    noargs_method<"pending_faults", "pending_faults() -> bool: whether an injected fault or silence is still to come.",
+                  slave_pending_faults>,
+    noargs_method<"clear_faults", "clear_faults(): drop every fault not sent yet.", slave_clear_faults>>;
+
+using factory = binding::factory<
+    "SlaveCore", "SlaveCore", "Protocol core of tamsel.slave.Slave.", slave_new, param<"slave_address", binding::u16>,
+    param<"connection_id", binding::u16>, param<"watchdog_ms", binding::u16>, param<"outputs_size", frame_size>,
+    param<"inputs_size", frame_size>, param<"app_parameters", binding::any_object, "b''">,
+    param<"session_id", binding::any_object, "None">, param<"supervise_watchdog", binding::any_object, "True">>;
 
 PyGetSetDef getsets[] = {
     {"inputs", get_inputs, set_inputs, "Safe data of the slave's PROCESS_DATA replies (inputs_size bytes).", nullptr},
@@ -335,16 +315,13 @@ PyGetSetDef getsets[] = {
 };
 
 PyType_Slot type_slots[] = {
-    {Py_tp_new, reinterpret_cast<void*>(slave_new)},
+    {Py_tp_new, reinterpret_cast<void*>(factory::create)},
     {Py_tp_dealloc, reinterpret_cast<void*>(slave_dealloc)},
     {Py_tp_traverse, reinterpret_cast<void*>(slave_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(slave_clear)},
-    {Py_tp_methods, methods},
+    {Py_tp_methods, methods::table},
     {Py_tp_getset, getsets},
-    {Py_tp_doc, const_cast<char*>(
-                    "SlaveCore(slave_address, connection_id, watchdog_ms, outputs_size, inputs_size, "
-                    "app_parameters=b'', session_id=None, supervise_watchdog=True)\n\n"
-                    "Protocol core of tamsel.slave.Slave.")},
+    {Py_tp_doc, const_cast<char*>(factory::doc.data())},
     {0, nullptr},
 };
 

@@ -5,7 +5,7 @@
 #include <utility>
 #include <vector>
 
-#include "binding/args.hpp"
+#include "binding/method.hpp"
 #include "binding/lifecycle.hpp"
 #include "binding/module_state.hpp"
 #include "binding/types.hpp"
@@ -18,12 +18,12 @@ namespace {
 
 StateObject* as_state(PyObject* self) { return reinterpret_cast<StateObject*>(self); }
 
-int state_init(PyObject* self, PyObject* args, PyObject* kwargs) {
-    PyObject* context = nullptr;
-    if (!binding::parse_tuple("__init__", args, kwargs, {"context"}, 1, &context)) return -1;
-    binding::assign(as_state(self)->context, context);
-    return 0;
+bool state_init(StateObject* self, PyObject* context) {
+    binding::assign(self->context, context);
+    return true;
 }
+
+using state_constructor = binding::constructor<state_init, binding::param<"context", binding::any_object>>;
 
 int state_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(Py_TYPE(self));
@@ -52,12 +52,12 @@ PyGetSetDef state_getset[] = {
 };
 
 // The base class's events are abstract.
-PyObject* abstract_event(PyObject*, PyObject*) {
+PyObject* abstract_event(PyObject*) {
     PyErr_SetNone(PyExc_NotImplementedError);
     return nullptr;
 }
 
-PyObject* check_received_crcs_method(PyObject* self, PyObject*) {
+PyObject* check_received_crcs_method(PyObject* self) {
     Ref context = state_context(self);
     if (!context) return nullptr;
     Context ctx(std::move(context));
@@ -105,15 +105,20 @@ PyObject* init_subclass(PyObject* cls, PyObject* args, PyObject* kwargs) {
     return PyObject_Call(next.get(), args, kwargs);
 }
 
-PyMethodDef base_methods[] = {
-    {"_process_frame_received_event", abstract_event, METH_NOARGS, nullptr},
-    {"_process_watchdog_expired_event", abstract_event, METH_NOARGS, nullptr},
-    {"_process_reset_connection_event", abstract_event, METH_NOARGS, nullptr},
-    {"_check_received_crcs", check_received_crcs_method, METH_NOARGS, nullptr},
-    {"__init_subclass__", binding::as_method(init_subclass),
-     METH_VARARGS | METH_KEYWORDS | METH_CLASS, nullptr},
-    {nullptr, nullptr, 0, nullptr},
-};
+using binding::noargs_method;
+
+PyMethodDef* base_methods() {
+    static PyMethodDef table[] = {
+        state_constructor::entry(),
+        noargs_method<"_process_frame_received_event", "", abstract_event>::entry(),
+        noargs_method<"_process_watchdog_expired_event", "", abstract_event>::entry(),
+        noargs_method<"_process_reset_connection_event", "", abstract_event>::entry(),
+        noargs_method<"_check_received_crcs", "", check_received_crcs_method>::entry(),
+        binding::forwarding_class_method<"__init_subclass__", init_subclass>::entry(),
+        {nullptr, nullptr, 0, nullptr},
+    };
+    return table;
+}
 
 // Methods of the concrete classes. `S` is the class that defines the method; `self` may be
 // an instance of a host subclass.
@@ -127,22 +132,22 @@ PyObject* with_context(PyObject* self, Body body) {
 }
 
 template <int S>
-PyObject* frame_received_method(PyObject* self, PyObject*) {
+PyObject* frame_received_method(PyObject* self) {
     return with_context(self, [self](Context& ctx) { return behaviour(StateId(S)).frame_received(self, ctx); });
 }
 
 template <int S>
-PyObject* watchdog_expired_method(PyObject* self, PyObject*) {
+PyObject* watchdog_expired_method(PyObject* self) {
     return with_context(self, [self](Context& ctx) { return watchdog_expired(self, ctx, StateId(S)); });
 }
 
 template <int S>
-PyObject* reset_connection_method(PyObject* self, PyObject*) {
+PyObject* reset_connection_method(PyObject* self) {
     return with_context(self, [self](Context& ctx) { return reset_connection(self, ctx, StateId(S)); });
 }
 
 template <int S>
-PyObject* map_frame_method(PyObject* self, PyObject*) {
+PyObject* map_frame_method(PyObject* self) {
     return with_context(self, [self](Context& ctx) -> PyObject* {
         if (behaviour(StateId(S)).map_frame(self, ctx) < 0) return nullptr;
         Py_RETURN_NONE;
@@ -150,28 +155,30 @@ PyObject* map_frame_method(PyObject* self, PyObject*) {
 }
 
 template <int T>
-PyObject* action_method(PyObject* self, PyObject*) {
+PyObject* action_method(PyObject* self) {
     return with_context(self, [self](Context& ctx) { return perform_action(self, ctx, Transition(T)); });
 }
 
-template <std::size_t... T>
-constexpr std::array<PyCFunction, sizeof...(T)> make_action_methods(std::index_sequence<T...>) {
-    return {&action_method<T>...};
+// The action methods of the transitions state `S` owns.
+template <int S, std::size_t... T>
+void add_action_methods(std::vector<PyMethodDef>& methods, std::index_sequence<T...>) {
+    ((transition_owner[T] == S
+          ? methods.push_back(noargs_method<binding::text_of<action_cnames[T]>, "", action_method<T>>::entry())
+          : void()),
+     ...);
 }
-constexpr auto action_methods = make_action_methods(std::make_index_sequence<transition_count>());
 
 template <int S>
 std::vector<PyMethodDef> class_methods() {
     std::vector<PyMethodDef> methods = {
-        {"_process_frame_received_event", frame_received_method<S>, METH_NOARGS, nullptr},
-        {"_process_watchdog_expired_event", watchdog_expired_method<S>, METH_NOARGS, nullptr},
-        {"_process_reset_connection_event", reset_connection_method<S>, METH_NOARGS, nullptr},
+        noargs_method<"_process_frame_received_event", "", frame_received_method<S>>::entry(),
+        noargs_method<"_process_watchdog_expired_event", "", watchdog_expired_method<S>>::entry(),
+        noargs_method<"_process_reset_connection_event", "", reset_connection_method<S>>::entry(),
     };
     const Behaviour& b = behaviour(StateId(S));
-    if (b.map_frame) methods.push_back({"map_frame", map_frame_method<S>, METH_NOARGS, nullptr});
+    if (b.map_frame) methods.push_back(noargs_method<"map_frame", "", map_frame_method<S>>::entry());
     for (PyMethodDef* extra = b.extra_methods; extra && extra->ml_name; ++extra) methods.push_back(*extra);
-    for (int t = 0; t < transition_count; ++t)
-        if (transition_owner[t] == S) methods.push_back({action_cnames[t], action_methods[t], METH_NOARGS, nullptr});
+    add_action_methods<S>(methods, std::make_index_sequence<transition_count>());
     methods.push_back({nullptr, nullptr, 0, nullptr});
     return methods;
 }
@@ -198,13 +205,13 @@ int create_state_classes(PyObject* module) {
 
     static PyType_Slot base_slots[] = {
         common_slots(Py_tp_doc, const_cast<char*>("FSoE State")),
-        common_slots(Py_tp_init, reinterpret_cast<void*>(state_init)),
+        common_slots(Py_tp_init, reinterpret_cast<void*>(state_constructor::init)),
         common_slots(Py_tp_traverse, reinterpret_cast<void*>(state_traverse)),
         common_slots(Py_tp_clear, reinterpret_cast<void*>(state_clear)),
         common_slots(Py_tp_dealloc, reinterpret_cast<void*>(state_dealloc)),
         common_slots(Py_tp_members, state_members),
         common_slots(Py_tp_getset, state_getset),
-        common_slots(Py_tp_methods, base_methods),
+        common_slots(Py_tp_methods, base_methods()),
         {0, nullptr},
     };
     static PyType_Spec base_spec = {"tamsel.tamsel.State", sizeof(StateObject), 0, class_flags, base_slots};

@@ -1,5 +1,5 @@
 // StateParameter: sends the communication and application parameters and checks the echo.
-#include "binding/args.hpp"
+#include "binding/method.hpp"
 #include "binding/types.hpp"
 #include "states/echo_state.hpp"
 #include "states/names.hpp"
@@ -41,38 +41,25 @@ PyObject* perform(PyObject*, Context& ctx, Transition t) {
     return class_ref(StateId::data);
 }
 
-PyObject* none_or_null(bool ok) { return ok ? Py_NewRef(Py_None) : nullptr; }
-
-PyObject* calculate_master_size_bytes_method(PyObject* self, PyObject*) {
+bool calculate_master_size_bytes_method(PyObject* self) {
     Ref context = state_context(self);
-    if (!context) return nullptr;
-    Context ctx(std::move(context));
-    return none_or_null(ctx.set_master_parameter_sizes());
+    return context && Context(std::move(context)).set_master_parameter_sizes();
 }
 
-PyObject* clear_slave_parameters_method(PyObject* self, PyObject*) {
+bool clear_slave_parameters_method(PyObject* self) {
     Ref context = state_context(self);
-    if (!context) return nullptr;
-    Context ctx(std::move(context));
-    return none_or_null(ctx.clear_slave_parameters());
+    return context && Context(std::move(context)).clear_slave_parameters();
 }
 
-PyObject* map_node_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* node = nullptr;
-    if (!binding::parse_fastcall("__map_node", args, nargs, kwnames, {"node"}, 1, &node)) return nullptr;
+bool map_node_method(PyObject* self, PyObject* node) {
     Ref context = state_context(self);
-    if (!context) return nullptr;
-    Context ctx(std::move(context));
-    return none_or_null(ctx.map_parameters(node));
+    return context && Context(std::move(context)).map_parameters(node);
 }
 
-PyMethodDef extra_methods[] = {
-    {"_StateParameter__calculate_master_size_bytes", calculate_master_size_bytes_method, METH_NOARGS, nullptr},
-    {"_StateParameter__clear_slave_parameters", clear_slave_parameters_method, METH_NOARGS, nullptr},
-    {"_StateParameter__map_node", binding::as_method(map_node_method),
-     METH_FASTCALL | METH_KEYWORDS, nullptr},
-    {nullptr, nullptr, 0, nullptr},
-};
+using extra_methods = binding::methods<
+    binding::noargs_method<"_StateParameter__calculate_master_size_bytes", "", calculate_master_size_bytes_method>,
+    binding::noargs_method<"_StateParameter__clear_slave_parameters", "", clear_slave_parameters_method>,
+    binding::method<"_StateParameter__map_node", "", map_node_method, binding::param<"node", binding::any_object>>>;
 
 }  // namespace
 
@@ -85,6 +72,6 @@ int parameter_map_frame(PyObject* self, Context& ctx) {
 }
 
 const Behaviour parameter_behaviour = {frame_received,         perform, parameter_map_frame, Transition::para_wd,
-                                       Transition::para_reset2, extra_methods};
+                                       Transition::para_reset2, extra_methods::table};
 
 }  // namespace tamsel::states

@@ -1,5 +1,5 @@
 // StateReset: waits for the slave's Reset frame; owns the reset procedure.
-#include "binding/args.hpp"
+#include "binding/method.hpp"
 #include "binding/types.hpp"
 #include "states/names.hpp"
 #include "states/procedures.hpp"
@@ -57,24 +57,19 @@ PyObject* perform(PyObject* self, Context& ctx, Transition t) {
 
 int map_frame(PyObject*, Context& ctx) { return reset_map_frame(ctx); }
 
-PyObject* reset_handler_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* error = nullptr;
-    if (!binding::parse_fastcall("_reset_handler", args, nargs, kwnames, {"error"}, 1, &error)) return nullptr;
+PyObject* reset_handler_method(PyObject* self, PyObject* error) {
     Ref context = state_context(self);
     if (!context) return nullptr;
     Context ctx(std::move(context));
     return reset_procedure(self, ctx, error);
 }
 
-PyMethodDef extra_methods[] = {
-    {"_reset_handler", binding::as_method(reset_handler_method),
-     METH_FASTCALL | METH_KEYWORDS, nullptr},
-    {nullptr, nullptr, 0, nullptr},
-};
+using extra_methods = binding::methods<
+    binding::method<"_reset_handler", "", reset_handler_method, binding::param<"error", binding::any_object>>>;
 
 }  // namespace
 
 const Behaviour reset_behaviour = {frame_received,         perform, map_frame, Transition::reset_wd,
-                                   Transition::reset_start, extra_methods};
+                                   Transition::reset_start, extra_methods::table};
 
 }  // namespace tamsel::states

@@ -1,4 +1,5 @@
 // StateSession: sends the master's session id; owns the new-session procedure.
+#include "binding/method.hpp"
 #include "states/names.hpp"
 #include "states/procedures.hpp"
 
@@ -65,21 +66,18 @@ PyObject* perform(PyObject* self, Context& ctx, Transition t) {
 
 int map_frame(PyObject*, Context& ctx) { return session_map_frame(ctx); }
 
-PyObject* reset_session_method(PyObject* self, PyObject*) {
+PyObject* reset_session_method(PyObject* self) {
     Ref context = state_context(self);
     if (!context) return nullptr;
     Context ctx(std::move(context));
     return new_session_procedure(ctx);
 }
 
-PyMethodDef extra_methods[] = {
-    {"_reset_session", reset_session_method, METH_NOARGS, nullptr},
-    {nullptr, nullptr, 0, nullptr},
-};
+using extra_methods = binding::methods<binding::noargs_method<"_reset_session", "", reset_session_method>>;
 
 }  // namespace
 
 const Behaviour session_behaviour = {frame_received,            perform, map_frame, Transition::session_wd,
-                                     Transition::session_reset2, extra_methods};
+                                     Transition::session_reset2, extra_methods::table};
 
 }  // namespace tamsel::states

@@ -128,6 +128,18 @@ constexpr void put_parameters(auto& put, std::string_view receiver, bool positio
     put(")");
 }
 
+// The name a method gives itself in error texts: a private method drops the class prefix the
+// host's name mangling adds ("_MasterHandler__reset" names itself "__reset").
+constexpr std::string_view unmangled(std::string_view name) {
+    if (name.size() < 2 || name[0] != '_' || !((name[1] >= 'A' && name[1] <= 'Z') || (name[1] >= 'a' && name[1] <= 'z')))
+        return name;
+    std::size_t prefix = name.find("__", 1);
+    return prefix == std::string_view::npos || prefix + 2 >= name.size() ? name : name.substr(prefix);
+}
+
+template <Text Name>
+constexpr auto function_name = Text<unmangled(Name.view()).size() + 1>(unmangled(Name.view()).data(), 0);
+
 enum class Receiver { instance, type, module, none };
 
 constexpr std::string_view receiver_name(Receiver r) {
@@ -203,8 +215,8 @@ template <Receiver R, Text Name, Text Doc, auto Impl, typename... Params>
 struct declared {
     using Self = typename function_traits<decltype(Impl)>::self;
     static PyObject* call(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-        return host_result(Parameters<Name, Params...>::template fastcall<Impl>(receiver<Self>(self), args, nargs,
-                                                                                  kwnames));
+        return host_result(Parameters<function_name<Name>, Params...>::template fastcall<Impl>(receiver<Self>(self),
+                                                                                                 args, nargs, kwnames));
     }
     static constexpr auto doc = signature_doc<Name, Doc, R, Params...>;
     static PyMethodDef entry() {

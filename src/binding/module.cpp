@@ -74,7 +74,7 @@ int run_body(PyObject* module) {
         data::add_align_bits,     frame::add_command_enum,     add_errors,
         data::add_definitions,    master::add_watchdog,        master::add_node_classes,
         states::add_states,       master::add_handler,         frame::add_sra_crc,
-        master::add_trace,
+        trace::add_trace,
     };
     if (!register_in_module_table(module)) return -1;
     for (Step step : steps)

@@ -31,8 +31,11 @@ namespace master {
 int add_watchdog(PyObject* module);      // WatchdogCommand, Watchdog
 int add_node_classes(PyObject* module);  // Session, Node, ApplicationParameter
 int add_handler(PyObject* module);       // MasterHandler
-int add_trace(PyObject* module);         // TAMSEL_LOGGING and the trace functions
 }  // namespace master
+
+namespace trace {
+int add_trace(PyObject* module);  // TAMSEL_LOGGING and the trace functions
+}  // namespace trace
 
 namespace states {
 int add_states(PyObject* module);  // State and the five states

@@ -1,6 +1,6 @@
 // Operations on FSOEFrame objects shared by the frame's methods and the engine.
 #include "frame/frame_object.hpp"
-#include "master/trace.hpp"
+#include "trace/trace.hpp"
 
 namespace tamsel::frame {
 
@@ -26,19 +26,19 @@ void raise_too_many_bytes() {
 
 bool generate_crcs(FrameObject& self) {
     generate_crcs(self.frame);
-    return master::trace::generate_crc(as_object(self));
+    return trace::generate_crc(as_object(self));
 }
 
 int check_crcs(FrameObject& self) {
     CrcWords calculated{};
     const bool valid = check_crcs(self.frame, calculated);
-    if (!master::trace::check_crc(calculated, as_object(self), valid)) return -1;
+    if (!trace::check_crc(calculated, as_object(self), valid)) return -1;
     return valid ? 1 : 0;
 }
 
 bool generate_crcs_cyclic(FrameObject& self, uint16_t last_sent_crc0) {
     return generate_crcs_cyclic(self.frame, last_sent_crc0,
-                                [&self] { return master::trace::generate_crc(as_object(self)); });
+                                [&self] { return trace::generate_crc(as_object(self)); });
 }
 
 int check_crcs_cyclic(FrameObject& self, uint16_t last_sent_crc0) {

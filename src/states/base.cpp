@@ -2,7 +2,7 @@
 #include "states/base.hpp"
 
 #include "binding/module_state.hpp"
-#include "master/trace.hpp"
+#include "trace/trace.hpp"
 #include "states/names.hpp"
 
 namespace tamsel::states {
@@ -56,7 +56,7 @@ Ref state_context(PyObject* self) {
     return Ref::steal(PyObject_GetAttr(self, names::context));
 }
 
-bool log_transition(Transition t) { return master::trace::transition(transition_name(t)); }
+bool log_transition(Transition t) { return trace::transition(transition_name(t)); }
 
 PyObject* run_action(PyObject* self, Context& ctx, Transition t) {
     int owner = transition_owner[static_cast<int>(t)];

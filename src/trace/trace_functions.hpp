@@ -2,7 +2,7 @@
 // Internals of the trace shared by its dispatch, its functions and their registration.
 #include "binding/ref.hpp"
 
-namespace tamsel::master::trace {
+namespace tamsel::trace {
 
 // Interned names of the module attributes the trace looks up.
 struct Names {
@@ -26,4 +26,4 @@ PyMethodDef* trace_function_defs();
 bool watch_namespace(PyObject* module);
 bool watching();
 
-}  // namespace tamsel::master::trace
+}  // namespace tamsel::trace

@@ -1,10 +1,10 @@
 // The C++ entry points of the trace: they call the functions bound in the module namespace.
-#include "master/trace.hpp"
+#include "trace/trace.hpp"
 
 #include "binding/module_state.hpp"
-#include "master/trace_functions.hpp"
+#include "trace/trace_functions.hpp"
 
-namespace tamsel::master::trace {
+namespace tamsel::trace {
 
 namespace detail {
 
@@ -110,4 +110,4 @@ bool watch_namespace(PyObject* module) {
 
 bool watching() { return watched; }
 
-}  // namespace tamsel::master::trace
+}  // namespace tamsel::trace

@@ -2,9 +2,9 @@
 #include "binding/module_state.hpp"
 #include "binding/registry.hpp"
 #include "binding/types.hpp"
-#include "master/trace_functions.hpp"
+#include "trace/trace_functions.hpp"
 
-namespace tamsel::master {
+namespace tamsel::trace {
 
 namespace {
 
@@ -20,12 +20,12 @@ int logging_from_environment() {
 }  // namespace
 
 int add_trace(PyObject* module) {
-    if (!trace::make_trace_names()) return -1;
+    if (!make_trace_names()) return -1;
     int enabled = logging_from_environment();
     if (enabled < 0 || !binding::add_object(module, "TAMSEL_LOGGING", PyBool_FromLong(enabled))) return -1;
-    if (PyModule_AddFunctions(module, trace::trace_function_defs()) < 0) return -1;
-    trace::watch_namespace(module);
+    if (PyModule_AddFunctions(module, trace_function_defs()) < 0) return -1;
+    watch_namespace(module);
     return 0;
 }
 
-}  // namespace tamsel::master
+}  // namespace tamsel::trace

@@ -3,9 +3,9 @@
 #include "binding/method.hpp"
 #include "binding/module_state.hpp"
 #include "binding/types.hpp"
-#include "master/trace_functions.hpp"
+#include "trace/trace_functions.hpp"
 
-namespace tamsel::master::trace {
+namespace tamsel::trace {
 
 using binding::Ref;
 
@@ -140,4 +140,4 @@ PyCFunction log_generate_crc_impl() { return function_defs::table[1].ml_meth; }
 PyCFunction log_check_crc_impl() { return function_defs::table[2].ml_meth; }
 PyMethodDef* trace_function_defs() { return function_defs::table; }
 
-}  // namespace tamsel::master::trace
+}  // namespace tamsel::trace

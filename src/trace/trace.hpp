@@ -6,7 +6,7 @@
 #include "binding/ref.hpp"
 #include "frame/frame.hpp"
 
-namespace tamsel::master::trace {
+namespace tamsel::trace {
 
 namespace detail {
 enum class Mode : unsigned char { idle, active, unknown };
@@ -29,4 +29,4 @@ inline bool check_crc(const frame::CrcWords& calculated, PyObject* frame, bool r
     return detail::mode == detail::Mode::idle || detail::check_crc(calculated, frame, result);
 }
 
-}  // namespace tamsel::master::trace
+}  // namespace tamsel::trace

@@ -126,10 +126,19 @@ bool check_type(PyObject* obj, PyTypeObject* type, const char* argname, bool exa
     return false;
 }
 
-bool check_int_result(PyObject* result) {
-    if (result == Py_None || PyLong_CheckExact(result)) return true;
-    PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "int", Py_TYPE(result)->tp_name);
+bool raise_expected(const char* expected, PyObject* got) {
+    PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", expected, Py_TYPE(got)->tp_name);
     return false;
+}
+
+bool check_int_result(PyObject* result) {
+    return result == Py_None || PyLong_CheckExact(result) || raise_expected("int", result);
+}
+
+int refuse_delete(const char* name, PyObject* type) {
+    if (name) PyErr_Format(type, "can't delete attribute '%s'", name);
+    else PyErr_SetString(type, "can't delete attribute");
+    return -1;
 }
 
 }  // namespace tamsel::binding

@@ -37,7 +37,15 @@ void raise_argument_count(const char* function, bool exact, Py_ssize_t min, Py_s
 bool check_type(PyObject* obj, PyTypeObject* type, const char* argname, bool exact, bool none_ok = false);
 void raise_wrong_type(PyObject* obj, const char* expected, const char* argname);
 
-// "Expected %s, got %.200s" for a result declared int that is not (None is let through).
+// TypeError "Expected int, got str": a result or element of the wrong type. Returns false.
+bool raise_expected(const char* expected, PyObject* got);
+
+// "Expected int, got ..." for a result declared int that is not (None is let through).
 bool check_int_result(PyObject* result);
+
+// The setter result for `del obj.name` on an attribute that cannot be deleted:
+// AttributeError "can't delete attribute 'name'" (TypeError without the name for the frame
+// views, whose fields behave like fixed structure fields). Returns -1.
+int refuse_delete(const char* name, PyObject* type = PyExc_AttributeError);
 
 }  // namespace tamsel::binding

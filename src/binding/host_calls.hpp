@@ -27,6 +27,11 @@ inline Ref call(PyObject* obj, PyObject* name, std::initializer_list<PyObject*> 
     return Ref::steal(PyObject_VectorcallMethod(name, stack, n | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
+// obj.name(args...) for its effect: false with an exception set when it raised.
+inline bool run(PyObject* obj, PyObject* name, std::initializer_list<PyObject*> args = {}) {
+    return call(obj, name, args).get() != nullptr;
+}
+
 // obj.name() or obj.name(arg) for a name given as C text: new reference or null.
 inline PyObject* call_method(PyObject* obj, const char* name, PyObject* arg = nullptr) {
     Ref method = Ref::steal(PyUnicode_InternFromString(name));

@@ -4,7 +4,7 @@
 
 #include "binding/args.hpp"
 #include "binding/module_state.hpp"
-#include "data/call.hpp"
+#include "binding/host_calls.hpp"
 
 #include <tuple>
 #include <utility>
@@ -178,10 +178,7 @@ bool serialize_integer_form(DataType type, PyObject* value, uint64_t& out) {
     if (std::optional<Scalar> scalar = scalar_of(value)) return serialize_scalar(type, *scalar, value, out);
     Ref result = Ref::steal(serialize_object(type, value));
     if (!result) return false;
-    if (!PyLong_Check(result.get())) {
-        PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "int", Py_TYPE(result.get())->tp_name);
-        return false;
-    }
+    if (!PyLong_Check(result.get())) return binding::raise_expected("int", result.get());
     out = PyLong_AsUnsignedLongLongMask(result.get());
     return !(out == static_cast<uint64_t>(-1) && PyErr_Occurred());
 }
@@ -234,14 +231,14 @@ PyObject* unserialize_value(DataType type, PyObject* value) {
 
 PyObject* serialize_value(PyObject* data_type, PyObject* value) {
     if (std::optional<DataType> type = data_type_of(data_type)) return serialize_value(*type, value);
-    Ref result = Ref::steal(call_method(data_type, "serialize_value", value));
+    Ref result = Ref::steal(py::call_method(data_type, "serialize_value", value));
     if (!result || !binding::check_int_result(result.get())) return nullptr;
     return result.release();
 }
 
 PyObject* unserialize_value(PyObject* data_type, PyObject* value) {
     if (std::optional<DataType> type = data_type_of(data_type)) return unserialize_value(*type, value);
-    return call_method(data_type, "unserialize_value", value);
+    return py::call_method(data_type, "unserialize_value", value);
 }
 
 }  // namespace tamsel::data

@@ -3,7 +3,7 @@
 #include "binding/lifecycle.hpp"
 #include "binding/module_state.hpp"
 #include "binding/types.hpp"
-#include "data/call.hpp"
+#include "binding/host_calls.hpp"
 #include "data/dictionary_object.hpp"
 #include "data/hooks.hpp"
 #include "data/item_values.hpp"
@@ -60,7 +60,7 @@ bool set_all_to_fail_safe(PyObject* dictionary) {
 
 bool set_inputs_to_failsafe(PyObject* dictionary) {
     if (Py_IS_TYPE(dictionary, dictionary_type())) return set_all_to_fail_safe(dictionary);
-    return static_cast<bool>(Ref::steal(call_method(dictionary, "_set_inputs_to_failsafe")));
+    return static_cast<bool>(Ref::steal(py::call_method(dictionary, "_set_inputs_to_failsafe")));
 }
 
 namespace {
@@ -147,14 +147,14 @@ PyObject* method_get(PyObject* self, PyObject* name) {
     Ref item = Ref::borrow(item_by_name(self, name));
     if (!item) return nullptr;
     if (auto kind = exact_item_kind(item.get())) return get_value(as_item(item.get()), *kind);
-    return call_method(item.get(), "get");
+    return py::call_method(item.get(), "get");
 }
 
 bool method_set(PyObject* self, PyObject* name, PyObject* value) {
     Ref item = Ref::borrow(item_by_name(self, name));
     if (!item) return false;
     if (auto kind = exact_item_kind(item.get())) return set_value(as_item(item.get()), *kind, value);
-    return Ref::steal(call_method(item.get(), "set", value)).get() != nullptr;
+    return Ref::steal(py::call_method(item.get(), "set", value)).get() != nullptr;
 }
 
 PyObject* method_read(PyObject* self, PyObject* key) {

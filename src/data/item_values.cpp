@@ -4,7 +4,7 @@
 
 #include "binding/args.hpp"
 #include "binding/module_state.hpp"
-#include "data/call.hpp"
+#include "binding/host_calls.hpp"
 #include "data/data_type_object.hpp"
 #include "data/item_subscribers.hpp"
 
@@ -120,7 +120,7 @@ bool write_input_object(ItemObject* item, PyObject* value) {
         return converted && set_input_value(item, converted.get());
     }
     Ref data_type = Ref::borrow(item->data_type);
-    Ref converted = Ref::steal(call_method(data_type.get(), "unserialize_value", value));
+    Ref converted = Ref::steal(py::call_method(data_type.get(), "unserialize_value", value));
     return converted && set_input_value(item, converted.get());
 }
 
@@ -185,7 +185,7 @@ bool set_fail_safe_value(ItemObject* item, ItemKind kind) {
 PyObject* read_object(PyObject* item) {
     if (std::optional<ItemKind> kind = exact_item_kind(item))
         return has_output(*kind) ? read_output_object(as_item(item), *kind) : raise_not_implemented();
-    Ref result = Ref::steal(call_method(item, "_read"));
+    Ref result = Ref::steal(py::call_method(item, "_read"));
     if (!result || !binding::check_int_result(result.get())) return nullptr;
     return result.release();
 }
@@ -210,17 +210,17 @@ bool write_integer(PyObject* item, uint64_t value) {
         return false;
     }
     Ref number = Ref::steal(PyLong_FromUnsignedLongLong(value));
-    return number && Ref::steal(call_method(item, "_write", number.get()));
+    return number && Ref::steal(py::call_method(item, "_write", number.get()));
 }
 
 bool write_object(PyObject* item, PyObject* value) {
     if (std::optional<ItemKind> kind = exact_item_kind(item)) return write_value(as_item(item), *kind, value);
-    return static_cast<bool>(Ref::steal(call_method(item, "_write", value)));
+    return static_cast<bool>(Ref::steal(py::call_method(item, "_write", value)));
 }
 
 bool set_fail_safe(PyObject* item) {
     if (std::optional<ItemKind> kind = exact_item_kind(item)) return set_fail_safe_value(as_item(item), *kind);
-    return static_cast<bool>(Ref::steal(call_method(item, "_set_fail_safe")));
+    return static_cast<bool>(Ref::steal(py::call_method(item, "_set_fail_safe")));
 }
 
 }  // namespace tamsel::data

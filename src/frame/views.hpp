@@ -1,5 +1,6 @@
 #pragma once
 // The frame's views and the type specs of the frame layer, for the frame layer's own files.
+#include "binding/args.hpp"
 #include "binding/ref.hpp"
 #include "frame/frame.hpp"
 
@@ -16,10 +17,7 @@ PyType_Spec& word_view_spec();
 PyType_Spec& frame_spec();
 
 // Setter result for `del` on a frame or view property: TypeError, -1.
-inline int refuse_delete() {
-    PyErr_SetString(PyExc_TypeError, "can't delete attribute");
-    return -1;
-}
+inline int refuse_delete() { return binding::refuse_delete(nullptr, PyExc_TypeError); }
 
 // The FSOECommand enumeration with its has_value class method; new reference or null.
 PyObject* make_command_enum();

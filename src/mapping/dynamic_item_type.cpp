@@ -59,10 +59,7 @@ bool item_set(DynamicItemObject* item, PyObject* value) { return dynamic_item_se
 PyObject* value_get(PyObject* self, void*) { return PyObject_CallMethodNoArgs(self, dynamic_names::get); }
 
 int value_set(PyObject* self, PyObject* value, void*) {
-    if (value == nullptr) {
-        PyErr_SetString(PyExc_AttributeError, "can't delete attribute 'value'");
-        return -1;
-    }
+    if (value == nullptr) return binding::refuse_delete("value");
     Ref result = Ref::steal(PyObject_CallMethodOneArg(self, dynamic_names::set, value));
     return result ? 0 : -1;
 }

@@ -38,7 +38,7 @@ Ref list_item(PyObject* items, Py_ssize_t index) {
 }
 
 void raise_not_an_item(PyObject* obj) {
-    PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "DynamicMappableItem", Py_TYPE(obj)->tp_name);
+    binding::raise_expected("DynamicMappableItem", obj);
 }
 
 // The cursor's view of a host list. No host code runs while a transfer walks it, so the list

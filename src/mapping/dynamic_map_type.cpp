@@ -77,8 +77,7 @@ PyObject* items_get(PyObject* self, void*) { return Py_NewRef(self_map(self)->it
 int items_set(PyObject* self, PyObject* value, void*) {
     if (value == nullptr) value = Py_None;
     if (value != Py_None && !PyList_CheckExact(value)) {
-        PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "list", Py_TYPE(value)->tp_name);
-        return -1;
+        return binding::raise_expected("list", value) ? 0 : -1;
     }
     binding::assign(self_map(self)->items, value);
     return 0;

@@ -43,10 +43,7 @@ bool check_fits(const LayoutView& view) {
 // A host int as the `bits`-wide value that travels: its low bits in two's complement.
 bool to_wide(PyObject* value, unsigned bits, WideValue& out) {
     if (!binding::check_int_result(value)) return false;
-    if (value == Py_None) {
-        PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "int", Py_TYPE(value)->tp_name);
-        return false;
-    }
+    if (value == Py_None) return binding::raise_expected("int", value);
     out.low = PyLong_AsUnsignedLongLongMask(value);
     if (out.low == static_cast<uint64_t>(-1) && PyErr_Occurred()) return false;
     if (bits > 64) {
@@ -111,9 +108,7 @@ bool read_value(const ViewEntry& e, WideValue& out) {
         }
         switch (data::read_integer(e.item.get(), out.low)) {
             case data::ReadStatus::value: return true;
-            case data::ReadStatus::none:
-                PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "int", Py_TYPE(Py_None)->tp_name);
-                return false;
+            case data::ReadStatus::none: return binding::raise_expected("int", Py_None);
             case data::ReadStatus::error: return false;
         }
     }

@@ -8,7 +8,7 @@
 #include "master/handler_diagnostics.hpp"
 #include "master/handler_generic.hpp"
 #include "master/handler_names.hpp"
-#include "master/handler_py.hpp"
+#include "binding/host_calls.hpp"
 #include "master/watchdog.hpp"
 #include "states/state_object.hpp"
 

@@ -3,7 +3,7 @@
 #include "master/handler_generic.hpp"
 
 #include "master/handler_names.hpp"
-#include "master/handler_py.hpp"
+#include "binding/host_calls.hpp"
 #include "states/state_object.hpp"
 
 namespace tamsel::master::generic {

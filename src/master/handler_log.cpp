@@ -1,7 +1,7 @@
 #include "master/handler_log.hpp"
 
 #include "master/handler_names.hpp"
-#include "master/handler_py.hpp"
+#include "binding/host_calls.hpp"
 
 namespace tamsel::master::log {
 

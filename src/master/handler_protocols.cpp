@@ -1,7 +1,7 @@
 // MasterHandler as a context manager, and its text representation.
 #include "binding/method.hpp"
 #include "master/handler_names.hpp"
-#include "master/handler_py.hpp"
+#include "binding/host_calls.hpp"
 #include "master/handler_type.hpp"
 
 namespace tamsel::master {

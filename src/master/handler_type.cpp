@@ -9,7 +9,7 @@
 #include "master/handler_diagnostics.hpp"
 #include "master/handler_engine.hpp"
 #include "master/handler_names.hpp"
-#include "master/handler_py.hpp"
+#include "binding/host_calls.hpp"
 #include "master/handler_type.hpp"
 #include "master/watchdog.hpp"
 
@@ -202,11 +202,6 @@ void handler_dealloc(PyObject* obj) {
 
 // ---- fields and properties ----------------------------------------------------------------
 
-// Setter result for `del` on a handler field.
-int refuse_delete() {
-    PyErr_SetString(PyExc_AttributeError, "cannot delete attribute");
-    return -1;
-}
 
 template <bool HandlerObject::*Field>
 PyObject* get_flag(PyObject* obj, void*) {
@@ -214,8 +209,8 @@ PyObject* get_flag(PyObject* obj, void*) {
 }
 
 template <bool HandlerObject::*Field>
-int set_flag(PyObject* obj, PyObject* value, void*) {
-    if (!value) return refuse_delete();
+int set_flag(PyObject* obj, PyObject* value, void* closure) {
+    if (!value) return binding::refuse_delete(static_cast<const char*>(closure));
     int truth = PyObject_IsTrue(value);
     if (truth < 0) return -1;
     H(obj)->*Field = truth != 0;
@@ -224,8 +219,8 @@ int set_flag(PyObject* obj, PyObject* value, void*) {
 
 PyObject* get_initialization_bytes(PyObject* obj, void*) { return PyLong_FromLong(H(obj)->initialization_data_bytes); }
 
-int set_initialization_bytes(PyObject* obj, PyObject* value, void*) {
-    if (!value) return refuse_delete();
+int set_initialization_bytes(PyObject* obj, PyObject* value, void* closure) {
+    if (!value) return binding::refuse_delete(static_cast<const char*>(closure));
     if (!binding::check_type(value, &PyLong_Type, "value", true)) return -1;
     long bytes = PyLong_AsLong(value);
     if (bytes == -1 && PyErr_Occurred()) return -1;
@@ -250,14 +245,14 @@ PyGetSetDef handler_getsets[] = {
      "Snapshot of the handler's counters: replies, requests, faults by transition name, watchdog expiries, "
      "connections, slave resets, the last fault and when the current state was entered",
      nullptr},
-    {"_MasterHandler__running", get_flag<&HandlerObject::running>, set_flag<&HandlerObject::running>, nullptr, nullptr},
-    {"_MasterHandler__initialization_data_bytes", get_initialization_bytes, set_initialization_bytes, nullptr, nullptr},
+    {"_MasterHandler__running", get_flag<&HandlerObject::running>, set_flag<&HandlerObject::running>, nullptr, const_cast<char*>("_MasterHandler__running")},
+    {"_MasterHandler__initialization_data_bytes", get_initialization_bytes, set_initialization_bytes, nullptr, const_cast<char*>("_MasterHandler__initialization_data_bytes")},
     {"_second_session_frame_sent", get_flag<&HandlerObject::second_session_frame_sent>,
-     set_flag<&HandlerObject::second_session_frame_sent>, nullptr, nullptr},
+     set_flag<&HandlerObject::second_session_frame_sent>, nullptr, const_cast<char*>("_second_session_frame_sent")},
     {"_reset_slave_sequence_number_after_frame", get_flag<&HandlerObject::reset_slave_sequence_number_after_frame>,
-     set_flag<&HandlerObject::reset_slave_sequence_number_after_frame>, nullptr, nullptr},
+     set_flag<&HandlerObject::reset_slave_sequence_number_after_frame>, nullptr, const_cast<char*>("_reset_slave_sequence_number_after_frame")},
     {"_generate_crcs_cyclic_for_next_frame", get_flag<&HandlerObject::generate_crcs_cyclic_for_next_frame>,
-     set_flag<&HandlerObject::generate_crcs_cyclic_for_next_frame>, nullptr, nullptr},
+     set_flag<&HandlerObject::generate_crcs_cyclic_for_next_frame>, nullptr, const_cast<char*>("_generate_crcs_cyclic_for_next_frame")},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 

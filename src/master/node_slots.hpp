@@ -2,6 +2,7 @@
 // Shared pieces of the Session, Node and ApplicationParameter classes: object slots exposed as
 // attributes, and the 16-bit number conversion of their constructors.
 #include "binding/convert.hpp"
+#include "binding/args.hpp"
 #include "binding/ref.hpp"
 
 #include <cstdint>
@@ -15,10 +16,7 @@ PyObject* slot_get(PyObject* self, void*) {
     return Py_NewRef(reinterpret_cast<Object*>(self)->*Field);
 }
 
-inline int refuse_delete(void* closure) {
-    PyErr_Format(PyExc_AttributeError, "can't delete attribute '%s'", static_cast<const char*>(closure));
-    return -1;
-}
+inline int refuse_delete(void* closure) { return binding::refuse_delete(static_cast<const char*>(closure)); }
 
 template <class Object, PyObject* Object::*Field>
 int slot_set(PyObject* self, PyObject* value, void* closure) {

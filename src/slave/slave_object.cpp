@@ -199,10 +199,7 @@ PyObject* get_inputs(PyObject* self, void*) {
 
 int set_inputs(PyObject* self, PyObject* value, void*) {
     SlaveCore& core = core_of(self);
-    if (value == nullptr) {
-        PyErr_SetString(PyExc_AttributeError, "inputs cannot be deleted");
-        return -1;
-    }
+    if (value == nullptr) return binding::refuse_delete("inputs");
     if (!binding::check_type(value, &PyBytes_Type, "inputs", true)) return -1;
     const std::size_t size = core.config().inputs_size;
     if (static_cast<std::size_t>(PyBytes_GET_SIZE(value)) != size) {
@@ -216,10 +213,7 @@ int set_inputs(PyObject* self, PyObject* value, void*) {
 PyObject* get_fail_safe(PyObject* self, void*) { return PyBool_FromLong(core_of(self).fail_safe); }
 
 int set_fail_safe(PyObject* self, PyObject* value, void*) {
-    if (value == nullptr) {
-        PyErr_SetString(PyExc_AttributeError, "fail_safe cannot be deleted");
-        return -1;
-    }
+    if (value == nullptr) return binding::refuse_delete("fail_safe");
     const int truth = PyObject_IsTrue(value);
     if (truth < 0) return -1;
     core_of(self).fail_safe = truth != 0;

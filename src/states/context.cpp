@@ -1,5 +1,6 @@
 #include "states/context.hpp"
 
+#include "binding/host_calls.hpp"
 #include "binding/module_state.hpp"
 #include "data/dictionary_object.hpp"
 #include "frame/control.hpp"
@@ -73,33 +74,9 @@ bool map_add(PyObject* map, PyObject* item) {
     return Ref::steal(PyObject_CallMethodOneArg(map, names::add, item)).get();
 }
 
-// obj.n1.n2...; null with an exception set when a step fails.
-Ref path(PyObject* obj, std::initializer_list<PyObject*> steps) {
-    Ref current = Ref::borrow(obj);
-    for (PyObject* step : steps) {
-        current = attr(current.get(), step);
-        if (!current) break;
-    }
-    return current;
-}
-
-bool set_attr(PyObject* obj, PyObject* name, PyObject* value) { return PyObject_SetAttr(obj, name, value) == 0; }
-
-bool set_long(PyObject* obj, PyObject* name, long value) {
-    Ref number = Ref::steal(PyLong_FromLong(value));
-    return number && set_attr(obj, name, number.get());
-}
-
-bool call0(PyObject* obj, PyObject* method) { return Ref::steal(PyObject_CallMethodNoArgs(obj, method)).get(); }
-
-bool call1(PyObject* obj, PyObject* method, PyObject* arg) {
-    return Ref::steal(PyObject_CallMethodOneArg(obj, method, arg)).get();
-}
-
-int call_truth(PyObject* obj, PyObject* method) {
-    Ref result = Ref::steal(PyObject_CallMethodNoArgs(obj, method));
-    return result ? PyObject_IsTrue(result.get()) : -1;
-}
+// obj.n1.n2..., each step through the module's own slots where it can; null with an
+// exception set when a step fails.
+Ref path(PyObject* obj, std::initializer_list<PyObject*> steps) { return py::path(obj, steps, attr); }
 
 PyObject* side_name(Side side) { return side == Side::master ? names::master : names::slave; }
 
@@ -227,7 +204,7 @@ bool Context::set_control_word(Side side, uint16_t frame::FrameControl::*field, 
         return true;
     }
     Ref control = path(handler_, {side_name(side), names::frame, names::control});
-    return control && set_long(control.get(), name, value);
+    return control && py::set_new(control.get(), name, PyLong_FromLong(value));
 }
 
 bool Context::set_crc0(Side side, long value) {
@@ -246,7 +223,7 @@ bool Context::set_master_command(Command command) {
     Ref member = command_member(command);
     if (!member) return false;
     Ref control = path(handler_, {names::master, names::frame, names::control});
-    return control && set_attr(control.get(), names::command, member.get());
+    return control && py::set(control.get(), names::command, member.get());
 }
 
 bool Context::slave_command(Command& out) {
@@ -256,7 +233,7 @@ bool Context::slave_command(Command& out) {
     }
     Ref control = path(handler_, {names::slave, names::frame, names::control});
     if (!control) return false;
-    int valid = call_truth(control.get(), names::command_is_valid);
+    int valid = py::truth(py::call(control.get(), names::command_is_valid));
     if (valid < 0) return false;
     if (!valid) {
         out = Command::invalid;
@@ -326,7 +303,7 @@ bool Context::set_data_command_failsafe() {
         binding::assign(fast_->data_command, member.get());
         return true;
     }
-    return set_attr(handler_, names::_data_command, member.get());
+    return py::set(handler_, names::_data_command, member.get());
 }
 
 bool Context::set_flag(PyObject* name, bool value) {
@@ -334,7 +311,7 @@ bool Context::set_flag(PyObject* name, bool value) {
         *flag = value;
         return true;
     }
-    return set_attr(handler_, name, value ? Py_True : Py_False);
+    return py::set(handler_, name, value ? Py_True : Py_False);
 }
 
 int Context::get_flag(PyObject* name) {
@@ -350,11 +327,11 @@ bool Context::activate_watchdog() {
 }
 
 bool Context::create_session_id() {
-    return fast_ ? master::create_session_id(fast_) : call0(handler_, names::_create_session_id);
+    return fast_ ? master::create_session_id(fast_) : py::run(handler_, names::_create_session_id);
 }
 
 int Context::dynamic_map_pending() {
-    return fast_ ? master::dynamic_map_pending(fast_) : call_truth(handler_, names::_dynamic_map_pending);
+    return fast_ ? master::dynamic_map_pending(fast_) : py::truth(py::call(handler_, names::_dynamic_map_pending));
 }
 
 bool Context::report(Transition t, PyObject* message) {
@@ -369,12 +346,12 @@ bool Context::set_inputs_to_failsafe() {
     if (fast_ && fast_->dictionary && data::is_dictionary(fast_->dictionary))
         return data::set_inputs_to_failsafe(fast_->dictionary);
     Ref dictionary = attr(handler_, names::dictionary);
-    return dictionary && call0(dictionary.get(), names::_set_inputs_to_failsafe);
+    return dictionary && py::run(dictionary.get(), names::_set_inputs_to_failsafe);
 }
 
 bool Context::set_master_error(PyObject* error) {
     Ref session = path(handler_, {names::master, names::session});
-    return session && set_attr(session.get(), names::error, error);
+    return session && py::set(session.get(), names::error, error);
 }
 
 bool Context::set_master_error(ErrorCode code) {
@@ -402,7 +379,7 @@ bool Context::clear_master_last_crc0() {
         return true;
     }
     Ref master = node(Side::master);
-    return master && set_attr(master.get(), names::_last_crc0_sent, Py_None);
+    return master && py::set(master.get(), names::_last_crc0_sent, Py_None);
 }
 
 int Context::slave_echo_correct() {
@@ -474,7 +451,7 @@ bool Context::map_master_outputs() {
             return mapping::pack_outputs(*mapping::as_map(map.get()), f->frame.safe_data);
         }
         Ref map = Ref::borrow(n->dictionary_map);
-        return call1(map.get(), names::_set_data_to_frame, n->frame);
+        return py::run(map.get(), names::_set_data_to_frame, {n->frame});
     }
     Ref command = attr(handler_, names::_data_command);
     if (!command) return false;
@@ -483,9 +460,9 @@ bool Context::map_master_outputs() {
     Ref frame = attr(master.get(), names::frame);
     if (!frame) return false;
     Ref control = attr(frame.get(), names::control);
-    if (!control || !set_attr(control.get(), names::command, command.get())) return false;
+    if (!control || !py::set(control.get(), names::command, command.get())) return false;
     Ref map = attr(master.get(), names::dictionary_map);
-    return map && call1(map.get(), names::_set_data_to_frame, frame.get());
+    return map && py::run(map.get(), names::_set_data_to_frame, {frame.get()});
 }
 
 bool Context::read_slave_inputs() {
@@ -502,7 +479,7 @@ bool Context::read_slave_inputs() {
     Ref map = attr(slave.get(), names::dictionary_map);
     if (!map) return false;
     Ref frame = attr(slave.get(), names::frame);
-    return frame && call1(map.get(), names::_get_data_from_frame, frame.get());
+    return frame && py::run(map.get(), names::_get_data_from_frame, {frame.get()});
 }
 
 bool Context::set_master_parameter_sizes() {
@@ -529,7 +506,7 @@ bool Context::set_master_parameter_sizes() {
     if (!app_size) return false;
     if (is_exact_dynamic_item(app_size.get()))
         return mapping::dynamic_item_set(mapping::as_dynamic_item(app_size.get()), total.get()) == 0;
-    return set_attr(app_size.get(), names::value, total.get());
+    return py::set(app_size.get(), names::value, total.get());
 }
 
 bool Context::clear_slave_parameters() {

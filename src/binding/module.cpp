@@ -76,7 +76,7 @@ int run_body(PyObject* module) {
         states::add_states,       master::add_handler,         frame::add_sra_crc,
         trace::add_trace,
     };
-    if (!register_in_module_table(module)) return -1;
+    if (!state().names.intern_all() || !register_in_module_table(module)) return -1;
     for (Step step : steps)
         if (step(module) < 0) return -1;
     return 0;

@@ -1,8 +1,10 @@
 #pragma once
-// The module's state: the host objects every subsystem reaches at run time.
+// The module's state: the host objects every subsystem reaches at run time, the names it
+// looks up and the enumeration members it recognises, with one lifetime.
 //
 // The module refuses a second interpreter and a second execution of its body, so exactly
 // one state exists per process; `state()` reaches it without a module lookup.
+#include "binding/names.hpp"
 #include "binding/ref.hpp"
 
 namespace tamsel::binding {
@@ -34,6 +36,11 @@ struct ModuleState {
     TAMSEL_STATE_OBJECTS(TAMSEL_DECLARE_SLOT)
 #undef TAMSEL_DECLARE_SLOT
     PyObject* module = nullptr;  // borrowed: the module owns its state
+    Names names;
+    // DataType's members in the order of their values, and the two Data-state commands.
+    Ref data_type_members[8];
+    Ref process_data;
+    Ref failsafe_data;
 
     int traverse(visitproc visit, void* arg) const;
     void clear();
@@ -45,6 +52,9 @@ extern ModuleState* the_state;  // set by the module body (module_state_access.h
 
 // The loaded module's state; valid from the start of the module body until the module is freed.
 inline ModuleState& state() { return *detail::the_state; }
+
+// The interned names (valid while the module is loaded).
+inline const Names& names() { return state().names; }
 
 // The object in a state slot as a type (for the slots of types and classes).
 inline PyTypeObject* as_type(const Ref& slot) { return reinterpret_cast<PyTypeObject*>(slot.get()); }

@@ -7,26 +7,27 @@
 #include "binding/host_calls.hpp"
 
 #include <tuple>
+#include <type_traits>
 #include <utility>
 
 namespace tamsel::data {
 
 using binding::Ref;
 
-namespace {
-// Borrowed: the enumeration class keeps its members, and the module state keeps the class.
-PyObject* members[data_type_count] = {};
-}  // namespace
+static_assert(std::extent_v<decltype(binding::ModuleState::data_type_members)> == data_type_count);
 
 void set_data_type_members(PyObject* const (&from)[data_type_count]) {
-    for (int i = 0; i < data_type_count; ++i) members[i] = from[i];
+    for (int i = 0; i < data_type_count; ++i) binding::state().data_type_members[i] = Ref::borrow(from[i]);
 }
 
-PyObject* data_type_member(DataType type) { return members[data_type_number(type) - 1]; }
+PyObject* data_type_member(DataType type) {
+    return binding::state().data_type_members[data_type_number(type) - 1].get();
+}
 
 std::optional<DataType> data_type_of(PyObject* obj) {
+    const Ref* members = binding::state().data_type_members;
     for (int i = 0; i < data_type_count; ++i)
-        if (members[i] == obj) return all_data_types[i];
+        if (members[i].get() == obj) return all_data_types[i];
     return std::nullopt;
 }
 

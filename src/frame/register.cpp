@@ -29,7 +29,11 @@ int add_constants(PyObject* module) {
 }
 
 int add_command_enum(PyObject* module) {
-    return binding::add_object(module, "FSOECommand", make_command_enum(), &binding::state().FSOECommand) ? 0 : -1;
+    binding::ModuleState& st = binding::state();
+    if (!binding::add_object(module, "FSOECommand", make_command_enum(), &st.FSOECommand)) return -1;
+    st.process_data = binding::Ref::steal(PyObject_GetAttrString(st.FSOECommand.get(), "PROCESS_DATA"));
+    st.failsafe_data = binding::Ref::steal(PyObject_GetAttrString(st.FSOECommand.get(), "FAILSAFE_DATA"));
+    return st.process_data && st.failsafe_data ? 0 : -1;
 }
 
 }  // namespace tamsel::frame

@@ -3,7 +3,6 @@
 #include "binding/convert.hpp"
 #include "binding/lifecycle.hpp"
 #include "binding/module_state.hpp"
-#include "mapping/dynamic_names.hpp"
 #include "binding/types.hpp"
 #include "data/data_type_object.hpp"
 #include "mapping/dynamic_map_object.hpp"
@@ -34,7 +33,7 @@ bool value_bytes(PyObject* data_type, std::uint8_t& n_bytes) {
         n_bytes = data::bytes(*type);
         return true;
     }
-    Ref bytes = Ref::steal(PyObject_GetAttr(data_type, dynamic_names::bytes));
+    Ref bytes = Ref::steal(PyObject_GetAttr(data_type, binding::names().bytes));
     if (!bytes) return false;
     Ref number = Ref::steal(PyNumber_Index(bytes.get()));
     if (!number) return false;
@@ -56,11 +55,11 @@ bool value_bytes(PyObject* data_type, std::uint8_t& n_bytes) {
 bool item_set(DynamicItemObject* item, PyObject* value) { return dynamic_item_set(item, value) >= 0; }
 
 // `value` goes through the object's own get/set, so subclasses that override them apply.
-PyObject* value_get(PyObject* self, void*) { return PyObject_CallMethodNoArgs(self, dynamic_names::get); }
+PyObject* value_get(PyObject* self, void*) { return PyObject_CallMethodNoArgs(self, binding::names().get); }
 
 int value_set(PyObject* self, PyObject* value, void*) {
     if (value == nullptr) return binding::refuse_delete("value");
-    Ref result = Ref::steal(PyObject_CallMethodOneArg(self, dynamic_names::set, value));
+    Ref result = Ref::steal(PyObject_CallMethodOneArg(self, binding::names().set, value));
     return result ? 0 : -1;
 }
 

@@ -1,7 +1,6 @@
 // The operations of FSOEDynamicMap: filling the item list and streaming it through frames.
 #include "binding/args.hpp"
 #include "binding/module_state.hpp"
-#include "mapping/dynamic_names.hpp"
 #include "frame/frame_object.hpp"
 #include "mapping/dynamic_map_object.hpp"
 
@@ -74,7 +73,7 @@ bool frame_safe_data_size(PyObject* frame, long& size) {
         size = frame::frame_of(frame)->safe_data_size;
         return true;
     }
-    Ref value = Ref::steal(PyObject_GetAttr(frame, dynamic_names::safe_data_size_bytes));
+    Ref value = Ref::steal(PyObject_GetAttr(frame, binding::names().safe_data_size_bytes));
     if (!value) return false;
     size = PyLong_AsLong(value.get());
     return !(size == -1 && PyErr_Occurred());
@@ -88,7 +87,7 @@ bool frame_set_safe_data(PyObject* frame, const std::uint8_t* data, std::size_t 
     }
     Ref bytes = Ref::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(data), static_cast<Py_ssize_t>(length)));
     if (!bytes) return false;
-    Ref result = Ref::steal(PyObject_CallMethodOneArg(frame, dynamic_names::set_safe_data_bytes, bytes.get()));
+    Ref result = Ref::steal(PyObject_CallMethodOneArg(frame, binding::names().set_safe_data_bytes, bytes.get()));
     return static_cast<bool>(result);
 }
 
@@ -97,7 +96,7 @@ bool frame_get_safe_data(PyObject* frame, std::array<std::uint8_t, frame_data_by
         frame::get_safe_data_bytes(*frame::frame_of(frame), out);
         return true;
     }
-    Ref bytes = Ref::steal(PyObject_CallMethodNoArgs(frame, dynamic_names::get_safe_data_bytes));
+    Ref bytes = Ref::steal(PyObject_CallMethodNoArgs(frame, binding::names().get_safe_data_bytes));
     if (!bytes) return false;
     char* data = nullptr;
     Py_ssize_t length = 0;
@@ -184,11 +183,11 @@ int dynamic_map_is_safedata_correct(DynamicMapObject* self, PyObject* expected_m
     for (Py_ssize_t i = 0; i < processed; ++i) {
         Ref own_item = list_item(self->items, i);
         if (!own_item) return -1;
-        Ref own_value = Ref::steal(PyObject_GetAttr(own_item.get(), dynamic_names::value));
+        Ref own_value = Ref::steal(PyObject_GetAttr(own_item.get(), binding::names().value));
         if (!own_value) return -1;
         Ref expected_item = list_item(expected->items, i);
         if (!expected_item) return -1;
-        Ref expected_value = Ref::steal(PyObject_GetAttr(expected_item.get(), dynamic_names::value));
+        Ref expected_value = Ref::steal(PyObject_GetAttr(expected_item.get(), binding::names().value));
         if (!expected_value) return -1;
         // A rich comparison, not an identity shortcut: NaN differs from itself.
         Ref differs = Ref::steal(PyObject_RichCompare(own_value.get(), expected_value.get(), Py_NE));

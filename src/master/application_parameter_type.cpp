@@ -3,7 +3,6 @@
 #include "binding/method.hpp"
 #include "binding/lifecycle.hpp"
 #include "binding/module_state.hpp"
-#include "master/node_names.hpp"
 #include "binding/types.hpp"
 #include "data/data_type_object.hpp"
 #include "mapping/dynamic_map_types.hpp"
@@ -55,7 +54,7 @@ int parameter_init(PyObject* self, PyObject* name, PyObject* initial_value, PyOb
         data_type = data_type_for_size(n_bytes);
         if (data_type == nullptr) return -1;
     }
-    Ref type_bytes = Ref::steal(PyObject_GetAttr(data_type, node_names::bytes));
+    Ref type_bytes = Ref::steal(PyObject_GetAttr(data_type, binding::names().bytes));
     if (!type_bytes) return -1;
     if (n_bytes != Py_None) {
         int differs = PyObject_RichCompareBool(n_bytes, type_bytes.get(), Py_NE);
@@ -72,7 +71,7 @@ PyObject* parameter_set(PyObject* self, PyObject* value) {
     // The handler is held: asking whether it runs may run host code.
     Ref master = Ref::borrow(self_parameter(self)->used_by_master);
     if (master.get() != Py_None) {
-        Ref running = Ref::steal(PyObject_GetAttr(master.get(), node_names::running));
+        Ref running = Ref::steal(PyObject_GetAttr(master.get(), binding::names().running));
         if (!running) return nullptr;
         int truth = PyObject_IsTrue(running.get());
         if (truth < 0) return nullptr;

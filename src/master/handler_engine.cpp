@@ -2,12 +2,12 @@
 // module's own objects (handler_fast) and falls back to attribute access and method calls
 // (handler_generic) when the host substituted or subclassed any of them.
 #include "master/handler_engine.hpp"
+#include "binding/module_state.hpp"
 
 #include "binding/reaction.hpp"
 #include "master/handler_fast.hpp"
 #include "master/handler_diagnostics.hpp"
 #include "master/handler_generic.hpp"
-#include "master/handler_names.hpp"
 #include "binding/host_calls.hpp"
 #include "master/watchdog.hpp"
 #include "states/state_object.hpp"
@@ -40,12 +40,12 @@ struct Parts {
 // module's own class, the (possibly overridden) method otherwise.
 bool dispatch_set_next_state(HandlerObject* self, PyObject* next_state) {
     if (is_exact_handler(reinterpret_cast<PyObject*>(self))) return set_next_state(self, next_state);
-    return static_cast<bool>(py::call(reinterpret_cast<PyObject*>(self), names::_set_next_state, {next_state}));
+    return static_cast<bool>(py::call(reinterpret_cast<PyObject*>(self), binding::names()._set_next_state, {next_state}));
 }
 
 bool dispatch_recalculate_request(HandlerObject* self) {
     if (is_exact_handler(reinterpret_cast<PyObject*>(self))) return recalculate_request(self);
-    return static_cast<bool>(py::call(reinterpret_cast<PyObject*>(self), names::_MasterHandler__recalculate_request));
+    return static_cast<bool>(py::call(reinterpret_cast<PyObject*>(self), binding::names()._MasterHandler__recalculate_request));
 }
 
 // Runs one event of the current state (a method without arguments returning the next
@@ -88,7 +88,7 @@ bool set_next_state(HandlerObject* self, PyObject* next_state) {
     if (stays) return true;
     Ref previous = Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(current)));
     PyObject* self_obj = reinterpret_cast<PyObject*>(self);
-    Ref kwnames = Ref::steal(PyTuple_Pack(1, names::context));
+    Ref kwnames = Ref::steal(PyTuple_Pack(1, binding::names().context));
     if (!kwnames) return false;
     PyObject* args[2] = {nullptr, self_obj};
     Ref state = Ref::steal(PyObject_Vectorcall(next_state, args + 1, 0 | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames.get()));
@@ -103,7 +103,7 @@ bool set_next_state(HandlerObject* self, PyObject* next_state) {
 bool recalculate_request(HandlerObject* self) {
     PyObject* self_obj = reinterpret_cast<PyObject*>(self);
     Ref request = is_exact_handler(self_obj) ? Ref::steal(compute_request(self))
-                                             : py::call(self_obj, names::_get_request);
+                                             : py::call(self_obj, binding::names()._get_request);
     if (!request) return false;
     binding::assign(self->current_request, request.get());
     diagnostics::request_computed(self, request.get());
@@ -120,7 +120,7 @@ bool reset_connection(HandlerObject* self) {
 bool call_reset(HandlerObject* self) {
     PyObject* self_obj = reinterpret_cast<PyObject*>(self);
     if (is_exact_handler(self_obj)) return reset_connection(self);
-    return static_cast<bool>(py::call(self_obj, names::reset));
+    return static_cast<bool>(py::call(self_obj, binding::names().reset));
 }
 
 bool watchdog_expired(HandlerObject* self) {
@@ -150,7 +150,7 @@ bool accept_reply(HandlerObject* self, PyObject* data) {
     PyObject* self_obj = reinterpret_cast<PyObject*>(self);
     bool processed = is_exact_handler(self_obj)
                          ? process_reply(self, data)
-                         : static_cast<bool>(py::call(self_obj, names::_set_reply, {data}));
+                         : static_cast<bool>(py::call(self_obj, binding::names()._set_reply, {data}));
     return reaction.finish(processed && dispatch_recalculate_request(self));
 }
 
@@ -169,7 +169,7 @@ bool create_session_id(HandlerObject* self) {
     Ref master = Ref::borrow(handler_field(self->master, "master"));
     if (!master) return false;
     // Looked up in the module namespace on every call, as a module-level name would be.
-    PyObject* randint = PyDict_GetItemWithError(PyModule_GetDict(binding::state().module), names::randint);
+    PyObject* randint = PyDict_GetItemWithError(PyModule_GetDict(binding::state().module), binding::names().randint);
     if (!randint) {
         if (!PyErr_Occurred()) PyErr_SetString(PyExc_NameError, "name 'randint' is not defined");
         return false;
@@ -177,8 +177,8 @@ bool create_session_id(HandlerObject* self) {
     Ref keep = Ref::borrow(randint);
     Ref session_id = Ref::steal(PyObject_CallFunction(keep.get(), "ii", 0, 0xffff));
     if (!session_id) return false;
-    Ref item = py::path(master.get(), {names::session, names::session_id});
-    return item && py::set(item.get(), names::value, session_id.get());
+    Ref item = py::path(master.get(), {binding::names().session, binding::names().session_id});
+    return item && py::set(item.get(), binding::names().value, session_id.get());
 }
 
 namespace {
@@ -188,8 +188,8 @@ int node_pending(PyObject* slot, const char* name) {
     PyObject* node = handler_field(slot, name);
     if (!node) return -1;
     Ref keep = Ref::borrow(node);
-    Ref map = py::get(node, names::_dynamic_map);
-    return map ? py::truth(py::call(map.get(), names::pending)) : -1;
+    Ref map = py::get(node, binding::names()._dynamic_map);
+    return map ? py::truth(py::call(map.get(), binding::names().pending)) : -1;
 }
 
 }  // namespace

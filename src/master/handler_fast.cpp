@@ -1,10 +1,11 @@
 #include "master/handler_fast.hpp"
+#include "binding/module_state.hpp"
 
 #include "binding/convert.hpp"
+#include "data/data_type_object.hpp"
 #include "frame/frame_object.hpp"
 #include "mapping/dynamic_map_object.hpp"
 #include "master/handler_generic.hpp"
-#include "master/handler_names.hpp"
 #include "master/node_object.hpp"
 #include "states/state_object.hpp"
 
@@ -39,20 +40,14 @@ bool initialization_bytes(HandlerObject* self, uint16_t& out) {
 
 // `item.value` of a 16-bit session item, read straight from the module's own items.
 bool session_value(PyObject* item, uint16_t& out) {
-    static PyObject* uint16_member = nullptr;  // borrowed: the enumeration keeps its members
-    if (!uint16_member) {
-        Ref member = Ref::steal(PyObject_GetAttrString(binding::state().DataType.get(), "UINT16"));
-        if (!member) return false;
-        uint16_member = member.get();
-    }
     if (Py_IS_TYPE(item, binding::as_type(binding::state().DynamicMappableItem))) {
         mapping::DynamicItemObject* own = mapping::as_dynamic_item(item);
-        if (own->data_type == uint16_member) {
+        if (own->data_type == data::data_type_member(data::DataType::UINT16)) {
             out = static_cast<uint16_t>(own->value.raw);
             return true;
         }
     }
-    Ref value = Ref::steal(PyObject_GetAttr(item, names::value));
+    Ref value = Ref::steal(PyObject_GetAttr(item, binding::names().value));
     return value && binding::to_unsigned(value.get(), out);
 }
 

@@ -1,6 +1,6 @@
 // MasterHandler as a context manager, and its text representation.
 #include "binding/method.hpp"
-#include "master/handler_names.hpp"
+#include "binding/module_state.hpp"
 #include "binding/host_calls.hpp"
 #include "master/handler_type.hpp"
 
@@ -12,7 +12,7 @@ using binding::Ref;
 
 // `master.session.<field>.value` as a number for the text, or -1 with an exception set.
 long session_number(PyObject* handler, PyObject* field) {
-    Ref value = py::path(handler, {names::master, names::session, field, names::value});
+    Ref value = py::path(handler, {binding::names().master, binding::names().session, field, binding::names().value});
     return value ? PyLong_AsLong(value.get()) : -1;
 }
 
@@ -33,9 +33,9 @@ bool describe(PyObject* self, Ref& state_name, long& slave_address, long& connec
     Ref state = Ref::steal(PyObject_GetAttrString(self, "_state"));
     state_name = state ? Ref::steal(PyType_GetName(Py_TYPE(state.get()))) : Ref{};
     if (!state_name) return false;
-    slave_address = session_number(self, names::slave_address);
+    slave_address = session_number(self, binding::names().slave_address);
     if (slave_address == -1 && PyErr_Occurred()) return false;
-    connection_id = session_number(self, names::connection_id);
+    connection_id = session_number(self, binding::names().connection_id);
     if (connection_id == -1 && PyErr_Occurred()) return false;
     Ref flag = Ref::steal(PyObject_GetAttrString(self, "running"));
     running = flag ? PyObject_IsTrue(flag.get()) : -1;

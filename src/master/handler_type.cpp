@@ -1,5 +1,6 @@
 // The MasterHandler class: constructor, fields, properties and operations.
 #include "binding/instance.hpp"
+#include "binding/module_state.hpp"
 #include "binding/method.hpp"
 #include "binding/convert.hpp"
 #include "binding/lifecycle.hpp"
@@ -8,7 +9,6 @@
 #include "master/frame_ring_type.hpp"
 #include "master/handler_diagnostics.hpp"
 #include "master/handler_engine.hpp"
-#include "master/handler_names.hpp"
 #include "binding/host_calls.hpp"
 #include "master/handler_type.hpp"
 #include "master/watchdog.hpp"
@@ -65,7 +65,7 @@ Ref make_echo_parameters(PyObject* parameters) {
     if (!echoes || !zero || !kwnames) return {};
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(parameters); ++i) {
         Ref param = Ref::borrow(PyList_GET_ITEM(parameters, i));
-        Ref data_type = py::get(param.get(), names::data_type);
+        Ref data_type = py::get(param.get(), binding::names().data_type);
         if (!data_type) return {};
         PyObject* stack[3] = {nullptr, zero.get(), data_type.get()};
         Ref item = Ref::steal(PyObject_Vectorcall(binding::state().DynamicMappableItem.get(), stack + 1,
@@ -76,14 +76,14 @@ Ref make_echo_parameters(PyObject* parameters) {
 }
 
 Ref make_state(PyObject* cls, PyObject* context) {
-    Ref kwnames = Ref::steal(PyTuple_Pack(1, names::context));
+    Ref kwnames = Ref::steal(PyTuple_Pack(1, binding::names().context));
     if (!kwnames) return {};
     PyObject* stack[2] = {nullptr, context};
     return Ref::steal(PyObject_Vectorcall(cls, stack + 1, 0 | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames.get()));
 }
 
 Ref make_watchdog(double timeout_s, PyObject* handler) {
-    Ref callback = py::get(handler, names::_watchdog_expired_event);
+    Ref callback = py::get(handler, binding::names()._watchdog_expired_event);
     Ref timeout = Ref::steal(PyFloat_FromDouble(timeout_s));
     Ref kwnames = Ref::steal(Py_BuildValue("(ss)", "timeout_s", "callback"));
     if (!callback || !timeout || !kwnames) return {};
@@ -118,7 +118,7 @@ bool handler_init(HandlerObject* self, PyObject* dictionary, uint16_t slave_addr
     if (!parameters) return false;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(parameters.get()); ++i) {
         Ref param = Ref::borrow(PyList_GET_ITEM(parameters.get(), i));
-        if (!py::call(param.get(), names::_set_use_by_master, {obj})) return false;
+        if (!py::call(param.get(), binding::names()._set_use_by_master, {obj})) return false;
     }
 
     binding::ModuleState& st = binding::state();
@@ -147,7 +147,7 @@ bool handler_init(HandlerObject* self, PyObject* dictionary, uint16_t slave_addr
     binding::assign(self->state, state.get());
 
     Ref watchdog = make_watchdog(a.watchdog_timeout_s, obj);
-    if (!watchdog || !py::call(watchdog.get(), names::start)) return false;
+    if (!watchdog || !py::call(watchdog.get(), binding::names().start)) return false;
     binding::assign(self->watchdog, watchdog.get());
 
     self->initialization_data_bytes = 0;
@@ -282,9 +282,9 @@ bool start_connection(HandlerObject* self) {
     PyObject* slave = master ? handler_field(self->slave, "slave") : nullptr;
     if (!slave) return false;
     Ref keep_master = Ref::borrow(master), keep_slave = Ref::borrow(slave);
-    if (!py::call(master, names::start) || !py::call(slave, names::start)) return false;
-    Ref master_size = py::path(master, {names::frame, names::safe_data_size_bytes});
-    Ref slave_size = master_size ? py::path(slave, {names::frame, names::safe_data_size_bytes}) : Ref{};
+    if (!py::call(master, binding::names().start) || !py::call(slave, binding::names().start)) return false;
+    Ref master_size = py::path(master, {binding::names().frame, binding::names().safe_data_size_bytes});
+    Ref slave_size = master_size ? py::path(slave, {binding::names().frame, binding::names().safe_data_size_bytes}) : Ref{};
     if (!slave_size) return false;
     long a = PyLong_AsLong(master_size.get());
     if (a == -1 && PyErr_Occurred()) return false;
@@ -307,7 +307,7 @@ bool stop_connection(HandlerObject* self) {
     PyObject* slave = master ? handler_field(self->slave, "slave") : nullptr;
     if (!slave) return false;
     Ref keep_master = Ref::borrow(master), keep_slave = Ref::borrow(slave);
-    return py::call(master, names::stop) && py::call(slave, names::stop);
+    return py::call(master, binding::names().stop) && py::call(slave, binding::names().stop);
 }
 
 // Runs `Steps` as one reaction under the handler's lock.
@@ -340,14 +340,14 @@ bool m_set_slave_address(HandlerObject* self, uint16_t address) {
     }
     PyObject* master = handler_field(self->master, "master");
     if (!master) return false;
-    Ref item = py::path(master, {names::session, names::slave_address});
-    return item && py::set_new(item.get(), names::value, PyLong_FromLong(address));
+    Ref item = py::path(master, {binding::names().session, binding::names().slave_address});
+    return item && py::set_new(item.get(), binding::names().value, PyLong_FromLong(address));
 }
 
 PyObject* m_get_slave_address(HandlerObject* self) {
     PyObject* master = handler_field(self->master, "master");
     if (!master) return nullptr;
-    Ref value = py::path(master, {names::session, names::slave_address, names::value});
+    Ref value = py::path(master, {binding::names().session, binding::names().slave_address, binding::names().value});
     uint16_t address;
     if (!value || !binding::to_unsigned(value.get(), address)) return nullptr;
     return PyLong_FromLong(address);
@@ -357,9 +357,9 @@ bool m_delete(HandlerObject* self) {
     PyObject* watchdog = handler_field(self->watchdog, "_watchdog");
     if (!watchdog) return false;
     Ref keep = Ref::borrow(watchdog);
-    int alive = py::truth(py::call(watchdog, names::is_alive));
+    int alive = py::truth(py::call(watchdog, binding::names().is_alive));
     if (alive < 0) return false;
-    return !alive || py::call(watchdog, names::stop);
+    return !alive || py::call(watchdog, binding::names().stop);
 }
 
 // ---- frame capture for tamsel.trace ---------------------------------------------------------
@@ -469,7 +469,7 @@ PyType_Spec handler_spec = {
 }  // namespace
 
 bool add_handler_type(PyObject* module) {
-    return names::intern_all() && binding::add_type(module, &handler_spec, nullptr, binding::state().MasterHandler);
+    return binding::add_type(module, &handler_spec, nullptr, binding::state().MasterHandler);
 }
 
 }  // namespace tamsel::master

@@ -3,7 +3,6 @@
 #include "binding/lifecycle.hpp"
 #include "binding/method.hpp"
 #include "binding/module_state.hpp"
-#include "master/node_names.hpp"
 #include "binding/types.hpp"
 #include "master/node_object.hpp"
 #include "master/node_slots.hpp"
@@ -66,7 +65,7 @@ int node_init(PyObject* self, std::uint16_t slave_address, std::uint16_t connect
     node->last_crc0_sent.reset();
     node->dictionary_map_is_editable = editable;
     if (!editable) {
-        Ref locked = Ref::steal(PyObject_CallMethodNoArgs(node->dictionary_map, node_names::_lock));
+        Ref locked = Ref::steal(PyObject_CallMethodNoArgs(node->dictionary_map, binding::names()._lock));
         if (!locked) return -1;
     }
     return 0;
@@ -184,17 +183,17 @@ int node_start(NodeObject* self) {
     // The node is held: the host code called below may drop every other reference to it.
     Ref keep = Ref::borrow(reinterpret_cast<PyObject*>(self));
     if (self->dictionary_map_is_editable) {
-        Ref locked = Ref::steal(PyObject_CallMethodNoArgs(self->dictionary_map, node_names::_lock));
+        Ref locked = Ref::steal(PyObject_CallMethodNoArgs(self->dictionary_map, binding::names()._lock));
         if (!locked) return -1;
     }
-    Ref size = Ref::steal(PyObject_GetAttr(self->dictionary_map, node_names::safety_bytes));
+    Ref size = Ref::steal(PyObject_GetAttr(self->dictionary_map, binding::names().safety_bytes));
     if (!size) return -1;
-    return PyObject_SetAttr(self->frame, node_names::safe_data_size_bytes, size.get());
+    return PyObject_SetAttr(self->frame, binding::names().safe_data_size_bytes, size.get());
 }
 
 int node_stop(NodeObject* self) {
     if (!self->dictionary_map_is_editable) return 0;
-    Ref unlocked = Ref::steal(PyObject_CallMethodOneArg(self->dictionary_map, node_names::_lock, Py_False));
+    Ref unlocked = Ref::steal(PyObject_CallMethodOneArg(self->dictionary_map, binding::names()._lock, Py_False));
     return unlocked ? 0 : -1;
 }
 

@@ -2,7 +2,6 @@
 #include "binding/method.hpp"
 #include "binding/lifecycle.hpp"
 #include "binding/module_state.hpp"
-#include "master/node_names.hpp"
 #include "binding/types.hpp"
 #include "data/data_type_object.hpp"
 #include "master/node_object.hpp"
@@ -74,7 +73,7 @@ void session_dealloc(PyObject* self) {
 
 // `error`: the FSOEError of error_id's value; set from a member of FSOEError or BaseError.
 PyObject* error_get(PyObject* self, void*) {
-    Ref value = Ref::steal(PyObject_GetAttr(as_session(self)->error_id, node_names::value));
+    Ref value = Ref::steal(PyObject_GetAttr(as_session(self)->error_id, binding::names().value));
     if (!value) return nullptr;
     return PyObject_CallOneArg(binding::state().FSOEError.get(), value.get());
 }
@@ -87,9 +86,9 @@ int error_set(PyObject* self, PyObject* error, void* closure) {
         binding::raise_wrong_type(error, "FSOEError", "error");
         return -1;
     }
-    Ref value = Ref::steal(PyObject_GetAttr(error, node_names::value));
+    Ref value = Ref::steal(PyObject_GetAttr(error, binding::names().value));
     if (!value) return -1;
-    return PyObject_SetAttr(as_session(self)->error_id, node_names::value, value.get());
+    return PyObject_SetAttr(as_session(self)->error_id, binding::names().value, value.get());
 }
 
 using session_constructor =

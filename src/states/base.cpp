@@ -3,7 +3,6 @@
 
 #include "binding/module_state.hpp"
 #include "trace/trace.hpp"
-#include "states/names.hpp"
 
 namespace tamsel::states {
 
@@ -53,7 +52,7 @@ Ref state_context(PyObject* self) {
         PyObject* context = reinterpret_cast<StateObject*>(self)->context;
         if (context) return Ref::borrow(context);
     }
-    return Ref::steal(PyObject_GetAttr(self, names::context));
+    return Ref::steal(PyObject_GetAttr(self, binding::names().context));
 }
 
 bool log_transition(Transition t) { return trace::transition(transition_name(t)); }
@@ -71,12 +70,12 @@ PyObject* report_and_run(PyObject* self, Context& ctx, Transition t, PyObject* m
 
 int check_received_crcs(PyObject* self, Context& ctx) {
     if (own_state_id(self) >= 0) return ctx.check_received_crcs();
-    return call_truth_method(self, names::_check_received_crcs);
+    return call_truth_method(self, binding::names()._check_received_crcs);
 }
 
 int call_map_frame(PyObject* self, Context& ctx, StateId owner) {
     if (own_state_id(self) == static_cast<int>(owner)) return behaviour(owner).map_frame(self, ctx);
-    return Ref::steal(PyObject_CallMethodNoArgs(self, names::map_frame)) ? 0 : -1;
+    return Ref::steal(PyObject_CallMethodNoArgs(self, binding::names().map_frame)) ? 0 : -1;
 }
 
 PyObject* watchdog_expired(PyObject* self, Context& ctx, StateId id) {
@@ -115,23 +114,23 @@ PyObject* dispatch_event(PyObject* state, PyObject* method, Event event) {
 }  // namespace
 
 PyObject* process_frame_received(PyObject* state) {
-    return dispatch_event(state, names::_process_frame_received_event, [](PyObject* self, Context& ctx, StateId id) {
+    return dispatch_event(state, binding::names()._process_frame_received_event, [](PyObject* self, Context& ctx, StateId id) {
         return behaviour(id).frame_received(self, ctx);
     });
 }
 
 PyObject* process_watchdog_expired(PyObject* state) {
-    return dispatch_event(state, names::_process_watchdog_expired_event, watchdog_expired);
+    return dispatch_event(state, binding::names()._process_watchdog_expired_event, watchdog_expired);
 }
 
 PyObject* process_reset_connection(PyObject* state) {
-    return dispatch_event(state, names::_process_reset_connection_event, reset_connection);
+    return dispatch_event(state, binding::names()._process_reset_connection_event, reset_connection);
 }
 
 int map_frame(PyObject* state) {
     int id = own_state_id(state);
     if (id < 0 || !behaviour(static_cast<StateId>(id)).map_frame)
-        return Ref::steal(PyObject_CallMethodNoArgs(state, names::map_frame)) ? 0 : -1;
+        return Ref::steal(PyObject_CallMethodNoArgs(state, binding::names().map_frame)) ? 0 : -1;
     Ref self = Ref::borrow(state);
     Ref context = state_context(state);
     if (!context) return -1;

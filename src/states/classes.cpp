@@ -10,7 +10,6 @@
 #include "binding/module_state.hpp"
 #include "binding/types.hpp"
 #include "states/base.hpp"
-#include "states/names.hpp"
 
 namespace tamsel::states {
 
@@ -66,9 +65,9 @@ PyObject* check_received_crcs_method(PyObject* self) {
 }
 
 PyObject* abstract_names() {
-    return PyFrozenSet_New(Ref::steal(PyTuple_Pack(3, names::_process_frame_received_event,
-                                                   names::_process_watchdog_expired_event,
-                                                   names::_process_reset_connection_event))
+    return PyFrozenSet_New(Ref::steal(PyTuple_Pack(3, binding::names()._process_frame_received_event,
+                                                   binding::names()._process_watchdog_expired_event,
+                                                   binding::names()._process_reset_connection_event))
                                .get());
 }
 
@@ -78,15 +77,15 @@ PyObject* init_subclass(PyObject* cls, PyObject* args, PyObject* kwargs) {
     PyObject* base = binding::state().State.get();
     Ref remaining = Ref::steal(PySet_New(nullptr));
     if (!remaining) return nullptr;
-    for (PyObject* event : {names::_process_frame_received_event, names::_process_watchdog_expired_event,
-                            names::_process_reset_connection_event}) {
+    for (PyObject* event : {binding::names()._process_frame_received_event, binding::names()._process_watchdog_expired_event,
+                            binding::names()._process_reset_connection_event}) {
         Ref value = Ref::steal(PyObject_GetAttr(cls, event));
         if (!value) return nullptr;
         Ref inherited = Ref::steal(PyObject_GetAttr(base, event));
         if (!inherited) return nullptr;
         int abstract = value.get() == inherited.get();
         if (!abstract) {
-            Ref flag = Ref::steal(PyObject_GetAttr(value.get(), names::__isabstractmethod__));
+            Ref flag = Ref::steal(PyObject_GetAttr(value.get(), binding::names().__isabstractmethod__));
             if (!flag) {
                 if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return nullptr;
                 PyErr_Clear();
@@ -97,10 +96,10 @@ PyObject* init_subclass(PyObject* cls, PyObject* args, PyObject* kwargs) {
         if (abstract && PySet_Add(remaining.get(), event) < 0) return nullptr;
     }
     Ref frozen = Ref::steal(PyFrozenSet_New(remaining.get()));
-    if (!frozen || PyObject_SetAttr(cls, names::__abstractmethods__, frozen.get()) < 0) return nullptr;
+    if (!frozen || PyObject_SetAttr(cls, binding::names().__abstractmethods__, frozen.get()) < 0) return nullptr;
     Ref parent = Ref::steal(PyObject_CallFunctionObjArgs(reinterpret_cast<PyObject*>(&PySuper_Type), base, cls, nullptr));
     if (!parent) return nullptr;
-    Ref next = Ref::steal(PyObject_GetAttr(parent.get(), names::__init_subclass__));
+    Ref next = Ref::steal(PyObject_GetAttr(parent.get(), binding::names().__init_subclass__));
     if (!next) return nullptr;
     return PyObject_Call(next.get(), args, kwargs);
 }
@@ -217,7 +216,7 @@ int create_state_classes(PyObject* module) {
     static PyType_Spec base_spec = {"tamsel.tamsel.State", sizeof(StateObject), 0, class_flags, base_slots};
     if (!binding::add_type(module, &base_spec, nullptr, st.State)) return -1;
     Ref abstract = Ref::steal(abstract_names());
-    if (!abstract || PyObject_SetAttr(st.State.get(), names::__abstractmethods__, abstract.get()) < 0) return -1;
+    if (!abstract || PyObject_SetAttr(st.State.get(), binding::names().__abstractmethods__, abstract.get()) < 0) return -1;
 
     static std::vector<PyMethodDef> method_tables[state_count];
     static std::vector<PyType_Slot> slot_tables[state_count];

@@ -1,6 +1,6 @@
 // StateConnection: sends the connection id and slave address and checks the slave's echo.
 #include "states/echo_state.hpp"
-#include "states/names.hpp"
+#include "binding/module_state.hpp"
 #include "states/parameter.hpp"
 #include "states/procedures.hpp"
 
@@ -19,7 +19,7 @@ PyObject* frame_received(PyObject* self, Context& ctx) { return echo_frame_recei
 // CONN_OK: the parameter transfer is prepared by a temporary StateParameter.
 PyObject* perform(PyObject*, Context& ctx, Transition t) {
     if (!log_transition(t) || parameter_map_frame(nullptr, ctx) < 0 ||
-        !ctx.set_flag(names::_generate_crcs_cyclic_for_next_frame, true) || !ctx.activate_watchdog())
+        !ctx.set_flag(binding::names()._generate_crcs_cyclic_for_next_frame, true) || !ctx.activate_watchdog())
         return nullptr;
     return class_ref(StateId::parameter);
 }

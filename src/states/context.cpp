@@ -2,12 +2,12 @@
 
 #include "binding/host_calls.hpp"
 #include "binding/module_state.hpp"
+#include "data/data_type_object.hpp"
 #include "data/dictionary_object.hpp"
 #include "frame/control.hpp"
 #include "mapping/map_object.hpp"
 #include "mapping/dynamic_map_object.hpp"
 #include "master/watchdog.hpp"
-#include "states/names.hpp"
 
 #include <initializer_list>
 
@@ -21,27 +21,27 @@ namespace {
 PyObject* own_slot(PyObject* obj, PyObject* name) {
     if (Py_IS_TYPE(obj, master::session_type())) {
         const master::SessionObject* s = master::as_session(obj);
-        if (name == names::slave_address) return s->slave_address;
-        if (name == names::session_id) return s->session_id;
-        if (name == names::error_id) return s->error_id;
-        if (name == names::connection_id) return s->connection_id;
-        if (name == names::comm_parameter_size_bytes) return s->comm_parameter_size_bytes;
-        if (name == names::watchdog_ms) return s->watchdog_ms;
-        if (name == names::app_parameter_size_bytes) return s->app_parameter_size_bytes;
+        if (name == binding::names().slave_address) return s->slave_address;
+        if (name == binding::names().session_id) return s->session_id;
+        if (name == binding::names().error_id) return s->error_id;
+        if (name == binding::names().connection_id) return s->connection_id;
+        if (name == binding::names().comm_parameter_size_bytes) return s->comm_parameter_size_bytes;
+        if (name == binding::names().watchdog_ms) return s->watchdog_ms;
+        if (name == binding::names().app_parameter_size_bytes) return s->app_parameter_size_bytes;
     } else if (Py_IS_TYPE(obj, master::node_type())) {
         const master::NodeObject* n = master::as_node(obj);
-        if (name == names::frame) return n->frame;
-        if (name == names::session) return n->session;
-        if (name == names::dictionary_map) return n->dictionary_map;
-        if (name == names::_dynamic_map) return n->dynamic_map;
-        if (name == names::application_parameters) return n->application_parameters;
+        if (name == binding::names().frame) return n->frame;
+        if (name == binding::names().session) return n->session;
+        if (name == binding::names().dictionary_map) return n->dictionary_map;
+        if (name == binding::names()._dynamic_map) return n->dynamic_map;
+        if (name == binding::names().application_parameters) return n->application_parameters;
     } else if (master::is_exact_handler(obj)) {
         const master::HandlerObject* h = master::as_handler(obj);
-        if (name == names::master) return h->master;
-        if (name == names::slave) return h->slave;
-        if (name == names::dictionary) return h->dictionary;
-        if (name == names::_watchdog) return h->watchdog;
-        if (name == names::_data_command) return h->data_command;
+        if (name == binding::names().master) return h->master;
+        if (name == binding::names().slave) return h->slave;
+        if (name == binding::names().dictionary) return h->dictionary;
+        if (name == binding::names()._watchdog) return h->watchdog;
+        if (name == binding::names()._data_command) return h->data_command;
     }
     return nullptr;
 }
@@ -60,35 +60,35 @@ bool set_value(PyObject* item, long value) {
     Ref number = Ref::steal(PyLong_FromLong(value));
     if (!number) return false;
     if (is_exact_dynamic_item(item)) return mapping::dynamic_item_set(mapping::as_dynamic_item(item), number.get()) == 0;
-    return PyObject_SetAttr(item, names::value, number.get()) == 0;
+    return PyObject_SetAttr(item, binding::names().value, number.get()) == 0;
 }
 
 // The dynamic map's clear() and add(item), natively for an FSOEDynamicMap.
 bool map_clear(PyObject* map) {
     if (mapping::is_dynamic_map(map)) return mapping::dynamic_map_clear(mapping::as_dynamic_map(map)) == 0;
-    return Ref::steal(PyObject_CallMethodNoArgs(map, names::clear)).get();
+    return Ref::steal(PyObject_CallMethodNoArgs(map, binding::names().clear)).get();
 }
 
 bool map_add(PyObject* map, PyObject* item) {
     if (mapping::is_dynamic_map(map)) return mapping::dynamic_map_add(mapping::as_dynamic_map(map), item) == 0;
-    return Ref::steal(PyObject_CallMethodOneArg(map, names::add, item)).get();
+    return Ref::steal(PyObject_CallMethodOneArg(map, binding::names().add, item)).get();
 }
 
 // obj.n1.n2..., each step through the module's own slots where it can; null with an
 // exception set when a step fails.
 Ref path(PyObject* obj, std::initializer_list<PyObject*> steps) { return py::path(obj, steps, attr); }
 
-PyObject* side_name(Side side) { return side == Side::master ? names::master : names::slave; }
+PyObject* side_name(Side side) { return side == Side::master ? binding::names().master : binding::names().slave; }
 
 Ref command_member(Command command) {
     PyObject* name = nullptr;
     switch (command) {
-        case Command::reset: name = names::RESET; break;
-        case Command::session: name = names::SESSION; break;
-        case Command::connection: name = names::CONNECTION; break;
-        case Command::parameter: name = names::PARAMETER; break;
-        case Command::process_data: name = names::PROCESS_DATA; break;
-        case Command::failsafe_data: name = names::FAILSAFE_DATA; break;
+        case Command::reset: name = binding::names().RESET; break;
+        case Command::session: name = binding::names().SESSION; break;
+        case Command::connection: name = binding::names().CONNECTION; break;
+        case Command::parameter: name = binding::names().PARAMETER; break;
+        case Command::process_data: name = binding::names().PROCESS_DATA; break;
+        case Command::failsafe_data: name = binding::names().FAILSAFE_DATA; break;
         case Command::invalid:
         case Command::other: break;
     }
@@ -128,20 +128,12 @@ Command classify(uint16_t code) {
 // The code of the Data-state command; the two members the handler uses are recognised
 // without an attribute lookup.
 bool data_command_code(PyObject* member, uint16_t& code) {
-    static PyObject* process_data = nullptr;  // borrowed: the enumeration keeps its members
-    static PyObject* failsafe_data = nullptr;
-    if (!process_data) {
-        Ref process = command_member(Command::process_data);
-        Ref failsafe = command_member(Command::failsafe_data);
-        if (!process || !failsafe) return false;
-        process_data = process.get();
-        failsafe_data = failsafe.get();
-    }
-    if (member == process_data) {
+    const binding::ModuleState& st = binding::state();
+    if (member == st.process_data.get()) {
         code = frame::command::process_data;
         return true;
     }
-    if (member == failsafe_data) {
+    if (member == st.failsafe_data.get()) {
         code = frame::command::failsafe_data;
         return true;
     }
@@ -150,18 +142,9 @@ bool data_command_code(PyObject* member, uint16_t& code) {
 
 // The value of a session field when it is exactly a DynamicMappableItem of DataType.UINT16.
 bool uint16_item_value(PyObject* item, uint16_t& out) {
-    static PyObject* uint16_type = nullptr;  // borrowed: the enumeration keeps its members
     if (!item || !Py_IS_TYPE(item, binding::as_type(binding::state().DynamicMappableItem))) return false;
-    if (!uint16_type) {
-        Ref member = Ref::steal(PyObject_GetAttrString(binding::state().DataType.get(), "UINT16"));
-        if (!member) {
-            PyErr_Clear();
-            return false;
-        }
-        uint16_type = member.get();
-    }
     const mapping::DynamicItemObject* dynamic = mapping::as_dynamic_item(item);
-    if (dynamic->data_type != uint16_type || dynamic->value.n_bytes != 2) return false;
+    if (dynamic->data_type != data::data_type_member(data::DataType::UINT16) || dynamic->value.n_bytes != 2) return false;
     out = static_cast<uint16_t>(dynamic->value.raw);
     return true;
 }
@@ -189,10 +172,10 @@ PyObject* Context::fast_session_item(Side side, PyObject* master::SessionObject:
 
 bool* Context::fast_flag(PyObject* name) const noexcept {
     if (!fast_) return nullptr;
-    if (name == names::_generate_crcs_cyclic_for_next_frame) return &fast_->generate_crcs_cyclic_for_next_frame;
-    if (name == names::_reset_slave_sequence_number_after_frame)
+    if (name == binding::names()._generate_crcs_cyclic_for_next_frame) return &fast_->generate_crcs_cyclic_for_next_frame;
+    if (name == binding::names()._reset_slave_sequence_number_after_frame)
         return &fast_->reset_slave_sequence_number_after_frame;
-    if (name == names::_second_session_frame_sent) return &fast_->second_session_frame_sent;
+    if (name == binding::names()._second_session_frame_sent) return &fast_->second_session_frame_sent;
     return nullptr;
 }
 
@@ -203,16 +186,16 @@ bool Context::set_control_word(Side side, uint16_t frame::FrameControl::*field, 
         f->frame.control.*field = static_cast<uint16_t>(value);
         return true;
     }
-    Ref control = path(handler_, {side_name(side), names::frame, names::control});
+    Ref control = path(handler_, {side_name(side), binding::names().frame, binding::names().control});
     return control && py::set_new(control.get(), name, PyLong_FromLong(value));
 }
 
 bool Context::set_crc0(Side side, long value) {
-    return set_control_word(side, &frame::FrameControl::crc0, names::crc0, value);
+    return set_control_word(side, &frame::FrameControl::crc0, binding::names().crc0, value);
 }
 
 bool Context::set_sequence_number(Side side, long value) {
-    return set_control_word(side, &frame::FrameControl::sequence_number, names::sequence_number, value);
+    return set_control_word(side, &frame::FrameControl::sequence_number, binding::names().sequence_number, value);
 }
 
 bool Context::set_master_command(Command command) {
@@ -222,8 +205,8 @@ bool Context::set_master_command(Command command) {
     }
     Ref member = command_member(command);
     if (!member) return false;
-    Ref control = path(handler_, {names::master, names::frame, names::control});
-    return control && py::set(control.get(), names::command, member.get());
+    Ref control = path(handler_, {binding::names().master, binding::names().frame, binding::names().control});
+    return control && py::set(control.get(), binding::names().command, member.get());
 }
 
 bool Context::slave_command(Command& out) {
@@ -231,15 +214,15 @@ bool Context::slave_command(Command& out) {
         out = classify(f->frame.control.command);
         return true;
     }
-    Ref control = path(handler_, {names::slave, names::frame, names::control});
+    Ref control = path(handler_, {binding::names().slave, binding::names().frame, binding::names().control});
     if (!control) return false;
-    int valid = py::truth(py::call(control.get(), names::command_is_valid));
+    int valid = py::truth(py::call(control.get(), binding::names().command_is_valid));
     if (valid < 0) return false;
     if (!valid) {
         out = Command::invalid;
         return true;
     }
-    Ref command = attr(control.get(), names::command);
+    Ref command = attr(control.get(), binding::names().command);
     if (!command) return false;
     for (Command candidate : {Command::reset, Command::session, Command::connection, Command::parameter,
                               Command::process_data, Command::failsafe_data}) {
@@ -267,9 +250,9 @@ int Context::connection_id_matches(Ref& message) {
                                                   static_cast<unsigned>(own_id)));
         return message ? 0 : -1;
     }
-    Ref slave_id = path(handler_, {names::slave, names::frame, names::control, names::connection_id});
+    Ref slave_id = path(handler_, {binding::names().slave, binding::names().frame, binding::names().control, binding::names().connection_id});
     if (!slave_id) return -1;
-    Ref master_id = path(handler_, {names::master, names::session, names::connection_id, names::value});
+    Ref master_id = path(handler_, {binding::names().master, binding::names().session, binding::names().connection_id, binding::names().value});
     if (!master_id) return -1;
     int differs = PyObject_RichCompareBool(slave_id.get(), master_id.get(), Py_NE);
     if (differs <= 0) return differs < 0 ? -1 : 1;
@@ -279,11 +262,11 @@ int Context::connection_id_matches(Ref& message) {
 }
 
 Ref Context::slave_reset_message() {
-    Ref session = path(handler_, {names::slave, names::session});
+    Ref session = path(handler_, {binding::names().slave, binding::names().session});
     if (!session) return {};
-    Ref error = attr(session.get(), names::error);
+    Ref error = attr(session.get(), binding::names().error);
     if (error) {
-        Ref error_name = attr(error.get(), names::name);
+        Ref error_name = attr(error.get(), binding::names().name);
         if (!error_name) return {};
         return Ref::steal(
             PyUnicode_FromFormat("Connection was reset by the slave (slave reported error %S)", error_name.get()));
@@ -291,7 +274,7 @@ Ref Context::slave_reset_message() {
     // A code that is no FSOEError member is named by its number.
     if (!PyErr_ExceptionMatches(PyExc_ValueError)) return {};
     PyErr_Clear();
-    Ref code = path(session.get(), {names::error_id, names::value});
+    Ref code = path(session.get(), {binding::names().error_id, binding::names().value});
     if (!code) return {};
     return Ref::steal(PyUnicode_FromFormat("Connection was reset by the slave (slave reported error %S)", code.get()));
 }
@@ -303,7 +286,7 @@ bool Context::set_data_command_failsafe() {
         binding::assign(fast_->data_command, member.get());
         return true;
     }
-    return py::set(handler_, names::_data_command, member.get());
+    return py::set(handler_, binding::names()._data_command, member.get());
 }
 
 bool Context::set_flag(PyObject* name, bool value) {
@@ -322,22 +305,22 @@ int Context::get_flag(PyObject* name) {
 
 bool Context::activate_watchdog() {
     Ref watchdog = fast_ ? Ref::borrow(master::handler_field(fast_->watchdog, "_watchdog"))
-                         : attr(handler_, names::_watchdog);
+                         : attr(handler_, binding::names()._watchdog);
     return watchdog && master::call_watchdog(watchdog.get(), master::WatchdogOperation::activate_and_reset);
 }
 
 bool Context::create_session_id() {
-    return fast_ ? master::create_session_id(fast_) : py::run(handler_, names::_create_session_id);
+    return fast_ ? master::create_session_id(fast_) : py::run(handler_, binding::names()._create_session_id);
 }
 
 int Context::dynamic_map_pending() {
-    return fast_ ? master::dynamic_map_pending(fast_) : py::truth(py::call(handler_, names::_dynamic_map_pending));
+    return fast_ ? master::dynamic_map_pending(fast_) : py::truth(py::call(handler_, binding::names()._dynamic_map_pending));
 }
 
 bool Context::report(Transition t, PyObject* message) {
     if (fast_) return master::report_error(fast_, transition_name(t), message);
     PyObject* args[] = {handler_, transition_name(t), message};
-    return Ref::steal(PyObject_VectorcallMethod(names::_report_error, args,
+    return Ref::steal(PyObject_VectorcallMethod(binding::names()._report_error, args,
                                                 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr))
         .get();
 }
@@ -345,13 +328,13 @@ bool Context::report(Transition t, PyObject* message) {
 bool Context::set_inputs_to_failsafe() {
     if (fast_ && fast_->dictionary && data::is_dictionary(fast_->dictionary))
         return data::set_inputs_to_failsafe(fast_->dictionary);
-    Ref dictionary = attr(handler_, names::dictionary);
-    return dictionary && py::run(dictionary.get(), names::_set_inputs_to_failsafe);
+    Ref dictionary = attr(handler_, binding::names().dictionary);
+    return dictionary && py::run(dictionary.get(), binding::names()._set_inputs_to_failsafe);
 }
 
 bool Context::set_master_error(PyObject* error) {
-    Ref session = path(handler_, {names::master, names::session});
-    return session && py::set(session.get(), names::error, error);
+    Ref session = path(handler_, {binding::names().master, binding::names().session});
+    return session && py::set(session.get(), binding::names().error, error);
 }
 
 bool Context::set_master_error(ErrorCode code) {
@@ -360,16 +343,16 @@ bool Context::set_master_error(ErrorCode code) {
 }
 
 bool Context::clear_dynamic_map(Side side) {
-    Ref map = path(handler_, {side_name(side), names::_dynamic_map});
+    Ref map = path(handler_, {side_name(side), binding::names()._dynamic_map});
     return map && map_clear(map.get());
 }
 
 bool Context::add_session_item(Side side, PyObject* field) {
     Ref node_ = node(side);
     if (!node_) return false;
-    Ref map = attr(node_.get(), names::_dynamic_map);
+    Ref map = attr(node_.get(), binding::names()._dynamic_map);
     if (!map) return false;
-    Ref item = path(node_.get(), {names::session, field});
+    Ref item = path(node_.get(), {binding::names().session, field});
     return item && map_add(map.get(), item.get());
 }
 
@@ -379,7 +362,7 @@ bool Context::clear_master_last_crc0() {
         return true;
     }
     Ref master = node(Side::master);
-    return master && py::set(master.get(), names::_last_crc0_sent, Py_None);
+    return master && py::set(master.get(), binding::names()._last_crc0_sent, Py_None);
 }
 
 int Context::slave_echo_correct() {
@@ -388,14 +371,14 @@ int Context::slave_echo_correct() {
     if (slave_node && master_node && mapping::is_dynamic_map(slave_node->dynamic_map))
         return mapping::dynamic_map_is_safedata_correct(mapping::as_dynamic_map(slave_node->dynamic_map),
                                                         master_node->dynamic_map);
-    Ref slave_map = path(handler_, {names::slave, names::_dynamic_map});
+    Ref slave_map = path(handler_, {binding::names().slave, binding::names()._dynamic_map});
     if (!slave_map) return -1;
-    Ref master_map = path(handler_, {names::master, names::_dynamic_map});
+    Ref master_map = path(handler_, {binding::names().master, binding::names()._dynamic_map});
     if (!master_map) return -1;
     PyObject* args[] = {slave_map.get(), master_map.get()};
-    Ref kwnames = Ref::steal(PyTuple_Pack(1, names::expected_map));
+    Ref kwnames = Ref::steal(PyTuple_Pack(1, binding::names().expected_map));
     if (!kwnames) return -1;
-    Ref result = Ref::steal(PyObject_VectorcallMethod(names::is_safedata_correct, args, 1, kwnames.get()));
+    Ref result = Ref::steal(PyObject_VectorcallMethod(binding::names().is_safedata_correct, args, 1, kwnames.get()));
     return result ? PyObject_IsTrue(result.get()) : -1;
 }
 
@@ -409,7 +392,7 @@ int Context::check_received_crcs() {
         if (mapping::is_exact_map(n->dictionary_map)) {
             size = mapping::safety_bytes(*mapping::as_map(n->dictionary_map));
         } else {
-            Ref expected_size = attr(n->dictionary_map, names::safety_bytes);
+            Ref expected_size = attr(n->dictionary_map, binding::names().safety_bytes);
             if (!expected_size) return -1;
             size = PyLong_AsLong(expected_size.get());
             if (size == -1 && PyErr_Occurred()) return -1;
@@ -420,21 +403,21 @@ int Context::check_received_crcs() {
     }
     Ref slave = node(Side::slave);
     if (!slave) return -1;
-    Ref frame = attr(slave.get(), names::frame);
+    Ref frame = attr(slave.get(), binding::names().frame);
     if (!frame) return -1;
     // A reply of another safe-data size than the frame was given at start carries no
     // verifiable data for this connection.
-    Ref received_size = attr(frame.get(), names::safe_data_size_bytes);
+    Ref received_size = attr(frame.get(), binding::names().safe_data_size_bytes);
     if (!received_size) return -1;
-    Ref expected_size = path(slave.get(), {names::dictionary_map, names::safety_bytes});
+    Ref expected_size = path(slave.get(), {binding::names().dictionary_map, binding::names().safety_bytes});
     if (!expected_size) return -1;
     int same = PyObject_RichCompareBool(received_size.get(), expected_size.get(), Py_EQ);
     if (same <= 0) return same;
-    Ref last_crc0 = attr(slave.get(), names::_last_crc0_sent);
+    Ref last_crc0 = attr(slave.get(), binding::names()._last_crc0_sent);
     if (!last_crc0) return -1;
     Ref result = Ref::steal(last_crc0.get() == Py_None
-                                ? PyObject_CallMethodNoArgs(frame.get(), names::check_crcs)
-                                : PyObject_CallMethodOneArg(frame.get(), names::check_crcs_cyclic, last_crc0.get()));
+                                ? PyObject_CallMethodNoArgs(frame.get(), binding::names().check_crcs)
+                                : PyObject_CallMethodOneArg(frame.get(), binding::names().check_crcs_cyclic, last_crc0.get()));
     return result ? PyObject_IsTrue(result.get()) : -1;
 }
 
@@ -451,18 +434,18 @@ bool Context::map_master_outputs() {
             return mapping::pack_outputs(*mapping::as_map(map.get()), f->frame.safe_data);
         }
         Ref map = Ref::borrow(n->dictionary_map);
-        return py::run(map.get(), names::_set_data_to_frame, {n->frame});
+        return py::run(map.get(), binding::names()._set_data_to_frame, {n->frame});
     }
-    Ref command = attr(handler_, names::_data_command);
+    Ref command = attr(handler_, binding::names()._data_command);
     if (!command) return false;
     Ref master = node(Side::master);
     if (!master) return false;
-    Ref frame = attr(master.get(), names::frame);
+    Ref frame = attr(master.get(), binding::names().frame);
     if (!frame) return false;
-    Ref control = attr(frame.get(), names::control);
-    if (!control || !py::set(control.get(), names::command, command.get())) return false;
-    Ref map = attr(master.get(), names::dictionary_map);
-    return map && py::run(map.get(), names::_set_data_to_frame, {frame.get()});
+    Ref control = attr(frame.get(), binding::names().control);
+    if (!control || !py::set(control.get(), binding::names().command, command.get())) return false;
+    Ref map = attr(master.get(), binding::names().dictionary_map);
+    return map && py::run(map.get(), binding::names()._set_data_to_frame, {frame.get()});
 }
 
 bool Context::read_slave_inputs() {
@@ -476,49 +459,49 @@ bool Context::read_slave_inputs() {
     }
     Ref slave = node(Side::slave);
     if (!slave) return false;
-    Ref map = attr(slave.get(), names::dictionary_map);
+    Ref map = attr(slave.get(), binding::names().dictionary_map);
     if (!map) return false;
-    Ref frame = attr(slave.get(), names::frame);
-    return frame && py::run(map.get(), names::_get_data_from_frame, {frame.get()});
+    Ref frame = attr(slave.get(), binding::names().frame);
+    return frame && py::run(map.get(), binding::names()._get_data_from_frame, {frame.get()});
 }
 
 bool Context::set_master_parameter_sizes() {
     Ref master = node(Side::master);
     if (!master) return false;
-    Ref session = attr(master.get(), names::session);
+    Ref session = attr(master.get(), binding::names().session);
     if (!session) return false;
-    Ref comm_size = attr(session.get(), names::comm_parameter_size_bytes);
+    Ref comm_size = attr(session.get(), binding::names().comm_parameter_size_bytes);
     if (!comm_size || !set_value(comm_size.get(), 2)) return false;
-    Ref parameters = attr(master.get(), names::application_parameters);
+    Ref parameters = attr(master.get(), binding::names().application_parameters);
     if (!parameters) return false;
     Ref iterator = Ref::steal(PyObject_GetIter(parameters.get()));
     if (!iterator) return false;
     Ref total = Ref::steal(PyLong_FromLong(0));
     if (!total) return false;
     while (Ref parameter = Ref::steal(PyIter_Next(iterator.get()))) {
-        Ref n_bytes = attr(parameter.get(), names::n_bytes);
+        Ref n_bytes = attr(parameter.get(), binding::names().n_bytes);
         if (!n_bytes) return false;
         total = Ref::steal(PyNumber_Add(total.get(), n_bytes.get()));
         if (!total) return false;
     }
     if (PyErr_Occurred()) return false;
-    Ref app_size = attr(session.get(), names::app_parameter_size_bytes);
+    Ref app_size = attr(session.get(), binding::names().app_parameter_size_bytes);
     if (!app_size) return false;
     if (is_exact_dynamic_item(app_size.get()))
         return mapping::dynamic_item_set(mapping::as_dynamic_item(app_size.get()), total.get()) == 0;
-    return py::set(app_size.get(), names::value, total.get());
+    return py::set(app_size.get(), binding::names().value, total.get());
 }
 
 bool Context::clear_slave_parameters() {
     Ref slave = node(Side::slave);
     if (!slave) return false;
-    Ref session = attr(slave.get(), names::session);
+    Ref session = attr(slave.get(), binding::names().session);
     if (!session) return false;
-    for (PyObject* field : {names::comm_parameter_size_bytes, names::watchdog_ms, names::app_parameter_size_bytes}) {
+    for (PyObject* field : {binding::names().comm_parameter_size_bytes, binding::names().watchdog_ms, binding::names().app_parameter_size_bytes}) {
         Ref item = attr(session.get(), field);
         if (!item || !set_value(item.get(), 0)) return false;
     }
-    Ref parameters = attr(slave.get(), names::application_parameters);
+    Ref parameters = attr(slave.get(), binding::names().application_parameters);
     if (!parameters) return false;
     Ref iterator = Ref::steal(PyObject_GetIter(parameters.get()));
     if (!iterator) return false;
@@ -528,15 +511,15 @@ bool Context::clear_slave_parameters() {
 }
 
 bool Context::map_parameters(PyObject* node_) {
-    Ref map = attr(node_, names::_dynamic_map);
+    Ref map = attr(node_, binding::names()._dynamic_map);
     if (!map || !map_clear(map.get())) return false;
-    Ref session = attr(node_, names::session);
+    Ref session = attr(node_, binding::names().session);
     if (!session) return false;
-    for (PyObject* field : {names::comm_parameter_size_bytes, names::watchdog_ms, names::app_parameter_size_bytes}) {
+    for (PyObject* field : {binding::names().comm_parameter_size_bytes, binding::names().watchdog_ms, binding::names().app_parameter_size_bytes}) {
         Ref item = attr(session.get(), field);
         if (!item || !map_add(map.get(), item.get())) return false;
     }
-    Ref parameters = attr(node_, names::application_parameters);
+    Ref parameters = attr(node_, binding::names().application_parameters);
     if (!parameters) return false;
     Ref iterator = Ref::steal(PyObject_GetIter(parameters.get()));
     if (!iterator) return false;

@@ -1,6 +1,6 @@
 // StateData: exchanges safe outputs and inputs every cycle.
-#include "states/names.hpp"
 #include "states/procedures.hpp"
+#include "binding/module_state.hpp"
 
 namespace tamsel::states {
 
@@ -31,7 +31,7 @@ PyObject* frame_received(PyObject* self, Context& ctx) {
 PyObject* accept(Context& ctx, Transition t) {
     if (!log_transition(t)) return nullptr;
     bool inputs_set = t == Transition::data_ok1 ? ctx.read_slave_inputs() : ctx.set_inputs_to_failsafe();
-    if (!inputs_set || !ctx.set_flag(names::_generate_crcs_cyclic_for_next_frame, true) || !ctx.activate_watchdog())
+    if (!inputs_set || !ctx.set_flag(binding::names()._generate_crcs_cyclic_for_next_frame, true) || !ctx.activate_watchdog())
         return nullptr;
     return class_ref(StateId::data);
 }

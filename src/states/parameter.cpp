@@ -1,8 +1,8 @@
 // StateParameter: sends the communication and application parameters and checks the echo.
 #include "binding/method.hpp"
+#include "binding/module_state.hpp"
 #include "binding/types.hpp"
 #include "states/echo_state.hpp"
-#include "states/names.hpp"
 #include "states/parameter.hpp"
 #include "states/procedures.hpp"
 
@@ -22,7 +22,7 @@ bool map_node(PyObject* self, Context& ctx, Side side) {
     Ref node = ctx.node(side);
     if (!node) return false;
     if (own(self)) return ctx.map_parameters(node.get());
-    return call_private(self, names::_StateParameter__map_node, node.get());
+    return call_private(self, binding::names()._StateParameter__map_node, node.get());
 }
 
 constexpr EchoTransitions transitions = {
@@ -35,7 +35,7 @@ PyObject* frame_received(PyObject* self, Context& ctx) { return echo_frame_recei
 
 // PARA_OK: nothing to prepare, the Data state fills every request itself.
 PyObject* perform(PyObject*, Context& ctx, Transition t) {
-    if (!log_transition(t) || !ctx.set_flag(names::_generate_crcs_cyclic_for_next_frame, true) ||
+    if (!log_transition(t) || !ctx.set_flag(binding::names()._generate_crcs_cyclic_for_next_frame, true) ||
         !ctx.activate_watchdog())
         return nullptr;
     return class_ref(StateId::data);
@@ -66,8 +66,8 @@ using extra_methods = binding::methods<
 int parameter_map_frame(PyObject* self, Context& ctx) {
     if (!ctx.set_master_command(Command::parameter)) return -1;
     bool ok = own(self) ? ctx.set_master_parameter_sizes() && ctx.clear_slave_parameters()
-                        : call_private(self, names::_StateParameter__calculate_master_size_bytes) &&
-                              call_private(self, names::_StateParameter__clear_slave_parameters);
+                        : call_private(self, binding::names()._StateParameter__calculate_master_size_bytes) &&
+                              call_private(self, binding::names()._StateParameter__clear_slave_parameters);
     return ok && map_node(self, ctx, Side::master) && map_node(self, ctx, Side::slave) ? 0 : -1;
 }
 

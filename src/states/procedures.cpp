@@ -1,6 +1,6 @@
 #include "states/procedures.hpp"
+#include "binding/module_state.hpp"
 
-#include "states/names.hpp"
 
 namespace tamsel::states {
 
@@ -9,7 +9,7 @@ namespace {
 // Steps shared by both procedures: fresh frames, and the next slave frame expected with
 // sequence number 1 whatever the handler does with the sequence number after the event.
 bool restart_sequence(Context& ctx) {
-    return restart_frames(ctx) && ctx.set_flag(names::_reset_slave_sequence_number_after_frame, true);
+    return restart_frames(ctx) && ctx.set_flag(binding::names()._reset_slave_sequence_number_after_frame, true);
 }
 
 int prepare_request(Context& ctx, Command command, PyObject* master_item) {
@@ -25,16 +25,16 @@ bool restart_frames(Context& ctx) {
            ctx.set_sequence_number(Side::slave, 1);
 }
 
-int reset_map_frame(Context& ctx) { return prepare_request(ctx, Command::reset, names::error_id); }
+int reset_map_frame(Context& ctx) { return prepare_request(ctx, Command::reset, binding::names().error_id); }
 
-int session_map_frame(Context& ctx) { return prepare_request(ctx, Command::session, names::session_id); }
+int session_map_frame(Context& ctx) { return prepare_request(ctx, Command::session, binding::names().session_id); }
 
 PyObject* reset_procedure(PyObject* self, Context& ctx, PyObject* error) {
     if (!restart_sequence(ctx) || !ctx.set_data_command_failsafe() || !ctx.set_inputs_to_failsafe()) return nullptr;
     if (!ctx.set_master_error(error)) return nullptr;
     int mapped = self ? call_map_frame(self, ctx, StateId::reset) : reset_map_frame(ctx);
     if (mapped < 0) return nullptr;
-    if (!ctx.clear_master_last_crc0() || !ctx.set_flag(names::_generate_crcs_cyclic_for_next_frame, false) ||
+    if (!ctx.clear_master_last_crc0() || !ctx.set_flag(binding::names()._generate_crcs_cyclic_for_next_frame, false) ||
         !ctx.set_sequence_number(Side::master, 1) || !ctx.activate_watchdog())
         return nullptr;
     return class_ref(StateId::reset);

@@ -1,7 +1,7 @@
 // StateReset: waits for the slave's Reset frame; owns the reset procedure.
 #include "binding/method.hpp"
+#include "binding/module_state.hpp"
 #include "binding/types.hpp"
-#include "states/names.hpp"
 #include "states/procedures.hpp"
 
 namespace tamsel::states {
@@ -18,7 +18,7 @@ PyObject* frame_received(PyObject* self, Context& ctx) {
 // RESET_OK and RESET_WD: a new session id and the first Session request.
 PyObject* open_session(Context& ctx, Transition t) {
     if (!log_transition(t) || !ctx.create_session_id() || session_map_frame(ctx) < 0 ||
-        !ctx.set_flag(names::_generate_crcs_cyclic_for_next_frame, false) || !ctx.activate_watchdog())
+        !ctx.set_flag(binding::names()._generate_crcs_cyclic_for_next_frame, false) || !ctx.activate_watchdog())
         return nullptr;
     return class_ref(StateId::session);
 }
@@ -30,7 +30,7 @@ bool restart(Context& ctx) {
 
 PyObject* stay(PyObject* self, Context& ctx) {
     if (!log_transition(Transition::reset_stay1) || !restart(ctx) || call_map_frame(self, ctx, StateId::reset) < 0 ||
-        !ctx.set_flag(names::_generate_crcs_cyclic_for_next_frame, false) || !ctx.set_sequence_number(Side::master, 1))
+        !ctx.set_flag(binding::names()._generate_crcs_cyclic_for_next_frame, false) || !ctx.set_sequence_number(Side::master, 1))
         return nullptr;
     return class_ref(StateId::reset);
 }
@@ -38,7 +38,7 @@ PyObject* stay(PyObject* self, Context& ctx) {
 PyObject* start(Context& ctx) {
     if (!log_transition(Transition::reset_start) || !restart(ctx) || reset_map_frame(ctx) < 0 ||
         !ctx.set_sequence_number(Side::master, 1) || !ctx.activate_watchdog() ||
-        !ctx.set_flag(names::_generate_crcs_cyclic_for_next_frame, false))
+        !ctx.set_flag(binding::names()._generate_crcs_cyclic_for_next_frame, false))
         return nullptr;
     return class_ref(StateId::reset);
 }

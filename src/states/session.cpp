@@ -1,6 +1,6 @@
 // StateSession: sends the master's session id; owns the new-session procedure.
 #include "binding/method.hpp"
-#include "states/names.hpp"
+#include "binding/module_state.hpp"
 #include "states/procedures.hpp"
 
 namespace tamsel::states {
@@ -20,7 +20,7 @@ PyObject* frame_received(PyObject* self, Context& ctx) {
             if (pending < 0) return nullptr;
             return run_action(self, ctx, pending ? Transition::session_stay1 : Transition::session_ok);
         }
-        int second_frame_sent = ctx.get_flag(names::_second_session_frame_sent);
+        int second_frame_sent = ctx.get_flag(binding::names()._second_session_frame_sent);
         if (second_frame_sent < 0) return nullptr;
         return report_and_run(self, ctx, second_frame_sent ? Transition::session_fail1 : Transition::session_stay2,
                               message_text(Message::invalid_crc));
@@ -36,25 +36,25 @@ PyObject* advance(Context& ctx) {
         !ctx.clear_dynamic_map(Side::master) || !ctx.clear_dynamic_map(Side::slave))
         return nullptr;
     for (Side side : {Side::master, Side::slave})
-        if (!ctx.add_session_item(side, names::connection_id) || !ctx.add_session_item(side, names::slave_address))
+        if (!ctx.add_session_item(side, binding::names().connection_id) || !ctx.add_session_item(side, binding::names().slave_address))
             return nullptr;
-    if (!ctx.set_flag(names::_generate_crcs_cyclic_for_next_frame, true) || !ctx.activate_watchdog()) return nullptr;
+    if (!ctx.set_flag(binding::names()._generate_crcs_cyclic_for_next_frame, true) || !ctx.activate_watchdog()) return nullptr;
     return class_ref(StateId::connection);
 }
 
 PyObject* slave_reset(PyObject* self, Context& ctx) {
     if (!log_transition(Transition::session_reset1) ||
-        !ctx.set_flag(names::_reset_slave_sequence_number_after_frame, true))
+        !ctx.set_flag(binding::names()._reset_slave_sequence_number_after_frame, true))
         return nullptr;
     if (own_state_id(self) == static_cast<int>(StateId::session)) return new_session_procedure(ctx);
-    return PyObject_CallMethodNoArgs(self, names::_reset_session);
+    return PyObject_CallMethodNoArgs(self, binding::names()._reset_session);
 }
 
 PyObject* perform(PyObject* self, Context& ctx, Transition t) {
     switch (t) {
         case Transition::session_ok: return advance(ctx);
         case Transition::session_stay1:
-            if (!log_transition(t) || !ctx.set_flag(names::_second_session_frame_sent, true) || !ctx.activate_watchdog())
+            if (!log_transition(t) || !ctx.set_flag(binding::names()._second_session_frame_sent, true) || !ctx.activate_watchdog())
                 return nullptr;
             return class_ref(StateId::session);
         case Transition::session_reset1: return slave_reset(self, ctx);

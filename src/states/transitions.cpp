@@ -1,7 +1,6 @@
 #include "states/transitions.hpp"
 
 #include "binding/module_state.hpp"
-#include "states/names.hpp"
 
 namespace tamsel::states {
 
@@ -28,15 +27,15 @@ PyObject* interned_messages[message_count];
 PyObject* error_code_name(ErrorCode code) {
     switch (code) {
         case ErrorCode::none:
-        case ErrorCode::reset: return names::RESET;
-        case ErrorCode::unknown_cmd: return names::UNKNOWN_CMD;
-        case ErrorCode::invalid_cmd: return names::INVALID_CMD;
-        case ErrorCode::invalid_crc: return names::INVALID_CRC;
-        case ErrorCode::invalid_connid: return names::INVALID_CONNID;
-        case ErrorCode::invalid_data: return names::INVALID_DATA;
-        case ErrorCode::wd_expired: return names::WD_EXPIRED;
+        case ErrorCode::reset: return binding::names().RESET;
+        case ErrorCode::unknown_cmd: return binding::names().UNKNOWN_CMD;
+        case ErrorCode::invalid_cmd: return binding::names().INVALID_CMD;
+        case ErrorCode::invalid_crc: return binding::names().INVALID_CRC;
+        case ErrorCode::invalid_connid: return binding::names().INVALID_CONNID;
+        case ErrorCode::invalid_data: return binding::names().INVALID_DATA;
+        case ErrorCode::wd_expired: return binding::names().WD_EXPIRED;
     }
-    return names::RESET;
+    return binding::names().RESET;
 }
 
 }  // namespace

@@ -20,7 +20,6 @@ int logging_from_environment() {
 }  // namespace
 
 int add_trace(PyObject* module) {
-    if (!make_trace_names()) return -1;
     int enabled = logging_from_environment();
     if (enabled < 0 || !binding::add_object(module, "TAMSEL_LOGGING", PyBool_FromLong(enabled))) return -1;
     if (PyModule_AddFunctions(module, trace_function_defs()) < 0) return -1;

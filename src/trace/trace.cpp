@@ -24,11 +24,11 @@ bool bound_to_own(PyObject* dict, PyObject* name, PyCFunction implementation) {
 Mode current_mode() {
     if (!watching()) return Mode::unknown;
     PyObject* dict = PyModule_GetDict(binding::state().module);
-    const Names& names = trace_names();
-    PyObject* logging = PyDict_GetItemWithError(dict, names.logging);
-    bool idle = logging == Py_False && bound_to_own(dict, names.transition, log_transition_impl()) &&
-                bound_to_own(dict, names.generate_crc, log_generate_crc_impl()) &&
-                bound_to_own(dict, names.check_crc, log_check_crc_impl());
+    const binding::Names& names = binding::names();
+    PyObject* logging = PyDict_GetItemWithError(dict, names.TAMSEL_LOGGING);
+    bool idle = logging == Py_False && bound_to_own(dict, names._log_transition, log_transition_impl()) &&
+                bound_to_own(dict, names._log_generate_crc, log_generate_crc_impl()) &&
+                bound_to_own(dict, names._log_check_crc, log_check_crc_impl());
     if (PyErr_Occurred()) PyErr_Clear();
     return idle ? Mode::idle : Mode::active;
 }
@@ -56,13 +56,13 @@ bool idle() {
 bool transition(PyObject* name) {
     if (idle()) return true;
     PyObject* args[] = {name};
-    return call_bound(trace_names().transition, args, 1);
+    return call_bound(binding::names()._log_transition, args, 1);
 }
 
 bool generate_crc(PyObject* frame) {
     if (idle()) return true;
     PyObject* args[] = {frame};
-    return call_bound(trace_names().generate_crc, args, 1);
+    return call_bound(binding::names()._log_generate_crc, args, 1);
 }
 
 bool check_crc(const frame::CrcWords& calculated, PyObject* frame, bool result) {
@@ -75,7 +75,7 @@ bool check_crc(const frame::CrcWords& calculated, PyObject* frame, bool result) 
         PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), word);
     }
     PyObject* args[] = {list.get(), frame, result ? Py_True : Py_False};
-    return call_bound(trace_names().check_crc, args, 3);
+    return call_bound(binding::names()._log_check_crc, args, 3);
 }
 
 }  // namespace detail
@@ -86,8 +86,8 @@ int watcher_id = -1;
 bool watched = false;
 
 bool is_trace_name(PyObject* key) {
-    const Names& names = trace_names();
-    for (PyObject* name : {names.logging, names.transition, names.generate_crc, names.check_crc})
+    const binding::Names& names = binding::names();
+    for (PyObject* name : {names.TAMSEL_LOGGING, names._log_transition, names._log_generate_crc, names._log_check_crc})
         if (key == name || (PyUnicode_Check(key) && PyUnicode_Compare(key, name) == 0)) return true;
     return false;
 }

@@ -11,13 +11,11 @@ using binding::Ref;
 
 namespace {
 
-Names names;
-
 // The module attribute TAMSEL_LOGGING as a truth value; -1 with an exception.
 int logging_enabled() {
-    PyObject* value = PyDict_GetItemWithError(PyModule_GetDict(binding::state().module), names.logging);
+    PyObject* value = PyDict_GetItemWithError(PyModule_GetDict(binding::state().module), binding::names().TAMSEL_LOGGING);
     if (!value) {
-        if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", names.logging);
+        if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", binding::names().TAMSEL_LOGGING);
         return -1;
     }
     return PyObject_IsTrue(value);
@@ -123,17 +121,6 @@ using function_defs = binding::methods<
              binding::param<"result", Any>>>;
 
 }  // namespace
-
-const Names& trace_names() { return names; }
-
-bool make_trace_names() {
-    // Interned strings are immortal, so the plain pointers stay valid.
-    names.logging = PyUnicode_InternFromString("TAMSEL_LOGGING");
-    names.transition = PyUnicode_InternFromString("_log_transition");
-    names.generate_crc = PyUnicode_InternFromString("_log_generate_crc");
-    names.check_crc = PyUnicode_InternFromString("_log_check_crc");
-    return names.logging && names.transition && names.generate_crc && names.check_crc;
-}
 
 PyCFunction log_transition_impl() { return function_defs::table[0].ml_meth; }
 PyCFunction log_generate_crc_impl() { return function_defs::table[1].ml_meth; }

@@ -4,16 +4,6 @@
 
 namespace tamsel::trace {
 
-// Interned names of the module attributes the trace looks up.
-struct Names {
-    PyObject* logging = nullptr;       // "TAMSEL_LOGGING"
-    PyObject* transition = nullptr;    // "_log_transition"
-    PyObject* generate_crc = nullptr;  // "_log_generate_crc"
-    PyObject* check_crc = nullptr;     // "_log_check_crc"
-};
-const Names& trace_names();
-bool make_trace_names();
-
 // The C implementations of the three module functions (to recognise them when bound).
 PyCFunction log_transition_impl();
 PyCFunction log_generate_crc_impl();

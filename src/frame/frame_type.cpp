@@ -63,20 +63,9 @@ bool init(FrameObject* frame, PyObject* length) {
     return make_views(frame);
 }
 
-int traverse(PyObject* self, visitproc visit, void* arg) {
-    Py_VISIT(Py_TYPE(self));
-    Py_VISIT(as_frame(self)->control.get());
-    Py_VISIT(as_frame(self)->safe_data.get());
-    Py_VISIT(as_frame(self)->crcs.get());
-    return 0;
-}
-
-int clear(PyObject* self) {
-    as_frame(self)->control.reset();
-    as_frame(self)->safe_data.reset();
-    as_frame(self)->crcs.reset();
-    return 0;
-}
+using views = binding::references<&FrameObject::control, &FrameObject::safe_data, &FrameObject::crcs>;
+constexpr auto traverse = views::traverse;
+constexpr auto clear = views::clear;
 
 void dealloc(PyObject* self) {
     binding::gc_dealloc(self, [](PyObject* self) {

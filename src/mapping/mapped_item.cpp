@@ -26,16 +26,9 @@ bool entry_init(MappedItemObject* entry, PyObject* item, uint8_t bits, uint8_t p
     return true;
 }
 
-int entry_traverse(PyObject* self, visitproc visit, void* arg) {
-    Py_VISIT(Py_TYPE(self));
-    Py_VISIT(as_mapped_item(self)->item);
-    return 0;
-}
-
-int entry_clear(PyObject* self) {
-    Py_CLEAR(as_mapped_item(self)->item);
-    return 0;
-}
+using entry_references = binding::references<&MappedItemObject::item>;
+constexpr auto entry_traverse = entry_references::traverse;
+constexpr auto entry_clear = entry_references::clear;
 
 void entry_dealloc(PyObject* self) { binding::gc_dealloc(self, entry_clear); }
 

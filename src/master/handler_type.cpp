@@ -173,24 +173,13 @@ PyObject* handler_new(PyTypeObject* type, PyObject*, PyObject*) {
 
 // ---- object protocol ----------------------------------------------------------------------
 
-#define TAMSEL_HANDLER_OBJECT_SLOTS(X)                                                                  \
-    X(dict) X(dictionary) X(master) X(slave) X(data_command) X(state) X(watchdog) X(report_error_callback) \
-    X(state_change_callback) X(current_request) X(last_reply) X(fault_counts) X(last_fault) X(recorder)
-
-int handler_traverse(PyObject* obj, visitproc visit, void* arg) {
-    Py_VISIT(Py_TYPE(obj));
-#define TAMSEL_VISIT(field) Py_VISIT(H(obj)->field);
-    TAMSEL_HANDLER_OBJECT_SLOTS(TAMSEL_VISIT)
-#undef TAMSEL_VISIT
-    return 0;
-}
-
-int handler_clear(PyObject* obj) {
-#define TAMSEL_CLEAR(field) Py_CLEAR(H(obj)->field);
-    TAMSEL_HANDLER_OBJECT_SLOTS(TAMSEL_CLEAR)
-#undef TAMSEL_CLEAR
-    return 0;
-}
+using handler_references = binding::references<
+    &HandlerObject::dict, &HandlerObject::dictionary, &HandlerObject::master, &HandlerObject::slave,
+    &HandlerObject::data_command, &HandlerObject::state, &HandlerObject::watchdog, &HandlerObject::report_error_callback,
+    &HandlerObject::state_change_callback, &HandlerObject::current_request, &HandlerObject::last_reply,
+    &HandlerObject::fault_counts, &HandlerObject::last_fault, &HandlerObject::recorder>;
+constexpr auto handler_traverse = handler_references::traverse;
+constexpr auto handler_clear = handler_references::clear;
 
 void handler_dealloc(PyObject* obj) {
     binding::gc_dealloc(obj, [](PyObject* obj) {

@@ -15,7 +15,6 @@ namespace tamsel::states {
 
 namespace {
 
-StateObject* as_state(PyObject* self) { return reinterpret_cast<StateObject*>(self); }
 
 bool state_init(StateObject* self, PyObject* context) {
     binding::assign(self->context, context);
@@ -24,18 +23,9 @@ bool state_init(StateObject* self, PyObject* context) {
 
 using state_constructor = binding::constructor<state_init, binding::param<"context", binding::any_object>>;
 
-int state_traverse(PyObject* self, visitproc visit, void* arg) {
-    Py_VISIT(Py_TYPE(self));
-    Py_VISIT(as_state(self)->dict);
-    Py_VISIT(as_state(self)->context);
-    return 0;
-}
-
-int state_clear(PyObject* self) {
-    Py_CLEAR(as_state(self)->dict);
-    Py_CLEAR(as_state(self)->context);
-    return 0;
-}
+using state_references = binding::references<&StateObject::dict, &StateObject::context>;
+constexpr auto state_traverse = state_references::traverse;
+constexpr auto state_clear = state_references::clear;
 
 void state_dealloc(PyObject* self) { binding::gc_dealloc(self, state_clear); }
 

@@ -15,7 +15,6 @@ namespace tamsel::states {
 
 namespace {
 
-
 bool state_init(StateObject* self, PyObject* context) {
     binding::assign(self->context, context);
     return true;

@@ -278,10 +278,11 @@ struct methods {
     static inline PyMethodDef table[] = {Methods::entry()..., {nullptr, nullptr, 0, nullptr}};
 };
 
-// A constructor: `init` is the type's tp_init, and `entry()` the `__init__` method of its
-// method table, which carries the text signature `inspect.signature(cls)` and `help(cls)`
-// show and runs the same parser and implementation. `Impl(self, values...)` returns bool or
-// 0/-1; errors name the function "__init__".
+// A constructor: `init` is the type's tp_init. `doc<Class, Doc>` is the class documentation
+// (Py_tp_doc) carrying the text signature `inspect.signature(cls)` and `help(cls)` show; the
+// class publishes no `__init__` method of its own, whose binding to the class some versions of
+// `inspect` attempt and fail. `Impl(self, values...)` returns bool or 0/-1; errors name the
+// function "__init__".
 template <auto Impl, typename... Params>
 struct constructor {
     using Self = typename detail::function_traits<decltype(Impl)>::self;
@@ -295,17 +296,8 @@ struct constructor {
     static int init(PyObject* self, PyObject* args, PyObject* kwargs) {
         return succeeded(Parameters::template tuple_call<Impl>(detail::receiver<Self>(self), args, kwargs)) ? 0 : -1;
     }
-    static PyObject* call(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-        bool done = succeeded(Parameters::template fastcall<Impl>(detail::receiver<Self>(self), args, nargs, kwnames));
-        return done ? Py_NewRef(Py_None) : nullptr;
-    }
-    static constexpr auto doc = detail::signature_doc<"__init__", "Initialize self.  See help(type(self)) for accurate signature.",
-                                                      detail::Receiver::instance, Params...>;
-    static PyMethodDef entry() {
-        // METH_COEXIST: the entry replaces the slot wrapper the type would otherwise publish.
-        return {"__init__", as_method(call),
-                detail::fastcall_flags | METH_COEXIST, doc.data()};
-    }
+    template <Text Class, Text Doc>
+    static constexpr auto doc = detail::signature_doc<Class, Doc, detail::Receiver::none, Params...>;
 };
 
 // A type whose instances come from tp_new alone: `create` is its tp_new (errors name the

@@ -175,7 +175,7 @@ using Value = param<"value", binding::any_object>;
 using dictionary_constructor = binding::constructor<dictionary_init, param<"items", binding::exact_list>>;
 
 using dictionary_methods = binding::methods<
-    dictionary_constructor, method<"set", "Only allowed on Safe Outputs", method_set, Name, Value>,
+    method<"set", "Only allowed on Safe Outputs", method_set, Name, Value>,
     method<"get", "Get value of the item. For inputs, the value is from the latest PDU sent by the slave", method_get,
            Name>,
     method<"_read", "Read value of the item in integer form", method_read, Key>,
@@ -190,7 +190,7 @@ PyGetSetDef dictionary_getset[] = {
 };
 
 PyType_Slot dictionary_slots[] = {
-    {Py_tp_doc, const_cast<char*>("Dictionary of safe items of a slave")},
+    {Py_tp_doc, const_cast<char*>(dictionary_constructor::doc<"Dictionary", "Dictionary of safe items of a slave">.data())},
     {Py_tp_new, reinterpret_cast<void*>(dictionary_new)},
     {Py_tp_init, reinterpret_cast<void*>(dictionary_constructor::init)},
     {Py_tp_dealloc, reinterpret_cast<void*>(dictionary_dealloc)},

@@ -201,18 +201,18 @@ using write_method = method<"_write", "Write value of the item from integer form
 using fail_safe_method =
     method<"_set_fail_safe", "Set in fail-safe mode. Only applicable to inputs", method_set_fail_safe>;
 
-using base_methods = binding::methods<base_constructor, get_method, set_method, read_method, write_method, fail_safe_method>;
+using base_methods = binding::methods<get_method, set_method, read_method, write_method, fail_safe_method>;
 
 using input_methods = binding::methods<
-    input_constructor, get_method, set_method, write_method, fail_safe_method,
+    get_method, set_method, write_method, fail_safe_method,
     method<"subscribe_changed", "Subscribe to changes of the value of the item", add_subscriber, Callback>,
     method<"unsubscribe_changed", "Unsubscribe from changes of the value of the item", remove_subscriber, Callback>,
     method<"_DictionaryItemInput__set_value", "", set_input_value, Value>>;
 
-using output_methods = binding::methods<output_constructor, get_method, set_method, read_method>;
+using output_methods = binding::methods<get_method, set_method, read_method>;
 
 using input_output_methods = binding::methods<
-    input_output_constructor, get_method, set_method, read_method, write_method, fail_safe_method,
+    get_method, set_method, read_method, write_method, fail_safe_method,
     method<"subscribe_input_changed", "Subscribe to changes of the input value of the item", add_subscriber,
            Callback>,
     method<"unsubscribe_input_changed", "Unsubscribe from changes of the input value of the item",
@@ -254,7 +254,7 @@ constexpr unsigned item_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TP
         {Py_tp_traverse, reinterpret_cast<void*>(item_traverse)}, {Py_tp_clear, reinterpret_cast<void*>(item_clear)}
 
 PyType_Slot base_slots[] = {
-    {Py_tp_doc, const_cast<char*>("Dictionary Item")},
+    {Py_tp_doc, const_cast<char*>(base_constructor::doc<"DictionaryItem", "Dictionary Item">.data())},
     {Py_tp_init, reinterpret_cast<void*>(base_constructor::init)},
     TAMSEL_ITEM_LIFE_CYCLE_SLOTS,
     {Py_tp_methods, base_methods::table},
@@ -263,6 +263,7 @@ PyType_Slot base_slots[] = {
 };
 
 PyType_Slot input_slots[] = {
+    {Py_tp_doc, const_cast<char*>(input_constructor::doc<"DictionaryItemInput", "">.data())},
     {Py_tp_init, reinterpret_cast<void*>(input_constructor::init)},
     TAMSEL_ITEM_LIFE_CYCLE_SLOTS,
     {Py_tp_methods, input_methods::table},
@@ -271,6 +272,7 @@ PyType_Slot input_slots[] = {
 };
 
 PyType_Slot output_slots[] = {
+    {Py_tp_doc, const_cast<char*>(output_constructor::doc<"DictionaryItemOutput", "">.data())},
     {Py_tp_init, reinterpret_cast<void*>(output_constructor::init)},
     TAMSEL_ITEM_LIFE_CYCLE_SLOTS,
     {Py_tp_methods, output_methods::table},
@@ -279,6 +281,7 @@ PyType_Slot output_slots[] = {
 };
 
 PyType_Slot input_output_slots[] = {
+    {Py_tp_doc, const_cast<char*>(input_output_constructor::doc<"DictionaryItemInputOutput", "">.data())},
     {Py_tp_init, reinterpret_cast<void*>(input_output_constructor::init)},
     TAMSEL_ITEM_LIFE_CYCLE_SLOTS,
     {Py_tp_methods, input_output_methods::table},
@@ -301,7 +304,11 @@ bool add_item_types(PyObject* module) {
     if (!binding::add_type(module, &base_spec, nullptr, st.DictionaryItem)) return false;
     for (auto [spec, slot] : {std::pair{&input_spec, &st.DictionaryItemInput}, std::pair{&output_spec, &st.DictionaryItemOutput},
                               std::pair{&input_output_spec, &st.DictionaryItemInputOutput}})
-        if (!binding::add_type(module, spec, st.DictionaryItem.get(), *slot)) return false;
+        // A kind's class doc carries only its constructor's text signature; the kinds publish no
+        // docstring of their own.
+        if (!binding::add_type(module, spec, st.DictionaryItem.get(), *slot) ||
+            PyObject_SetAttrString(slot->get(), "__doc__", Py_None) < 0)
+            return false;
     return true;
 }
 

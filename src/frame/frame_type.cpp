@@ -178,7 +178,7 @@ using LastCrc0 = param<"last_sent_crc_0", last_crc0>;
 using constructor = binding::constructor<init, param<"length", binding::exact_int, "0">>;
 
 using methods = binding::methods<
-    constructor, binding::class_method<"frame_from_array", "Convert bytes to a new FSOE Frame", frame_from_array, Data>,
+    binding::class_method<"frame_from_array", "Convert bytes to a new FSOE Frame", frame_from_array, Data>,
     method<"_frame_from_array", "Convert bytes to this FSOE Frame structure", frame_from_array_into, Data>,
     method<"frame_to_array", "Convert frame to bytes", frame_to_array>,
     method<"calc_crc0", "Calculate crc0 for the current safe-data and frame control", calc_crc0_method>,
@@ -197,7 +197,7 @@ PyGetSetDef getsets[] = {
 };
 
 PyType_Slot slots[] = {
-    {Py_tp_doc, const_cast<char*>("FSOE Frame")},
+    {Py_tp_doc, const_cast<char*>(constructor::doc<"FSOEFrame", "FSOE Frame">.data())},
     {Py_tp_new, reinterpret_cast<void*>(tp_new)},
     {Py_tp_init, reinterpret_cast<void*>(constructor::init)},
     {Py_tp_traverse, reinterpret_cast<void*>(traverse)},

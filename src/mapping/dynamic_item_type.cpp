@@ -77,7 +77,7 @@ using item_constructor =
                          binding::param<"data_type", binding::any_object>>;
 
 using item_methods = binding::methods<
-    item_constructor, binding::noargs_method<"get", "Get value of the item", dynamic_item_get>,
+    binding::noargs_method<"get", "Get value of the item", dynamic_item_get>,
     binding::method<"set", "Set value of the item", item_set, binding::param<"value", binding::any_object>>>;
 
 PyGetSetDef item_getsets[] = {
@@ -90,7 +90,7 @@ PyGetSetDef item_getsets[] = {
 };
 
 PyType_Slot item_slots[] = {
-    {Py_tp_doc, const_cast<char*>("Item that can be mapped to a dynamic map")},
+    {Py_tp_doc, const_cast<char*>(item_constructor::doc<"DynamicMappableItem", "Item that can be mapped to a dynamic map">.data())},
     {Py_tp_new, reinterpret_cast<void*>(PyType_GenericNew)},
     {Py_tp_init, reinterpret_cast<void*>(item_constructor::init)},
     {Py_tp_dealloc, reinterpret_cast<void*>(dynamic_item_dealloc)},

@@ -196,7 +196,7 @@ using map_constructor =
                          binding::param<"item_types_accepted", binding::exact<&PySet_Type>>>;
 
 using map_type_methods = binding::methods<
-    map_constructor, binding::method<"_lock", "Lock the map", map_lock, binding::param<"active", binding::truth, "True">>>;
+    binding::method<"_lock", "Lock the map", map_lock, binding::param<"active", binding::truth, "True">>>;
 
 PyGetSetDef map_getset[] = {
     {"dictionary", get_dictionary, nullptr, nullptr, nullptr},
@@ -226,7 +226,7 @@ PyMethodDef* all_methods() {
 
 bool add_map_type(PyObject* module) {
     PyType_Slot slots[] = {
-        {Py_tp_doc, const_cast<char*>("Map of dictionary to safe data")},
+        {Py_tp_doc, const_cast<char*>(map_constructor::doc<"DictionaryMap", "Map of dictionary to safe data">.data())},
         {Py_tp_new, reinterpret_cast<void*>(map_new)},
         {Py_tp_init, reinterpret_cast<void*>(map_constructor::init)},
         {Py_tp_dealloc, reinterpret_cast<void*>(map_dealloc)},

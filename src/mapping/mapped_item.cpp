@@ -82,7 +82,7 @@ constexpr binding::Text internal_doc = "Should only be called from the Dictionar
 using entry_constructor = binding::constructor<entry_init, param<"item", item_or_none>, Bits, PositionBits>;
 
 using entry_methods = binding::methods<
-    entry_constructor, noargs_method<"copy", "Create a copy of the mapped item", entry_copy>,
+    noargs_method<"copy", "Create a copy of the mapped item", entry_copy>,
     noargs_method<"copy_as_padding", "Create and return a copy of this mapped item as padding", entry_copy_as_padding>,
     noargs_method<"position_byte_bits", "Get the position in safe data in whole bytes and remaining bits",
                   entry_position_byte_bits>,
@@ -101,7 +101,7 @@ PyGetSetDef entry_getset[] = {
 };
 
 PyType_Slot entry_slots[] = {
-    {Py_tp_doc, const_cast<char*>("Dictionary Item mapped to a safe data")},
+    {Py_tp_doc, const_cast<char*>(entry_constructor::doc<"DictionaryMappedItem", "Dictionary Item mapped to a safe data">.data())},
     {Py_tp_new, reinterpret_cast<void*>(PyType_GenericNew)},
     {Py_tp_init, reinterpret_cast<void*>(entry_constructor::init)},
     {Py_tp_dealloc, reinterpret_cast<void*>(entry_dealloc)},

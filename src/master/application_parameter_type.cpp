@@ -120,7 +120,6 @@ using parameter_constructor =
                          param<"n_bytes", binding::int_or_none, "None">, param<"data_type", binding::any_object, "None">>;
 
 using parameter_methods = binding::methods<
-    parameter_constructor,
     binding::method<"set", "Set value of the item", parameter_set, param<"value", binding::any_object>>,
     binding::method<"_set_use_by_master",
                     "Set the master that uses this application parameter. Can only be set once, and cannot be changed "
@@ -141,8 +140,8 @@ PyGetSetDef parameter_getsets[] = {
 };
 
 PyType_Slot parameter_slots[] = {
-    {Py_tp_doc, const_cast<char*>("Application Parameter\n\n"
-                                  "Parameters that the master sets to the Slave during the state Parameter")},
+    {Py_tp_doc, const_cast<char*>(parameter_constructor::doc<"ApplicationParameter", "Application Parameter\n\n"
+                                  "Parameters that the master sets to the Slave during the state Parameter">.data())},
     {Py_tp_new, reinterpret_cast<void*>(parameter_new)},
     {Py_tp_init, reinterpret_cast<void*>(parameter_constructor::init)},
     {Py_tp_dealloc, reinterpret_cast<void*>(parameter_dealloc)},

@@ -398,7 +398,6 @@ using handler_constructor = binding::constructor<
     param<"dictionary_map_is_editable", binding::any_object, "True">>;
 
 using handler_methods = binding::methods<
-    handler_constructor,
     method<"start", "Start the FSoE connection", react<start_connection>>,
     method<"stop", "Reset the connection and stop", react<stop_connection>>,
     method<"reset", "Reset the FSoE Connection", reset_connection>,
@@ -434,7 +433,7 @@ using handler_methods = binding::methods<
            param<"ring", binding::any_object>>>;
 
 PyType_Slot handler_slots[] = {
-    {Py_tp_doc, const_cast<char*>("Handles the connection with a single slave from a master's point of view")},
+    {Py_tp_doc, const_cast<char*>(handler_constructor::doc<"MasterHandler", "Handles the connection with a single slave from a master's point of view">.data())},
     {Py_tp_new, reinterpret_cast<void*>(handler_new)},
     {Py_tp_init, reinterpret_cast<void*>(handler_constructor::init)},
     {Py_tp_dealloc, reinterpret_cast<void*>(handler_dealloc)},

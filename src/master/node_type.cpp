@@ -134,7 +134,7 @@ using node_constructor = binding::constructor<
     param<"dictionary_map_is_editable", binding::truth, "True">>;
 
 using node_methods = binding::methods<
-    node_constructor, binding::noargs_method<"start", "Procedures required before the FSoE is initialized", node_start>,
+    binding::noargs_method<"start", "Procedures required before the FSoE is initialized", node_start>,
     binding::noargs_method<"stop", "Procedures required when the FSoE is stopped", node_stop>>;
 
 PyMemberDef node_members[] = {
@@ -157,7 +157,7 @@ PyGetSetDef node_getsets[] = {
 };
 
 PyType_Slot node_slots[] = {
-    {Py_tp_doc, const_cast<char*>("FSoE Node\n\nHolds information relating to one of the FSoE Nodes")},
+    {Py_tp_doc, const_cast<char*>(node_constructor::doc<"Node", "FSoE Node\n\nHolds information relating to one of the FSoE Nodes">.data())},
     {Py_tp_new, reinterpret_cast<void*>(node_new)},
     {Py_tp_init, reinterpret_cast<void*>(node_constructor::init)},
     {Py_tp_dealloc, reinterpret_cast<void*>(node_dealloc)},

@@ -95,7 +95,7 @@ using session_constructor =
     binding::constructor<session_init, binding::param<"slave_address", truncated_u16>,
                          binding::param<"connection_id", truncated_u16>, binding::param<"watchdog_ms", truncated_u16>>;
 
-using session_methods = binding::methods<session_constructor>;
+using session_methods = binding::methods<>;
 
 PyMemberDef session_members[] = {
     TAMSEL_DICT_MEMBER(SessionObject, dict),
@@ -118,7 +118,7 @@ PyGetSetDef session_getsets[] = {
 };
 
 PyType_Slot session_slots[] = {
-    {Py_tp_doc, const_cast<char*>("FSoE Session structure\n\nHolds the current known data of the FSoE connection")},
+    {Py_tp_doc, const_cast<char*>(session_constructor::doc<"Session", "FSoE Session structure\n\nHolds the current known data of the FSoE connection">.data())},
     {Py_tp_new, reinterpret_cast<void*>(session_new)},
     {Py_tp_init, reinterpret_cast<void*>(session_constructor::init)},
     {Py_tp_methods, session_methods::table},

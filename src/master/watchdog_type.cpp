@@ -101,7 +101,7 @@ using constructor = binding::constructor<watchdog_init, binding::param<"timeout_
                                          binding::param<"callback", binding::any_object>>;
 
 using methods = binding::methods<
-    constructor, method<"run", "Watchdog process", run_watchdog>, method<"activate", "", watchdog_activate>,
+    method<"run", "Watchdog process", run_watchdog>, method<"activate", "", watchdog_activate>,
     method<"deactivate", "Resets are no longer required", watchdog_deactivate>,
     method<"stop", "Stop the watchdog module", watchdog_stop>,
     method<"reset", "Reset the watchdog to prevent a timeout", watchdog_reset>,
@@ -117,8 +117,8 @@ PyGetSetDef getsets[] = {
 };
 
 PyType_Slot slots[] = {
-    {Py_tp_doc, const_cast<char*>("FSoE Watchdog\n\n"
-                                  "Implements a mechanism to detect if a PDU cycle is not completed within a time frame")},
+    {Py_tp_doc, const_cast<char*>(constructor::doc<"Watchdog", "FSoE Watchdog\n\n"
+                                  "Implements a mechanism to detect if a PDU cycle is not completed within a time frame">.data())},
     {Py_tp_new, reinterpret_cast<void*>(watchdog_new)},
     {Py_tp_init, reinterpret_cast<void*>(constructor::init)},
     {Py_tp_dealloc, reinterpret_cast<void*>(watchdog_dealloc)},

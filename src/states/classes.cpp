@@ -97,7 +97,6 @@ using binding::noargs_method;
 
 PyMethodDef* base_methods() {
     static PyMethodDef table[] = {
-        state_constructor::entry(),
         noargs_method<"_process_frame_received_event", "", abstract_event>::entry(),
         noargs_method<"_process_watchdog_expired_event", "", abstract_event>::entry(),
         noargs_method<"_process_reset_connection_event", "", abstract_event>::entry(),
@@ -192,7 +191,7 @@ int create_state_classes(PyObject* module) {
     binding::ModuleState& st = binding::state();
 
     static PyType_Slot base_slots[] = {
-        common_slots(Py_tp_doc, const_cast<char*>("FSoE State")),
+        common_slots(Py_tp_doc, const_cast<char*>(state_constructor::doc<"State", "FSoE State">.data())),
         common_slots(Py_tp_init, reinterpret_cast<void*>(state_constructor::init)),
         common_slots(Py_tp_traverse, reinterpret_cast<void*>(state_traverse)),
         common_slots(Py_tp_clear, reinterpret_cast<void*>(state_clear)),

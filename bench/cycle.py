@@ -88,23 +88,28 @@ def record(size, changing):
         handler.delete()
 
 
+def timed_batches(handler, frames):
+    """Per-cycle nanoseconds of every batch of a replay into a connected handler."""
+    set_reply, get_request = handler.set_reply, handler.get_request
+    replies = [reply for reply, _ in frames]
+    timings = []
+    for start in range(0, len(replies), BATCH):
+        batch = replies[start:start + BATCH]
+        began = time.perf_counter_ns()
+        for reply in batch:
+            set_reply(reply)
+            get_request()
+        timings.append((time.perf_counter_ns() - began) / len(batch))
+    assert handler.get_request() == frames[-1][1], "replay diverged from the recording"
+    return timings
+
+
 def replay(size, startup, frames):
     """Per-cycle nanoseconds of every batch of a replay into a fresh handler."""
     handler = make_handler(size)
     try:
         connect(handler, startup)
-        set_reply, get_request = handler.set_reply, handler.get_request
-        replies = [reply for reply, _ in frames]
-        timings = []
-        for start in range(0, len(replies), BATCH):
-            batch = replies[start:start + BATCH]
-            began = time.perf_counter_ns()
-            for reply in batch:
-                set_reply(reply)
-                get_request()
-            timings.append((time.perf_counter_ns() - began) / len(batch))
-        assert handler.get_request() == frames[-1][1], "replay diverged from the recording"
-        return timings
+        return timed_batches(handler, frames)
     finally:
         handler.delete()
 

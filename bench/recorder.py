@@ -4,7 +4,6 @@ measured alternately in one run on the same recorded frames. A cycle captures tw
 """
 import statistics
 import sys
-import time
 
 import cycle
 import tamsel.tamsel as ts
@@ -19,18 +18,7 @@ def timed_replay(size, startup, frames, attach):
     try:
         cycle.connect(handler, startup)
         recorder = FrameRecorder(handler) if attach else None
-        set_reply, get_request = handler.set_reply, handler.get_request
-        replies = [reply for reply, _ in frames]
-        timings = []
-        for start in range(0, len(replies), cycle.BATCH):
-            batch = replies[start:start + cycle.BATCH]
-            began = time.perf_counter_ns()
-            for reply in batch:
-                set_reply(reply)
-                get_request()
-            timings.append((time.perf_counter_ns() - began) / len(batch))
-        assert handler.get_request() == frames[-1][1], "replay diverged from the recording"
-        return timings
+        return cycle.timed_batches(handler, frames)
     finally:
         if recorder:
             recorder.close()

@@ -31,16 +31,10 @@ bool make_views(FrameObject* self) {
     return true;
 }
 
-PyObject* tp_new(PyTypeObject* type, PyObject*, PyObject*) {
-    PyObject* self = type->tp_alloc(type, 0);
-    if (!self) return nullptr;
-    FrameObject* frame = as_frame(self);
-    new (&frame->frame) Frame{};
-    new (&frame->control) Ref();
-    new (&frame->safe_data) Ref();
-    new (&frame->crcs) Ref();
-    return self;
-}
+using native_members =
+    binding::native<&FrameObject::frame, &FrameObject::control, &FrameObject::safe_data, &FrameObject::crcs>;
+
+PyObject* tp_new(PyTypeObject* type, PyObject*, PyObject*) { return native_members::allocate(type); }
 
 // The safe-data size for a byte-image length; false with ValueError when it exceeds the frame.
 bool size_for_length(PyObject* length, uint16_t& size) {
@@ -70,11 +64,7 @@ constexpr auto clear = views::clear;
 void dealloc(PyObject* self) {
     binding::gc_dealloc(self, [](PyObject* self) {
         clear(self);
-        FrameObject* frame = as_frame(self);
-        frame->crcs.~Ref();
-        frame->safe_data.~Ref();
-        frame->control.~Ref();
-        frame->frame.~Frame();
+        native_members::destroy(self);
     });
 }
 

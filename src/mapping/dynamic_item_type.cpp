@@ -111,16 +111,11 @@ PyType_Spec item_spec = {
 
 }  // namespace
 
-int dynamic_item_traverse(PyObject* self, visitproc visit, void* arg) {
-    Py_VISIT(Py_TYPE(self));
-    Py_VISIT(as_dynamic_item(self)->data_type);
-    return 0;
-}
+using item_references = binding::references<&DynamicItemObject::data_type>;
 
-int dynamic_item_clear(PyObject* self) {
-    Py_CLEAR(as_dynamic_item(self)->data_type);
-    return 0;
-}
+int dynamic_item_traverse(PyObject* self, visitproc visit, void* arg) { return item_references::traverse(self, visit, arg); }
+
+int dynamic_item_clear(PyObject* self) { return item_references::clear(self); }
 
 void dynamic_item_dealloc(PyObject* self) { binding::gc_dealloc(self, dynamic_item_clear); }
 

@@ -25,16 +25,9 @@ PyObject* iterator_next(PyObject* self) {
     return nullptr;
 }
 
-int iterator_traverse(PyObject* self, visitproc visit, void* arg) {
-    Py_VISIT(Py_TYPE(self));
-    Py_VISIT(as_iterator(self)->map);
-    return 0;
-}
-
-int iterator_clear(PyObject* self) {
-    Py_CLEAR(as_iterator(self)->map);
-    return 0;
-}
+using iterator_references = binding::references<&MapIteratorObject::map>;
+constexpr auto iterator_traverse = iterator_references::traverse;
+constexpr auto iterator_clear = iterator_references::clear;
 
 void iterator_dealloc(PyObject* self) { binding::gc_dealloc(self, iterator_clear); }
 

@@ -98,11 +98,12 @@ bool list_clear(MapObject* map) {
 
 namespace {
 
+using map_native = binding::native<&MapObject::view>;
+
 PyObject* map_new(PyTypeObject* type, PyObject*, PyObject*) {
-    Ref self = Ref::steal(type->tp_alloc(type, 0));
+    Ref self = Ref::steal(map_native::allocate(type));
     if (!self) return nullptr;
     auto* map = as_map(self.get());
-    new (&map->view) std::shared_ptr<const LayoutView>();
     map->entries = PyList_New(0);
     if (!map->entries) return nullptr;
     return self.release();
@@ -141,8 +142,8 @@ int map_clear(PyObject* self) {
 
 void map_dealloc(PyObject* self) {
     binding::gc_dealloc(self, [](PyObject* self) {
+        map_native::destroy(self);
         auto* map = as_map(self);
-        map->view.~shared_ptr();
         Py_CLEAR(map->dictionary);
         Py_CLEAR(map->accepted);
         Py_CLEAR(map->entries);

@@ -165,11 +165,9 @@ bool handler_init(HandlerObject* self, PyObject* dictionary, uint16_t slave_addr
     return true;
 }
 
-PyObject* handler_new(PyTypeObject* type, PyObject*, PyObject*) {
-    PyObject* obj = type->tp_alloc(type, 0);
-    if (obj) new (&H(obj)->lock) HandlerLock();
-    return obj;
-}
+using handler_native = binding::native<&HandlerObject::lock>;
+
+PyObject* handler_new(PyTypeObject* type, PyObject*, PyObject*) { return handler_native::allocate(type); }
 
 // ---- object protocol ----------------------------------------------------------------------
 
@@ -185,7 +183,7 @@ void handler_dealloc(PyObject* obj) {
     binding::gc_dealloc(obj, [](PyObject* obj) {
         if (H(obj)->weakrefs) PyObject_ClearWeakRefs(obj);
         handler_clear(obj);
-        H(obj)->lock.~HandlerLock();
+        handler_native::destroy(obj);
     });
 }
 

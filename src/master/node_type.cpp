@@ -22,12 +22,13 @@ constexpr std::array<PyObject* NodeObject::*, 5> node_objects = {
     &NodeObject::application_parameters,
 };
 
+using node_native = binding::native<&NodeObject::last_crc0_sent>;
+
 PyObject* node_new(PyTypeObject* type, PyObject*, PyObject*) {
-    PyObject* self = type->tp_alloc(type, 0);
+    PyObject* self = node_native::allocate(type);
     if (self == nullptr) return nullptr;
     NodeObject* node = as_node(self);
     for (auto field : node_objects) node->*field = Py_NewRef(Py_None);
-    new (&node->last_crc0_sent) std::optional<std::uint16_t>();
     node->dictionary_map_is_editable = true;
     return self;
 }
@@ -91,7 +92,7 @@ void node_dealloc(PyObject* self) {
         NodeObject* node = as_node(self);
         Py_CLEAR(node->dict);
         for (auto field : node_objects) Py_CLEAR(node->*field);
-        node->last_crc0_sent.~optional();
+        node_native::destroy(self);
     });
 }
 

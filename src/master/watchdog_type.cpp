@@ -14,11 +14,12 @@ namespace {
 
 using binding::Ref;
 
+using watchdog_native = binding::native<&WatchdogObject::core>;
+
 PyObject* watchdog_new(PyTypeObject* type, PyObject*, PyObject*) {
-    PyObject* obj = type->tp_alloc(type, 0);
+    PyObject* obj = watchdog_native::allocate(type);
     if (!obj) return nullptr;
     WatchdogObject* self = as_watchdog(obj);
-    std::construct_at(&self->core);
     self->callback = nullptr;
     self->timeout_s = 0.0;
     track_watchdog(obj);
@@ -77,7 +78,7 @@ void watchdog_dealloc(PyObject* obj) {
         untrack_watchdog(obj);
         PyObject_ClearWeakRefs(obj);
         watchdog_clear(obj);
-        std::destroy_at(&as_watchdog(obj)->core);
+        watchdog_native::destroy(obj);
     });
 }
 

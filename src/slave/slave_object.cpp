@@ -88,18 +88,9 @@ PyObject* slave_new(PyTypeObject* type, uint16_t slave_address, uint16_t connect
     return self.release();
 }
 
-int slave_traverse(PyObject* self, visitproc visit, void* arg) {
-    Py_VISIT(Py_TYPE(self));
-    Py_VISIT(as_slave(self)->reply);
-    Py_VISIT(as_slave(self)->rejections);
-    return 0;
-}
-
-int slave_clear(PyObject* self) {
-    Py_CLEAR(as_slave(self)->reply);
-    Py_CLEAR(as_slave(self)->rejections);
-    return 0;
-}
+using slave_references = binding::references<&SlaveObject::reply, &SlaveObject::rejections>;
+constexpr auto slave_traverse = slave_references::traverse;
+constexpr auto slave_clear = slave_references::clear;
 
 void slave_dealloc(PyObject* self) {
     binding::gc_dealloc(self, [](PyObject* self) {

@@ -34,6 +34,19 @@ def crc_words(frame: FSOEFrame) -> Tuple[int, ...]:
     return tuple(frame.crcs[i] for i in range((frame.safe_data_size_bytes + 1) // 2))
 
 
+def predicted(data: bytes, keyed_by: FSOEFrame, last_crc0: Optional[int]) -> FSOEFrame:
+    """The frame `data` with the CRCs its sender should have given it: keyed by the sequence
+    number and reference CRC_0 of `keyed_by`, cyclic against `last_crc0` unless it is None."""
+    expected = FSOEFrame.frame_from_array(data)
+    expected.control.sequence_number = keyed_by.control.sequence_number
+    expected.control.crc0 = keyed_by.control.crc0
+    if last_crc0 is None:
+        expected.generate_crcs()
+    else:
+        expected.generate_crcs_cyclic(last_crc0)
+    return expected
+
+
 class Replay:
     def __init__(self, from_start: bool):
         """`from_start`: the recording begins with the handler's first request."""
@@ -64,14 +77,10 @@ class Replay:
             self.master.control.crc0 = self.slave.crcs[0]
         verdict = Verdict(None)
         if self.synced and self.slave_last_known and command in CHECKED_COMMANDS.get(state, ()):
-            expected = FSOEFrame.frame_from_array(data)
-            expected.control.sequence_number = self.slave.control.sequence_number
-            expected.control.crc0 = self.slave.control.crc0
+            expected = predicted(data, self.slave, self.slave_last)
             if self.slave_last is None:
-                expected.generate_crcs()
                 ok = self.slave.check_crcs()
             else:
-                expected.generate_crcs_cyclic(self.slave_last)
                 ok = self.slave.check_crcs_cyclic(self.slave_last)
             verdict = Verdict(ok, crc_words(expected))
         self.pending = (state, command, self.slave.crcs[0])
@@ -111,13 +120,7 @@ class Replay:
         sent = FSOEFrame.frame_from_array(data)
         verdict = Verdict(None)
         if self.synced and (not self.cyclic or self.master_last is not None):
-            expected = FSOEFrame.frame_from_array(data)
-            expected.control.sequence_number = self.master.control.sequence_number
-            expected.control.crc0 = self.master.control.crc0
-            if self.cyclic:
-                expected.generate_crcs_cyclic(self.master_last)
-            else:
-                expected.generate_crcs()
+            expected = predicted(data, self.master, self.master_last if self.cyclic else None)
             self.master.control.sequence_number = expected.control.sequence_number
             verdict = Verdict(crc_words(expected) == crc_words(sent), crc_words(expected))
         self.master_last = sent.crcs[0]

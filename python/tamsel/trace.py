@@ -27,7 +27,7 @@ import time
 from typing import List, NamedTuple, Optional
 
 from tamsel import _pcapng
-from tamsel._replay import Replay
+from tamsel._replay import Replay, crc_words
 from tamsel.tamsel import FSOECommand, FSOEFrame
 
 __all__ = ["Frame", "FrameRecorder", "DecodedFrame", "decode", "main"]
@@ -175,7 +175,7 @@ def decode(path) -> List[DecodedFrame]:
                 packet.time_ns, "master" if from_master else "slave",
                 STATE_NAMES[state] if state is not None else None, _command_name(data[0] if data else 0),
                 frame.control.connection_id, frame.get_safe_data_bytes()[:size],
-                tuple(frame.crcs[i] for i in range((size + 1) // 2)), verdict.ok, verdict.expected))
+                crc_words(frame), verdict.ok, verdict.expected))
     if not decoded:
         raise ValueError(f"{path} holds no FSoE frames")
     return decoded

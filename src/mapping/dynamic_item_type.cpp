@@ -123,6 +123,14 @@ bool is_dynamic_item(PyObject* obj) {
     return PyObject_TypeCheck(obj, binding::as_type(binding::state().DynamicMappableItem));
 }
 
+bool exact_uint16_value(PyObject* item, std::uint16_t& out) {
+    if (!item || !Py_IS_TYPE(item, binding::as_type(binding::state().DynamicMappableItem))) return false;
+    const DynamicItemObject* own = as_dynamic_item(item);
+    if (own->data_type != data::data_type_member(data::DataType::UINT16) || own->value.n_bytes != 2) return false;
+    out = static_cast<std::uint16_t>(own->value.raw);
+    return true;
+}
+
 PyObject* new_dynamic_item(PyObject* initial_value, PyObject* data_type) {
     return PyObject_CallFunctionObjArgs(binding::state().DynamicMappableItem.get(), initial_value, data_type, nullptr);
 }

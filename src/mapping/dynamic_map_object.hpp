@@ -31,6 +31,10 @@ inline DynamicMapObject* as_dynamic_map(PyObject* obj) { return reinterpret_cast
 
 // ---- DynamicMappableItem ----
 
+// The value of `item` when it is exactly a DynamicMappableItem of DataType.UINT16 (null allowed);
+// false otherwise.
+bool exact_uint16_value(PyObject* item, std::uint16_t& out);
+
 // A new DynamicMappableItem(initial_value, data_type), as the host constructor makes it.
 PyObject* new_dynamic_item(PyObject* initial_value, PyObject* data_type);
 

@@ -5,6 +5,7 @@
 #include "binding/module_state.hpp"
 
 #include "binding/reaction.hpp"
+#include "master/data_cycle.hpp"
 #include "master/handler_fast.hpp"
 #include "master/handler_diagnostics.hpp"
 #include "master/handler_generic.hpp"
@@ -71,6 +72,8 @@ PyObject* compute_request(HandlerObject* self) {
 bool process_reply(HandlerObject* self, PyObject* data) {
     binding::assign(self->last_reply, data);
     diagnostics::reply_accepted(self, data);
+    if (const auto outcome = data_cycle::process_reply(self, data); outcome != data_cycle::Outcome::elsewhere)
+        return outcome == data_cycle::Outcome::done;
     Parts parts;
     if (!parts.load(self)) return false;
     Ref next_state = Ref::steal(

@@ -5,6 +5,7 @@
 #include "data/data_type_object.hpp"
 #include "frame/frame_object.hpp"
 #include "mapping/dynamic_map_object.hpp"
+#include "master/data_cycle.hpp"
 #include "master/handler_generic.hpp"
 #include "master/node_object.hpp"
 #include "states/state_object.hpp"
@@ -40,13 +41,7 @@ bool initialization_bytes(HandlerObject* self, uint16_t& out) {
 
 // `item.value` of a 16-bit session item, read straight from the module's own items.
 bool session_value(PyObject* item, uint16_t& out) {
-    if (Py_IS_TYPE(item, binding::as_type(binding::state().DynamicMappableItem))) {
-        mapping::DynamicItemObject* own = mapping::as_dynamic_item(item);
-        if (own->data_type == data::data_type_member(data::DataType::UINT16)) {
-            out = static_cast<uint16_t>(own->value.raw);
-            return true;
-        }
-    }
+    if (mapping::exact_uint16_value(item, out)) return true;
     Ref value = Ref::steal(PyObject_GetAttr(item, binding::names().value));
     return value && binding::to_unsigned(value.get(), out);
 }
@@ -66,7 +61,10 @@ PyObject* compute_request(HandlerObject* self, PyObject* state, PyObject* master
     const StateKind kind = generic::classify(state);
 
     if (kind == StateKind::data) {
-        if (states::map_frame(state) < 0) return nullptr;
+        // The module's own Data state maps the frame as map_outputs does.
+        const bool own_data_state = state == self->state && data_cycle::own_data_state(self);
+        if (own_data_state ? !data_cycle::map_outputs(self, master, &frame_of(master_frame)) : states::map_frame(state) < 0)
+            return nullptr;
     } else {
         uint16_t count;
         if (!initialization_bytes(self, count) ||

@@ -7,6 +7,7 @@
 #include "frame/control.hpp"
 #include "mapping/map_object.hpp"
 #include "mapping/dynamic_map_object.hpp"
+#include "master/data_cycle.hpp"
 #include "master/watchdog.hpp"
 
 #include <initializer_list>
@@ -125,30 +126,6 @@ Command classify(uint16_t code) {
     }
 }
 
-// The code of the Data-state command; the two members the handler uses are recognised
-// without an attribute lookup.
-bool data_command_code(PyObject* member, uint16_t& code) {
-    const binding::ModuleState& st = binding::state();
-    if (member == st.process_data.get()) {
-        code = frame::command::process_data;
-        return true;
-    }
-    if (member == st.failsafe_data.get()) {
-        code = frame::command::failsafe_data;
-        return true;
-    }
-    return frame::command_code(member, code);
-}
-
-// The value of a session field when it is exactly a DynamicMappableItem of DataType.UINT16.
-bool uint16_item_value(PyObject* item, uint16_t& out) {
-    if (!item || !Py_IS_TYPE(item, binding::as_type(binding::state().DynamicMappableItem))) return false;
-    const mapping::DynamicItemObject* dynamic = mapping::as_dynamic_item(item);
-    if (dynamic->data_type != data::data_type_member(data::DataType::UINT16) || dynamic->value.n_bytes != 2) return false;
-    out = static_cast<uint16_t>(dynamic->value.raw);
-    return true;
-}
-
 }  // namespace
 
 master::NodeObject* Context::fast_node(Side side) const noexcept {
@@ -242,7 +219,7 @@ bool Context::slave_command(Command& out) {
 int Context::connection_id_matches(Ref& message) {
     uint16_t own_id = 0;
     frame::FrameObject* slave_frame = fast_frame(Side::slave);
-    if (slave_frame && uint16_item_value(fast_session_item(Side::master, &master::SessionObject::connection_id),
+    if (slave_frame && mapping::exact_uint16_value(fast_session_item(Side::master, &master::SessionObject::connection_id),
                                          own_id)) {
         unsigned received_id = slave_frame->frame.control.connection_id;
         if (received_id == own_id) return 1;
@@ -422,20 +399,8 @@ int Context::check_received_crcs() {
 }
 
 bool Context::map_master_outputs() {
-    if (frame::FrameObject* f = fast_frame(Side::master)) {
-        uint16_t code = 0;
-        PyObject* command = master::handler_field(fast_->data_command, "_data_command");
-        if (!command || !data_command_code(command, code)) return false;
-        f->frame.control.command = code;
-        master::NodeObject* n = fast_node(Side::master);
-        if (mapping::is_exact_map(n->dictionary_map)) {
-            // Host code run by the items may rebind the node's map or frame: keep both alive.
-            Ref map = Ref::borrow(n->dictionary_map), frame = Ref::borrow(n->frame);
-            return mapping::pack_outputs(*mapping::as_map(map.get()), f->frame.safe_data);
-        }
-        Ref map = Ref::borrow(n->dictionary_map);
-        return py::run(map.get(), binding::names()._set_data_to_frame, {n->frame});
-    }
+    if (frame::FrameObject* f = fast_frame(Side::master))
+        return master::data_cycle::map_outputs(fast_, fast_node(Side::master), f);
     Ref command = attr(handler_, binding::names()._data_command);
     if (!command) return false;
     Ref master = node(Side::master);
@@ -451,11 +416,7 @@ bool Context::map_master_outputs() {
 bool Context::read_slave_inputs() {
     if (frame::FrameObject* f = fast_frame(Side::slave)) {
         master::NodeObject* n = fast_node(Side::slave);
-        if (mapping::is_exact_map(n->dictionary_map)) {
-            // Input subscribers may rebind the node's map or frame: keep both alive.
-            Ref map = Ref::borrow(n->dictionary_map), frame = Ref::borrow(n->frame);
-            return mapping::unpack_inputs(*mapping::as_map(map.get()), f->frame.safe_data);
-        }
+        if (mapping::is_exact_map(n->dictionary_map)) return master::data_cycle::read_inputs(n, f);
     }
     Ref slave = node(Side::slave);
     if (!slave) return false;

@@ -16,6 +16,9 @@ bool generate_crc(PyObject* frame);
 bool check_crc(const frame::CrcWords& calculated, PyObject* frame, bool result);
 }  // namespace detail
 
+// Whether the trace functions are skipped: nothing is bound to call.
+inline bool idle() { return detail::mode == detail::Mode::idle; }
+
 // `_log_transition(name)`; false with an exception set when it raised.
 inline bool transition(PyObject* name) { return detail::mode == detail::Mode::idle || detail::transition(name); }
 

@@ -13,10 +13,18 @@ namespace tamsel::binding {
 // lock, and the references its frames hold must then be left alone (the process is ending).
 inline std::atomic<bool> interpreter_ending{false};
 
+// drop_reference once the interpreter is ending.
+[[gnu::cold, gnu::noinline]] inline void drop_reference_while_ending(PyObject* obj) {
+    if (PyGILState_Check()) Py_DECREF(obj);
+}
+
 // Drops one reference, unless the calling thread may not touch objects (see above).
 // Not noexcept: freeing the object may run Python code, which may end the thread.
 inline void drop_reference(PyObject* obj) {
-    if (interpreter_ending.load(std::memory_order_relaxed) && !PyGILState_Check()) return;
+    if (interpreter_ending.load(std::memory_order_relaxed)) [[unlikely]] {
+        drop_reference_while_ending(obj);
+        return;
+    }
     Py_DECREF(obj);
 }
 

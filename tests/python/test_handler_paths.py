@@ -149,3 +149,56 @@ def test_substituted_objects_reconnect_after_a_slave_reset(state):
         assert len(link.errors) == 1 and link.slave.rejections == []
     finally:
         link.close()
+
+
+@pytest.mark.parametrize("out_size, in_size", [(1, 1), (2, 16), (16, 2)])
+def test_data_replies_and_their_faults_react_alike_on_the_own_and_the_subclassed_handler(fixed_session_ids,
+                                                                                           out_size, in_size):
+    """The module's own handler takes valid Data replies in one pass; a subclass goes through
+    the states' events. Both must see the same replies the same way: valid, fail-safe, faulty,
+    repeated, short or long, with input subscribers and changing values."""
+    import random
+
+    rng = random.Random(out_size * 31 + in_size)
+    links = [Link.make(out_size=out_size, in_size=in_size, handler_cls=cls) for cls in (None, SubHandler)]
+    own, sub = links
+    notified = [[], []]
+    for link, seen in zip(links, notified):
+        link.handler.dictionary.name_map["in0"].subscribe_changed(lambda seen=seen, link=link: seen.append(link.input_values()))
+
+    def observed(link):
+        stats = link.handler.statistics
+        return (link.handler.get_request(), link.handler.state, link.input_values(), list(link.errors),
+                list(link.changes), stats.replies, stats.requests, dict(stats.faults), stats.connections)
+
+    faults = [lambda: own.slave.corrupt_crc(rng.randrange((in_size + 1) // 2)), own.slave.corrupt_connection_id,
+              lambda: own.slave.send_command(rng.choice([0x36, 0x4E, 0x64, 0x52, 0x08])),
+              lambda: own.slave.send_reset(rng.randrange(1, 9)), lambda: own.slave.silence(1)]
+    try:
+        for link in links:
+            link.handler.start()
+        for step in range(400):
+            request = own.handler.get_request()
+            assert sub.handler.get_request() == request
+            roll = rng.random()
+            if own.handler.state is ts.StateData and roll < 0.15:
+                rng.choice(faults)()
+            elif roll < 0.25:
+                own.slave.fail_safe = not own.slave.fail_safe
+            elif roll < 0.35:
+                own.handler.set_fail_safe(rng.random() < 0.5)
+                sub.handler.set_fail_safe(own.handler._data_command is ts.FSOECommand.FAILSAFE_DATA)
+            if rng.random() < 0.5:
+                values = [random_value(rng, t) for _, t in own.inputs]
+                own.set_slave_inputs(values)
+            reply = own.slave.reply(request)
+            if rng.random() < 0.05:  # a reply of another length than this connection's frames
+                reply = reply[:rng.randrange(len(reply))] if rng.random() < 0.5 else reply + bytes(rng.randrange(1, 40))
+            for link in links:
+                link.handler.set_reply(reply)
+            assert observed(own) == observed(sub), f"step {step}"
+        assert notified[0] == notified[1] and notified[0]
+        assert own.handler.statistics.connections > 1 and own.errors
+    finally:
+        for link in links:
+            link.close()

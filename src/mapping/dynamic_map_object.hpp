@@ -54,6 +54,11 @@ int dynamic_map_clear(DynamicMapObject* self);
 // `item` must be a DynamicMappableItem (TypeError naming the argument `item` otherwise).
 int dynamic_map_add(DynamicMapObject* self, PyObject* item);
 inline bool dynamic_map_pending(const DynamicMapObject* self) { return self->cursor.pending(); }
+// Whether a transfer into or out of the map has no item left to move: its cursor stands past
+// the last item of its list (the host may have added items since the cursor finished).
+inline bool dynamic_map_drained(const DynamicMapObject* self) {
+    return PyList_Check(self->items) && self->cursor.current_item >= PyList_GET_SIZE(self->items);
+}
 // Length of the item list (TypeError when the host set it to None).
 Py_ssize_t dynamic_map_total_items(DynamicMapObject* self);
 

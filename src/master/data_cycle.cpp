@@ -55,7 +55,7 @@ struct Route {
         // The general way moves the slave's dynamic map along with every reply; with nothing
         // left in it, that is nothing to do.
         const long bytes = self->initialization_data_bytes;
-        if (bytes < 0 || bytes > 0xFFFF || mapping::dynamic_map_pending(mapping::as_dynamic_map(slave->dynamic_map)))
+        if (bytes < 0 || bytes > 0xFFFF || !mapping::dynamic_map_drained(mapping::as_dynamic_map(slave->dynamic_map)))
             return false;
         inputs = mapping::as_map(slave->dictionary_map);
         return true;

@@ -166,10 +166,13 @@ def test_data_replies_and_their_faults_react_alike_on_the_own_and_the_subclassed
     for link, seen in zip(links, notified):
         link.handler.dictionary.name_map["in0"].subscribe_changed(lambda seen=seen, link=link: seen.append(link.input_values()))
 
+    late_items = [ts.DynamicMappableItem(0, ts.DataType.UINT8) for _ in links]
+
     def observed(link):
         stats = link.handler.statistics
         return (link.handler.get_request(), link.handler.state, link.input_values(), list(link.errors),
-                list(link.changes), stats.replies, stats.requests, dict(stats.faults), stats.connections)
+                list(link.changes), stats.replies, stats.requests, dict(stats.faults), stats.connections,
+                late_items[links.index(link)].value)
 
     faults = [lambda: own.slave.corrupt_crc(rng.randrange((in_size + 1) // 2)), own.slave.corrupt_connection_id,
               lambda: own.slave.send_command(rng.choice([0x36, 0x4E, 0x64, 0x52, 0x08])),
@@ -178,6 +181,9 @@ def test_data_replies_and_their_faults_react_alike_on_the_own_and_the_subclassed
         for link in links:
             link.handler.start()
         for step in range(400):
+            if step == 300:  # an item added behind the slave's finished dynamic map takes the next data
+                for link, item in zip(links, late_items):
+                    link.handler.slave._dynamic_map._items.append(item)
             request = own.handler.get_request()
             assert sub.handler.get_request() == request
             roll = rng.random()

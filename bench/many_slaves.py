@@ -3,13 +3,20 @@ one frame pair with every slave, once per millisecond.
 
 Prints the time of one pass (median, p99), the watchdog expiries during the run and whether
 any of them was false (an expiry although every handler was fed well within its timeout),
-the construction and deletion time per handler and the resident memory per handler.
+the construction and deletion time per handler and the resident memory per handler. Then the
+split of a pass: the same work done in separate sweeps over all handlers (the bare loop,
+get_request, the slaves' reply, set_reply), each timed, per handler.
+
+The host loop (construction, passes, deletion) runs on one core. Each watchdog thread is
+started from it and so inherits that core; once the handlers are made, the watchdog threads
+get back every core the process may use, so their wake-ups do not fall into the host's passes.
 
     python bench/many_slaves.py [handlers] [seconds]
 """
 import os
 import statistics
 import sys
+import threading
 import time
 
 import tamsel.tamsel as ts
@@ -20,6 +27,7 @@ SECONDS = 3.0
 PERIOD_S = 0.001
 WATCHDOG_S = 0.1  # handler and slave alike
 ITEMS = 16  # UINT8 each way: 16 bytes of safe data per frame
+SPLIT_PASSES = 300
 
 
 def resident_kib():
@@ -57,6 +65,36 @@ def one_pass(pairs):
         handler.set_reply(slave.reply(handler.get_request()))
 
 
+def timed_pass(pairs):
+    began = time.perf_counter()
+    one_pass(pairs)
+    return time.perf_counter() - began
+
+
+def split_pass(pairs):
+    """The work of one pass in separate sweeps over all handlers; the time of each sweep: the
+    bare loop, the requests, the slaves' replies, the replies handed to the handlers."""
+    t0 = time.perf_counter()
+    for handler, slave in pairs:
+        pass
+    t1 = time.perf_counter()
+    requests = [handler.get_request() for handler, _ in pairs]
+    t2 = time.perf_counter()
+    replies = [slave.reply(request) for (_, slave), request in zip(pairs, requests)]
+    t3 = time.perf_counter()
+    for (handler, _), reply in zip(pairs, replies):
+        handler.set_reply(reply)
+    t4 = time.perf_counter()
+    return t1 - t0, t2 - t1, t3 - t2, t4 - t3
+
+
+def release_watchdog_threads(cores):
+    """Lets every thread but this one (the watchdogs) run on `cores` again."""
+    for thread in threading.enumerate():
+        if thread is not threading.current_thread() and thread.native_id is not None:
+            os.sched_setaffinity(thread.native_id, cores)
+
+
 def connect(pairs):
     for handler, _ in pairs:
         handler.start()
@@ -69,12 +107,12 @@ def connect(pairs):
     raise SystemExit("not every handler reached the Data state")
 
 
-def paced_passes(pairs, seconds):
-    """Runs a pass every PERIOD_S; returns the pass times and the longest span between the
-    start of one pass and the end of the next (the longest any handler waited for a frame)."""
-    durations = []
+def paced_passes(pairs, count, run=timed_pass):
+    """Runs `run(pairs)` (a pass) every PERIOD_S; returns what each run returned and the longest
+    span between the start of one pass and the end of the next (the longest any handler waited
+    for a frame)."""
+    results = []
     longest_gap = 0.0
-    count = int(seconds / PERIOD_S)
     start = time.perf_counter()
     previous_start = None
     for k in range(count):
@@ -83,13 +121,12 @@ def paced_passes(pairs, seconds):
             if deadline - now > 0.0002:
                 time.sleep(deadline - now - 0.0001)
         began = time.perf_counter()
-        one_pass(pairs)
+        results.append(run(pairs))
         ended = time.perf_counter()
-        durations.append(ended - began)
         if previous_start is not None:
             longest_gap = max(longest_gap, ended - previous_start)
         previous_start = began
-    return durations, longest_gap
+    return results, longest_gap
 
 
 def percentile(values, fraction):
@@ -100,13 +137,17 @@ def percentile(values, fraction):
 def main():
     count = int(sys.argv[1]) if len(sys.argv) > 1 else HANDLERS
     seconds = float(sys.argv[2]) if len(sys.argv) > 2 else SECONDS
-    os.sched_setaffinity(0, {min(os.sched_getaffinity(0))})  # one core for the host loop
+    cores = os.sched_getaffinity(0)
+    os.sched_setaffinity(0, {min(cores)})  # one core for the host loop
     before_kib = resident_kib()
     pairs, constructor_s = build(count)
+    release_watchdog_threads(cores)
     connect(pairs)
     resident_per_handler = (resident_kib() - before_kib) / count
     one_pass(pairs)  # warm
-    durations, longest_gap = paced_passes(pairs, seconds)
+    durations, longest_gap = paced_passes(pairs, int(seconds / PERIOD_S))
+    sweeps, split_gap = paced_passes(pairs, SPLIT_PASSES, split_pass)
+    longest_gap = max(longest_gap, split_gap)
     expiries = sum(handler.statistics.watchdog_expiries for handler, _ in pairs)
     in_data = sum(handler.state is ts.StateData for handler, _ in pairs)
     rejections = sum(len(slave.rejections) for _, slave in pairs)
@@ -131,6 +172,9 @@ def main():
           f"(p99 {percentile(constructor_s, 0.99) * 1e6:.0f} us), deletion {statistics.median(deletion_s) * 1e6:.0f} us "
           f"median (p99 {percentile(deletion_s, 0.99) * 1e6:.0f} us), resident memory {resident_per_handler:.1f} KiB "
           f"(handler, its items and its slave, connected)")
+    loop_s, request_s, reply_s, set_reply_s = (statistics.median(column) / count * 1e9 for column in zip(*sweeps))
+    print(f"pass split ({SPLIT_PASSES} passes done in separate sweeps, median per handler): loop {loop_s:.0f} ns, "
+          f"get_request {request_s:.0f} ns, slave reply {reply_s:.0f} ns, set_reply {set_reply_s:.0f} ns")
     return 0 if false_expiries == 0 else 1
 
 

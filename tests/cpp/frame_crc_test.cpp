@@ -102,6 +102,21 @@ TEST(FrameCrc, RandomFramesOfEverySizeMatchTheSlotSequences) {
     }
 }
 
+TEST(FrameCrc, ZeroRunsAndWordsMatchByteSteps) {
+    for (unsigned reg = 0; reg <= 0xFFFF; ++reg) {
+        std::array<uint16_t, 6> stepped{static_cast<uint16_t>(reg)};  // after 0 to 5 zero bytes
+        for (std::size_t bytes = 1; bytes < stepped.size(); ++bytes) stepped[bytes] = crc16_step(stepped[bytes - 1], 0);
+        ASSERT_EQ(zero_run_2(stepped[0]), stepped[2]) << reg;
+        ASSERT_EQ(zero_run_4(stepped[0]), stepped[4]) << reg;
+        ASSERT_EQ(zero_run_5(stepped[0]), stepped[5]) << reg;
+        const uint16_t value = static_cast<uint16_t>(reg * 40503u);
+        const uint16_t crc = static_cast<uint16_t>(reg);
+        ASSERT_EQ(crc16_word(crc, value),
+                  crc16_step(crc16_step(crc, static_cast<uint8_t>(value)), static_cast<uint8_t>(value >> 8)))
+            << reg;
+    }
+}
+
 TEST(FrameCrc, SraVectors) {
     EXPECT_EQ(SraCrc{}.value(), 0u);
     SraCrc one;

@@ -65,7 +65,8 @@ constexpr uint16_t calc_crc0(const Frame& frame) { return slot_crc(frame, 0); }
 constexpr void generate_crcs(Frame& frame) {
     const uint16_t prefix = slot_crc_prefix(frame.control);
     const bool single_byte = frame.safe_data_size == 1;
-    for (std::size_t i = 0; i < frame.slots(); ++i)
+    const std::size_t slots = frame.slots();
+    for (std::size_t i = 0; i < slots; ++i)
         frame.crcs[i] = slot_crc_from(prefix, static_cast<uint16_t>(i), frame.safe_data[i], single_byte);
 }
 
@@ -74,8 +75,9 @@ constexpr void generate_crcs(Frame& frame) {
 constexpr bool check_crcs(const Frame& frame, CrcWords& calculated) {
     const uint16_t prefix = slot_crc_prefix(frame.control);
     const bool single_byte = frame.safe_data_size == 1;
+    const std::size_t slots = frame.slots();
     bool valid = true;
-    for (std::size_t i = 0; i < frame.slots(); ++i) {
+    for (std::size_t i = 0; i < slots; ++i) {
         calculated[i] = slot_crc_from(prefix, static_cast<uint16_t>(i), frame.safe_data[i], single_byte);
         valid = valid && calculated[i] == frame.crcs[i];
     }
@@ -123,19 +125,24 @@ constexpr bool parse_image(Frame& frame, const uint8_t* data, std::size_t length
     std::array<uint8_t, MAX_PARSE_LENGTH> image{};
     std::copy_n(data, length, image.begin());
 
+    auto word_at = [&image](std::size_t pos) { return static_cast<uint16_t>(image[pos] | image[pos + 1] << 8); };
+
     frame.safe_data.fill(0);
     frame.crcs.fill(0);
     frame.control.command = image[0];
     frame.safe_data_size = static_cast<uint16_t>(size);
+    const std::size_t full_slots = size / 2;  // the slots with two safe-data bytes
     std::size_t pos = 1;
-    for (std::size_t slot = 0; slot < slot_count(size); ++slot) {
-        const bool single_byte = size - 2 * slot == 1;
-        frame.safe_data[slot] = single_byte ? image[pos] : static_cast<uint16_t>(image[pos] | image[pos + 1] << 8);
-        pos += single_byte ? 1 : 2;
-        frame.crcs[slot] = static_cast<uint16_t>(image[pos] | image[pos + 1] << 8);
-        pos += 2;
+    for (std::size_t slot = 0; slot < full_slots; ++slot, pos += 4) {
+        frame.safe_data[slot] = word_at(pos);
+        frame.crcs[slot] = word_at(pos + 2);
     }
-    frame.control.connection_id = static_cast<uint16_t>(image[pos] | image[pos + 1] << 8);
+    if (size % 2 != 0) {
+        frame.safe_data[full_slots] = image[pos];
+        frame.crcs[full_slots] = word_at(pos + 1);
+        pos += 3;
+    }
+    frame.control.connection_id = word_at(pos);
     return true;
 }
 
@@ -143,16 +150,21 @@ constexpr bool parse_image(Frame& frame, const uint8_t* data, std::size_t length
 constexpr std::size_t build_image(const Frame& frame, std::array<uint8_t, MAX_IMAGE_BYTES>& out) {
     const std::size_t size = std::min<std::size_t>(frame.safe_data_size, MAX_DATA_BYTES);
     std::size_t pos = 0;
-    auto put = [&](uint16_t word, bool both_bytes) {
+    auto put = [&](uint16_t word) {
         out[pos++] = static_cast<uint8_t>(word);
-        if (both_bytes) out[pos++] = static_cast<uint8_t>(word >> 8);
+        out[pos++] = static_cast<uint8_t>(word >> 8);
     };
-    put(frame.control.command, false);
-    for (std::size_t slot = 0; slot < slot_count(size); ++slot) {
-        put(frame.safe_data[slot], size - 2 * slot != 1);
-        put(frame.crcs[slot], true);
+    out[pos++] = static_cast<uint8_t>(frame.control.command);
+    const std::size_t full_slots = size / 2;  // the slots with two safe-data bytes
+    for (std::size_t slot = 0; slot < full_slots; ++slot) {
+        put(frame.safe_data[slot]);
+        put(frame.crcs[slot]);
     }
-    put(frame.control.connection_id, true);
+    if (size % 2 != 0) {
+        out[pos++] = static_cast<uint8_t>(frame.safe_data[full_slots]);
+        put(frame.crcs[full_slots]);
+    }
+    put(frame.control.connection_id);
     return pos;
 }
 
@@ -161,8 +173,9 @@ constexpr std::size_t build_image(const Frame& frame, std::array<uint8_t, MAX_IM
 constexpr bool set_safe_data_bytes(Frame& frame, const uint8_t* data, std::size_t length) {
     if (length > MAX_DATA_BYTES) return false;
     frame.safe_data.fill(0);
-    for (std::size_t i = 0; i < length; ++i)
-        frame.safe_data[i / 2] |= static_cast<uint16_t>(data[i] << (8 * (i % 2)));
+    for (std::size_t k = 0; k < length / 2; ++k)
+        frame.safe_data[k] = static_cast<uint16_t>(data[2 * k] | data[2 * k + 1] << 8);
+    if (length % 2 != 0) frame.safe_data[length / 2] = data[length - 1];
     return true;
 }
 

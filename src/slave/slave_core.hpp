@@ -40,10 +40,11 @@ inline constexpr const char* command_name(uint16_t code) {
     return "UNKNOWN";
 }
 
-// A master frame the slave refused: the error code and a readable reason.
+// A master frame the slave refused: the error code and a readable reason. The reason is
+// written with the refusal only (it is not cleared for every frame).
 struct Rejection {
     uint16_t error = 0;
-    std::array<char, 96> reason{};
+    std::array<char, 96> reason;
 };
 
 // What one call of SlaveCore::reply did.
@@ -173,12 +174,15 @@ private:
 
     // Checks the CRCs of rx_ keyed with (sequence, crc0); with `last` the cyclic rule steps the
     // sequence number first. Returns the sequence number used, or nothing when a CRC is wrong.
+    // The first pass computes CRC_0 at `sequence`; only when that equals `last` (or there is no
+    // slot to compute it from) does the cyclic rule step and check again.
     std::optional<uint16_t> check(uint16_t sequence, uint16_t crc0, std::optional<uint16_t> last) {
         rx_.control.sequence_number = sequence;
         rx_.control.crc0 = crc0;
-        if (last) frame::step_past_crc0(rx_, *last);
         frame::CrcWords calculated{};
-        if (!frame::check_crcs(rx_, calculated)) return std::nullopt;
+        bool valid = frame::check_crcs(rx_, calculated);
+        if (last && (rx_.slots() == 0 || calculated[0] == *last)) valid = frame::check_crcs_cyclic(rx_, *last, calculated);
+        if (!valid) return std::nullopt;
         return rx_.control.sequence_number;
     }
 

@@ -6,7 +6,7 @@ import time
 import pytest
 
 import tamsel.tamsel as ts
-from slave_emulator import Command, ScriptMaster, SlaveEmulator, build_frame
+from slave_emulator import Command, ScriptMaster, SlaveEmulator, build_frame, slot_crc
 from tamsel.slave import FaultKind, Phase, Rejection, Slave
 from tamsel.tamsel import BaseError
 
@@ -174,6 +174,26 @@ def test_application_parameter_objects_are_accepted():
     master.start_up()
     master.exchange(Command.PROCESS_DATA, b"\x00\x00", 77)
     assert pair.slave.phase is Phase.DATA and pair.slave.rejections == []
+
+
+@pytest.mark.parametrize("outputs_size", [2, 16])
+def test_a_master_frame_stepped_past_its_last_crc0_is_accepted(outputs_size):
+    """Safe data whose CRC_0 at the master's sequence number equals the master's last CRC_0:
+    the master steps the sequence number, and the slave must step alike to accept the frame."""
+    pair = Pair(slave_address=3, connection_id=0x0506, watchdog_ms=100, outputs_size=outputs_size, inputs_size=2,
+                session_id=0x1234)
+    master = ScriptMaster(pair)
+    master.start_up()
+    master.exchange(Command.PROCESS_DATA, b"", pair.connection_id)
+    padding = bytes(outputs_size - 2)
+    safe = next(candidate for word in range(0x10000)
+                if slot_crc(Command.PROCESS_DATA, master.sequence, pair.connection_id, master.crc0,
+                            candidate := word.to_bytes(2, "little") + padding, 0) == master.last_sent)
+    sequence = master.sequence
+    reply = master.exchange(Command.PROCESS_DATA, safe, pair.connection_id)
+    assert master.sequence != sequence % 0xFFFF + 1, "the master did not step"
+    assert reply.command == Command.PROCESS_DATA and pair.slave.rejections == []
+    assert pair.slave.outputs == safe
 
 
 def test_a_late_master_frame_expires_the_slave_watchdog():

@@ -45,15 +45,6 @@ std::optional<Scalar> scalar_of(PyObject* obj) {
     return std::nullopt;
 }
 
-PyObject* scalar_to_object(const Scalar& value) {
-    switch (value.kind) {
-        case Scalar::Kind::boolean: return PyBool_FromLong(static_cast<long>(value.integer));
-        case Scalar::Kind::integer: return PyLong_FromLongLong(value.integer);
-        case Scalar::Kind::real: return PyFloat_FromDouble(value.real);
-    }
-    return nullptr;
-}
-
 PyObject* initial_value(DataType type) {
     switch (type) {
         case DataType::BOOL: return Py_NewRef(Py_False);

@@ -21,7 +21,14 @@ std::optional<DataType> data_type_of(PyObject* obj);
 std::optional<Scalar> scalar_of(PyObject* obj);
 
 // A new host object for a Scalar: bool, int or float by its kind.
-PyObject* scalar_to_object(const Scalar& value);
+inline PyObject* scalar_to_object(const Scalar& value) {
+    switch (value.kind) {
+        case Scalar::Kind::boolean: return Py_NewRef(value.integer ? Py_True : Py_False);
+        case Scalar::Kind::integer: return PyLong_FromLongLong(value.integer);
+        case Scalar::Kind::real: return PyFloat_FromDouble(value.real);
+    }
+    return nullptr;
+}
 
 // `get_initial_value()`: False, 0.0 or 0 (new reference).
 PyObject* initial_value(DataType type);

@@ -28,6 +28,9 @@ struct ItemObject {
     PyObject* value_output;  // input-output: `value_output`
     PyObject* fail_safe;     // input: `fail_safe_value`; input-output: `fail_safe_input_value`
     PyObject* subscribers;   // input, input-output: list of callables, in subscription order
+    // input_epoch() as of the last change of the item's input value or data type (never 0): while
+    // the item still shows a stamp, neither has changed since.
+    uint64_t inputs_stamp;
 };
 
 // The module's type for a kind (valid once the module body has run).

@@ -14,11 +14,14 @@ bool remove_subscriber(ItemObject* item, PyObject* callback);
 // inside a reaction of the master, which keeps it and goes on (binding/reaction.hpp).
 bool notify_each_subscriber(ItemObject* item);
 
-// The same; an item nobody subscribed to costs one length check.
-inline bool notify_subscribers(ItemObject* item) {
+// Whether notifying the item calls anybody (and so runs host code).
+inline bool has_subscribers(const ItemObject* item) {
     PyObject* subscribers = item->subscribers;
-    return !subscribers || PyList_GET_SIZE(subscribers) == 0 || notify_each_subscriber(item);
+    return subscribers && PyList_GET_SIZE(subscribers) != 0;
 }
+
+// The same as notify_each_subscriber; an item nobody subscribed to costs one length check.
+inline bool notify_subscribers(ItemObject* item) { return !has_subscribers(item) || notify_each_subscriber(item); }
 
 // Gives the item a new empty list.
 bool reset_subscribers(ItemObject* item);

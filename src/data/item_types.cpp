@@ -19,9 +19,9 @@ namespace {
 ItemObject* self_item(PyObject* self) { return as_item(self); }
 
 // After any change of an item's data type or of several of its slots at once.
-void touch_item() noexcept {
+void touch_item(ItemObject* item) noexcept {
     touch_outputs();
-    touch_inputs();
+    touch_inputs(item);
 }
 
 // Life cycle, shared by every kind: every slot holds an object from allocation on.
@@ -35,6 +35,7 @@ PyObject* item_new(PyTypeObject* type, PyObject*, PyObject*) {
     for (PyObject** slot : {&item->name, &item->data_type, &item->value, &item->value_output, &item->fail_safe})
         *slot = Py_NewRef(Py_None);
     item->has_known_type = false;
+    touch_item(item);
     return self.release();
 }
 
@@ -57,7 +58,7 @@ int item_clear(PyObject* self) {
     for (PyObject** slot : {&item->name, &item->data_type, &item->value, &item->value_output, &item->fail_safe})
         Py_SETREF(*slot, Py_NewRef(Py_None));
     Py_CLEAR(item->subscribers);
-    touch_item();
+    touch_item(item);
     return 0;
 }
 
@@ -99,7 +100,7 @@ void store_base(ItemObject* item, const BaseFields& fields) {
     item->known_type = known.value_or(DataType::BOOL);
     binding::assign(item->name, fields.name);
     binding::assign(item->data_type, fields.data_type);
-    touch_item();
+    touch_item(item);
 }
 
 // The data type's initial value: native for members, `get_initial_value()` otherwise.
@@ -127,7 +128,7 @@ bool input_init(ItemObject* item, PyObject* key, PyObject* name, PyObject* data_
     binding::assign(item->fail_safe, fail_safe);
     binding::assign(item->value, fail_safe);
     binding::assign(item->value_output, output.get());
-    touch_item();
+    touch_item(item);
     return true;
 }
 
@@ -147,7 +148,7 @@ bool item_output_init(ItemObject* item, PyObject* key, PyObject* name, PyObject*
     if (!value) return false;
     store_base(item, fields);
     binding::assign(item->value, value.get());
-    touch_item();
+    touch_item(item);
     return true;
 }
 

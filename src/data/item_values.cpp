@@ -72,14 +72,14 @@ int differs(PyObject* current, PyObject* value) {
 
 bool store_and_notify(ItemObject* item, PyObject* value) {
     binding::assign(input_slot(item), value);
-    touch_inputs();
+    touch_inputs(item);
     return notify_subscribers(item);
 }
 
 // The same, taking over the reference to the value.
 bool store_new_and_notify(ItemObject* item, Ref value) {
     Ref::steal(std::exchange(input_slot(item), value.release())).reset();  // the old value goes first
-    touch_inputs();
+    touch_inputs(item);
     return notify_subscribers(item);
 }
 
@@ -108,6 +108,16 @@ bool write_input_integer(ItemObject* item, uint64_t value) {
     Ref converted = Ref::steal(scalar_to_object(*incoming));
     if (!converted) return false;
     return current ? store_new_and_notify(item, std::move(converted)) : set_input_value(item, converted.get());
+}
+
+bool write_input_form(ItemObject* item, uint64_t form, uint64_t held) {
+    switch (compare_forms(item->known_type, form, held)) {
+        case FormComparison::equal: return true;
+        case FormComparison::unknown: return write_input_integer(item, form);
+        case FormComparison::different: break;
+    }
+    Ref converted = Ref::steal(scalar_to_object(*unserialize(item->known_type, form)));
+    return converted && store_new_and_notify(item, std::move(converted));
 }
 
 bool write_input_object(ItemObject* item, PyObject* value) {

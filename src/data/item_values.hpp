@@ -18,9 +18,9 @@ inline bool has_input(ItemKind kind) { return kind == ItemKind::input || kind ==
 inline bool has_output(ItemKind kind) { return kind == ItemKind::output || kind == ItemKind::input_output; }
 
 // Advance output_epoch() or input_epoch() (item_object.hpp): called by every change of a slot
-// or field they cover.
+// or field they cover. The item whose inputs changed takes the new input epoch as its stamp.
 inline void touch_outputs() noexcept { ++detail::outputs_changed; }
-inline void touch_inputs() noexcept { ++detail::inputs_changed; }
+inline void touch_inputs(ItemObject* item) noexcept { item->inputs_stamp = ++detail::inputs_changed; }
 
 // The kind whose methods an item object runs: the kind of the module type it derives from.
 ItemKind kind_of_item(PyObject* item);
@@ -31,6 +31,13 @@ bool set_input_value(ItemObject* item, PyObject* value);
 // `_write` of an input kind, from a host int or a number.
 bool write_input_object(ItemObject* item, PyObject* value);
 bool write_input_integer(ItemObject* item, uint64_t value);
+
+// write_input_integer(item, form) for an item of the module's own input kinds, with a known data
+// type, whose value is a plain number (an exact int, bool or float, no NaN) equal to the value
+// of integer form `held`: the forms alone tell whether the value changes, so the value object
+// is not read. With both forms below 2^32 (as wide as any data type) it runs no host code but
+// the item's subscribers.
+bool write_input_form(ItemObject* item, uint64_t form, uint64_t held);
 
 // `_read` of an output kind.
 PyObject* read_output_object(ItemObject* item, ItemKind kind);

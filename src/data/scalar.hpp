@@ -60,6 +60,22 @@ constexpr std::optional<Scalar> unserialize(DataType type, uint64_t raw) noexcep
     }
 }
 
+enum class FormComparison : uint8_t { equal, different, unknown };
+
+// The host's `==` between the values two integer forms of `type` stand for, told from the forms
+// where that is plain (different forms of an integer type stand for different values); unknown
+// when unserialize gives nothing for either.
+constexpr FormComparison compare_forms(DataType type, uint64_t a, uint64_t b) noexcept {
+    if (is_integer(type)) {
+        constexpr auto limit = static_cast<uint64_t>(unserialize_integer_limit);
+        if (a >= limit || b >= limit) return FormComparison::unknown;
+        return a == b ? FormComparison::equal : FormComparison::different;
+    }
+    std::optional<Scalar> x = unserialize(type, a), y = unserialize(type, b);
+    if (!x || !y) return FormComparison::unknown;
+    return numerically_equal(*x, *y) ? FormComparison::equal : FormComparison::different;
+}
+
 enum class SerializeStatus : uint8_t {
     ok,
     out_of_range,  // integer types: below min_value or above max_value

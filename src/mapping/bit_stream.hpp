@@ -26,6 +26,21 @@ constexpr uint64_t low_mask(unsigned width) { return width >= 64 ? ~uint64_t{0} 
 // Whether an entry lies inside the stream.
 constexpr bool fits_stream(unsigned position, unsigned width) { return position + width <= kStreamBits; }
 
+// Where an entry of up to 64 bits lies in the stream, worked out once for many reads.
+struct Field {
+    uint64_t mask = 0;       // the low `width` bits
+    uint8_t half = 0;        // the half holding the entry's first bit
+    uint8_t shift = 0;       // that bit's place in its half
+    bool straddles = false;  // the entry goes on into the second half
+};
+
+// The field of the entry at `position` with `width` bits (width <= 64).
+// Precondition: fits_stream(position, width).
+constexpr Field field(unsigned position, unsigned width) {
+    return {low_mask(width), static_cast<uint8_t>(position / 64), static_cast<uint8_t>(position % 64),
+            position < 64 && position + width > 64};
+}
+
 class BitStream {
 public:
     constexpr BitStream() = default;
@@ -63,6 +78,13 @@ public:
         uint64_t value = half_[0] >> position;
         if (position + width > 64) value |= half_[1] << (64 - position);
         return value & low_mask(width);
+    }
+
+    // The same for a field worked out beforehand.
+    constexpr uint64_t get(const Field& f) const {
+        uint64_t value = half_[f.half] >> f.shift;
+        if (f.straddles) value |= half_[1] << (64 - f.shift);
+        return value & f.mask;
     }
 
     // The same for entries of up to 128 bits.

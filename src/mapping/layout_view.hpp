@@ -4,22 +4,24 @@
 #include "binding/ref.hpp"
 #include "data/data_type.hpp"
 #include "data/item_object.hpp"
+#include "mapping/bit_stream.hpp"
 #include "mapping/map_object.hpp"
 
 #include <array>
 #include <cstdint>
 #include <memory>
-#include <utility>
 #include <vector>
 
 namespace tamsel::mapping {
 
 // The map creates its entries itself, so they are all of the module's own entry type: an
 // entry's value is its item's integer form (natively for the module's own item types).
+// Paddings pack 0 and take nothing, so the view leaves them out.
 struct ViewEntry {
-    binding::Ref item;  // null for paddings, which pack 0 and take nothing
+    binding::Ref item;
     uint8_t position_bits;
     uint8_t bits;
+    Field low;  // the entry's first 64 bits (all of it, mostly)
     // The output value last packed, its integer form, and the item's type and value slot it
     // was read from. Values of the module's own items are host numbers, which never change, so
     // the same object in the same slot of the same type under the same data type always packs
@@ -29,30 +31,27 @@ struct ViewEntry {
     mutable data::DataType packed_type = data::DataType::BOOL;
     mutable PyTypeObject* packed_item_type = nullptr;
     mutable PyObject* data::ItemObject::*packed_slot = nullptr;
-    // The form last unpacked, the input value it left and the item's type: as long as the
-    // input still holds that value under the same data type, the same form changes nothing.
-    mutable binding::Ref unpacked_value;
+    // The integer form an input's value equals, with the item's stamp and type then (entries of
+    // up to 32 bits whose item is one of the module's own inputs holding a plain number): while
+    // the item shows that stamp and type, its value is known from the form alone.
     mutable uint64_t unpacked_form = 0;
-    mutable data::DataType unpacked_type = data::DataType::BOOL;
-    mutable PyTypeObject* unpacked_item_type = nullptr;
+    mutable uint64_t unpacked_stamp = 0;
+    mutable PyTypeObject* unpacked_item_type = nullptr;  // null: nothing remembered
 };
 
 // The safe-data words of the last transfer that went entry by entry, when every entry of it
 // was a module item whose value the entry remembers (see ViewEntry): while no item changed on
-// that side since (`epoch`) and no item changed its class, the next transfer would do exactly
-// the same, so it can take or compare the words as a whole.
+// that side since (`epoch`) and every item still has the class its entry remembers, the next
+// transfer would do exactly the same, so it can take or compare the words as a whole.
 struct TransferMemo {
     std::array<uint16_t, 8> words{};
     uint64_t epoch = 0;
     bool valid = false;
-    // Every item of the view with its class then (borrowed: the entries own the items), in one
-    // block, so checking them reads no entry and nothing of an item but its header.
-    std::vector<std::pair<PyObject*, PyTypeObject*>> classes;
 };
 
 struct LayoutView {
-    std::vector<ViewEntry> entries;
-    unsigned end_bits = 0;  // the end of the entry reaching furthest into the stream
+    std::vector<ViewEntry> entries;  // the items in layout order
+    unsigned end_bits = 0;  // the end of the entry (padding or item) reaching furthest into the stream
     mutable TransferMemo packed;    // outputs, against data::output_epoch()
     mutable TransferMemo unpacked;  // inputs, against data::input_epoch()
 };

@@ -1,6 +1,7 @@
 // DictionaryMap: values of the mapped items into and out of the safe-data words.
 #include "binding/args.hpp"
 #include "data/item_object.hpp"
+#include "data/item_subscribers.hpp"
 #include "data/item_values.hpp"
 #include "mapping/bit_stream.hpp"
 #include "mapping/layout_view.hpp"
@@ -21,11 +22,13 @@ bool build_view(const MapObject& map, LayoutView& view) {
         view.entries.reserve(static_cast<std::size_t>(length(&map)));
         for (Py_ssize_t i = 0; i < length(&map); ++i) {
             MappedItemObject* entry = entry_of(&map, i);
+            view.end_bits = std::max(view.end_bits, unsigned{entry->position_bits} + entry->bits);
+            if (!entry->item) continue;
             ViewEntry& added = view.entries.emplace_back();
             added.item = Ref::borrow(entry->item);
             added.position_bits = entry->position_bits;
             added.bits = entry->bits;
-            view.end_bits = std::max(view.end_bits, unsigned{entry->position_bits} + entry->bits);
+            added.low = field(entry->position_bits, std::min(unsigned{entry->bits}, 64u));
         }
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
@@ -118,8 +121,8 @@ bool read_value(const ViewEntry& e, WideValue& out) {
 
 // A host number that equals itself (a NaN never does, so it is written every time).
 PyObject* plain_number(PyObject* value) {
-    if (PyFloat_CheckExact(value)) return PyFloat_AS_DOUBLE(value) == PyFloat_AS_DOUBLE(value) ? value : nullptr;
-    return PyLong_CheckExact(value) || PyBool_Check(value) ? value : nullptr;
+    if (PyLong_CheckExact(value) || PyBool_Check(value)) return value;
+    return PyFloat_CheckExact(value) && PyFloat_AS_DOUBLE(value) == PyFloat_AS_DOUBLE(value) ? value : nullptr;
 }
 
 // The input value of a module item when writing a form equal to it is sure to change nothing.
@@ -132,69 +135,55 @@ PyObject* plain_input_value(PyObject* item) {
     return plain_number(value);
 }
 
-// Whether the input still holds, in an item of the same type under the same data type, the
-// very value the form last unpacked left: the item is then one of the module's own inputs.
+// Whether the input is unchanged, in an item of the same type, since the entry remembered its
+// value: the item is then one of the module's own inputs, and its value is that of
+// `e.unpacked_form`.
 bool unpacked_value_holds(const ViewEntry& e) {
     PyObject* item = e.item.get();
-    if (e.bits > 64 || !e.unpacked_value || Py_TYPE(item) != e.unpacked_item_type) return false;
-    const data::ItemObject* object = data::as_item(item);
-    return object->value == e.unpacked_value.get() && object->has_known_type &&
-           object->known_type == e.unpacked_type;
+    return data::as_item(item)->inputs_stamp == e.unpacked_stamp && Py_TYPE(item) == e.unpacked_item_type;
 }
 
-// Whether `form` is also the form last unpacked.
-bool unpacked_form_holds(const ViewEntry& e, uint64_t form) {
-    return form == e.unpacked_form && unpacked_value_holds(e);
-}
-
-// Stores an input's value when unpacked_form_holds does not answer.
-bool write_value(const ViewEntry& e, WideValue value) {
-    if (e.bits <= 64) {
-        // An item still holding the value of the last unpack is one of the module's own inputs:
-        // written without finding out its kind again.
-        if (unpacked_value_holds(e)) {
-            e.unpacked_value.reset();
-            data::ItemObject* object = data::as_item(e.item.get());
-            if (!data::write_input_integer(object, value.low)) return false;
-            if (PyObject* stored = plain_number(object->value)) {
-                e.unpacked_value = Ref::borrow(stored);
-                e.unpacked_form = value.low;
-            }
-            return true;
-        }
-        e.unpacked_value.reset();
-        if (!data::write_integer(e.item.get(), value.low)) return false;
-        if (PyObject* stored = plain_input_value(e.item.get())) {
-            e.unpacked_value = Ref::borrow(stored);
-            e.unpacked_form = value.low;
-            e.unpacked_type = data::as_item(e.item.get())->known_type;
-            e.unpacked_item_type = Py_TYPE(e.item.get());
-        }
-        return true;
-    }
-    Ref number = Ref::steal(from_wide(value, e.bits));
+// Stores an input's value, its first 64 bits being `low`, when the entry does not know the item.
+bool write_value(const ViewEntry& e, const BitStream& stream, uint64_t low) {
+    if (e.bits <= 64) return data::write_integer(e.item.get(), low);
+    Ref number = Ref::steal(from_wide({low, stream.get(e.position_bits + 64u, e.bits - 64u)}, e.bits));
     return number && data::write_object(e.item.get(), number.get());
 }
 
-// Whether the memo stands for the words a transfer at `epoch` would give or take: a class
-// assignment is the one change of an item that no epoch counts.
-bool memo_holds(const TransferMemo& memo, uint64_t epoch) {
-    if (!memo.valid || memo.epoch != epoch) return false;
-    for (const auto& [item, type] : memo.classes)
-        if (Py_TYPE(item) != type) return false;
+// Entries up to as wide as the widest data type are remembered: write_input_form tells any
+// form they carry from the last one without running host code.
+constexpr unsigned kRememberedBits = 32;
+
+void forget_input(const ViewEntry& e) { e.unpacked_item_type = nullptr; }
+
+// After `form` was written into the entry's input (`known`: through unpacked_value_holds), and
+// no host code changed an input meanwhile (`alone`), the entry remembers the value the write
+// left, if that is a plain number of one of the module's own inputs. An entry remembers
+// nothing else: a value some other writer stored need not be the value of the form.
+bool remember_input(const ViewEntry& e, uint64_t form, bool known, bool alone) {
+    PyObject* item = e.item.get();
+    const bool plain = known ? alone && plain_number(data::as_item(item)->value)
+                             : alone && e.bits <= kRememberedBits && plain_input_value(item);
+    if (!plain) {
+        forget_input(e);
+        return false;
+    }
+    e.unpacked_form = form;
+    e.unpacked_stamp = data::as_item(item)->inputs_stamp;
+    e.unpacked_item_type = Py_TYPE(item);
     return true;
 }
 
-// Remembers `words` as the outcome of a transfer at `epoch` (out of memory: nothing is
-// remembered, and the next transfer goes entry by entry again).
-void remember(TransferMemo& memo, const LayoutView& view, std::span<const uint16_t, 8> words, uint64_t epoch) {
-    try {
-        memo.classes.clear();
-        for (const ViewEntry& e : view.entries)
-            if (e.item) memo.classes.emplace_back(e.item.get(), Py_TYPE(e.item.get()));
-    } catch (const std::bad_alloc&) {
-        return;
-    }
+// Whether every item still has the class its entry last found it with (`seen`): a class
+// assignment is the one change of an item that no epoch counts.
+bool classes_hold(const LayoutView& view, PyTypeObject* ViewEntry::*seen) {
+    for (const ViewEntry& e : view.entries)
+        if (Py_TYPE(e.item.get()) != e.*seen) return false;
+    return true;
+}
+
+// Remembers `words` as the outcome of a transfer at `epoch`.
+void remember(TransferMemo& memo, std::span<const uint16_t, 8> words, uint64_t epoch) {
     std::copy(words.begin(), words.end(), memo.words.begin());
     memo.epoch = epoch;
     memo.valid = true;
@@ -222,7 +211,6 @@ int traverse_view(const MapObject* map, visitproc visit, void* arg) {
     for (const ViewEntry& e : map->view->entries) {
         Py_VISIT(e.item.get());
         Py_VISIT(e.packed_value.get());
-        Py_VISIT(e.unpacked_value.get());
     }
     return 0;
 }
@@ -232,7 +220,7 @@ bool pack_outputs(MapObject& map, std::span<uint16_t, 8> words) {
     if (!view || !check_fits(*view)) return false;
     TransferMemo& memo = view->packed;
     const uint64_t epoch = data::output_epoch();
-    if (memo_holds(memo, epoch)) {
+    if (memo.valid && memo.epoch == epoch && classes_hold(*view, &ViewEntry::packed_item_type)) {
         std::copy(memo.words.begin(), memo.words.end(), words.begin());
         return true;
     }
@@ -244,7 +232,6 @@ bool pack_outputs(MapObject& map, std::span<uint16_t, 8> words) {
     bool ok = true;
     bool remembered = true;  // every entry packed a value it remembers
     for (const ViewEntry& e : view->entries) {
-        if (!e.item) continue;
         WideValue value{e.packed_form, 0};
         if (!packed_form_holds(e)) {
             if (!keep) keep = map.view;
@@ -257,7 +244,7 @@ bool pack_outputs(MapObject& map, std::span<uint16_t, 8> words) {
         stream.put_wide(e.position_bits, e.bits, value);
     }
     stream.to_words(words);
-    if (ok && remembered && epoch == data::output_epoch()) remember(memo, *view, words, epoch);
+    if (ok && remembered && epoch == data::output_epoch()) remember(memo, words, epoch);
     return ok;
 }
 
@@ -265,23 +252,31 @@ bool unpack_inputs(MapObject& map, std::span<const uint16_t, 8> words) {
     const LayoutView* view = current_view(map);
     if (!view || !check_fits(*view)) return false;
     TransferMemo& memo = view->unpacked;
-    if (memo_holds(memo, data::input_epoch()) && std::equal(words.begin(), words.end(), memo.words.begin())) return true;
+    if (memo.valid && memo.epoch == data::input_epoch() && std::equal(words.begin(), words.end(), memo.words.begin()) &&
+        classes_hold(*view, &ViewEntry::unpacked_item_type))
+        return true;
     memo.valid = false;
     std::shared_ptr<const LayoutView> keep;  // as in pack_outputs
     const BitStream stream = BitStream::from_words(words);
-    // Every entry holds the form it took, and storing them ran no host code that changed an
-    // input (a subscriber, a finalizer): each store advances the input epoch by one.
+    // Every entry holds the value it remembers, and storing them ran no host code that changed
+    // an input (a subscriber, a finalizer): each store advances the input epoch by one.
     bool remembered = true;
     for (const ViewEntry& e : view->entries) {
-        if (!e.item) continue;
-        const WideValue value = stream.get_wide(e.position_bits, e.bits);
-        if (unpacked_form_holds(e, value.low)) continue;
-        if (!keep) keep = map.view;
+        const uint64_t form = stream.get(e.low);
+        const bool known = unpacked_value_holds(e);
+        if (known && form == e.unpacked_form) continue;
+        data::ItemObject* object = data::as_item(e.item.get());
+        // A known input runs no host code but its subscribers.
+        const bool quiet = known && !data::has_subscribers(object);
+        if (!quiet && !keep) keep = map.view;
         const uint64_t before = data::input_epoch();
-        if (!write_value(e, value)) return false;
-        remembered = remembered && e.unpacked_value && data::input_epoch() - before <= 1;
+        if (!(known ? data::write_input_form(object, form, e.unpacked_form) : write_value(e, stream, form))) {
+            forget_input(e);
+            return false;
+        }
+        remembered = remember_input(e, form, known, quiet || data::input_epoch() - before <= 1) && remembered;
     }
-    if (remembered) remember(memo, *view, words, data::input_epoch());
+    if (remembered) remember(memo, words, data::input_epoch());
     return true;
 }
 

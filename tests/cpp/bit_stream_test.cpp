@@ -89,3 +89,18 @@ TEST(BitStream, RandomLayoutsAgreeWithTheReference) {
         }
     }
 }
+
+// A field worked out beforehand reads what get(position, width) reads, at every place of the
+// stream (both halves and across them) and every width up to 64.
+TEST(BitStream, FieldsReadLikePositionAndWidth) {
+    std::mt19937_64 random(7);
+    for (int round = 0; round < 20; ++round) {
+        Words words{};
+        for (uint16_t& word : words) word = static_cast<uint16_t>(random());
+        const BitStream stream = BitStream::from_words(words);
+        for (unsigned width = 0; width <= 64; ++width)
+            for (unsigned position = 0; position + width <= kStreamBits; ++position)
+                ASSERT_EQ(stream.get(tamsel::mapping::field(position, width)), stream.get(position, width))
+                    << position << " " << width;
+    }
+}

@@ -507,6 +507,45 @@ def test_a_subscriber_changing_an_input_during_unpacking_is_undone_by_the_next_f
     assert (first.get(), second.get()) == (3, 4)
 
 
+@pytest.mark.parametrize("warm", [False, True], ids=["first-frame", "known-inputs"])
+def test_a_subscriber_changing_its_own_input_is_undone_by_the_next_frame(warm):
+    first, second, (dmap,) = two_inputs()
+    if warm:
+        dmap._get_data_from_frame(frame_with([0x0201]))
+    pending = [200]
+    second.subscribe_changed(lambda: pending and second._write(pending.pop()))
+    frame = frame_with([0x0403])
+    dmap._get_data_from_frame(frame)
+    assert second.get() == 200
+    dmap._get_data_from_frame(frame)
+    assert (first.get(), second.get()) == (3, 4)
+
+
+class Recording(ts.DictionaryItemInput):
+    __slots__ = ()
+    written = []
+
+    def _write(self, value):
+        Recording.written.append(value)
+
+
+@pytest.mark.parametrize(
+    "disturb, expected",
+    [
+        (lambda item: item._write(9), (2, [])),
+        (lambda item: setattr(item, "__class__", Recording), (2, [2])),
+    ],
+    ids=["value", "class"],
+)
+def test_a_subscriber_changing_a_later_input_during_unpacking_has_it_written_as_the_frame_says(disturb, expected):
+    first, second, (dmap,) = two_inputs()
+    dmap._get_data_from_frame(frame_with([0x0201]))
+    Recording.written = []
+    first.subscribe_changed(lambda: disturb(second))
+    dmap._get_data_from_frame(frame_with([0x0203]))  # only the first input changes
+    assert (second.get(), Recording.written) == expected
+
+
 @pytest.mark.parametrize(
     "change",
     [

@@ -20,7 +20,7 @@ inline std::atomic<bool> interpreter_ending{false};
 
 // Drops one reference, unless the calling thread may not touch objects (see above).
 // Not noexcept: freeing the object may run Python code, which may end the thread.
-inline void drop_reference(PyObject* obj) {
+[[gnu::always_inline]] inline void drop_reference(PyObject* obj) {
     if (interpreter_ending.load(std::memory_order_relaxed)) [[unlikely]] {
         drop_reference_while_ending(obj);
         return;
@@ -35,7 +35,7 @@ public:
     Ref(Ref&& other) noexcept : obj_(std::exchange(other.obj_, nullptr)) {}
     // Destructors run Python code when they free an object; a thread the interpreter ends
     // there unwinds through them, so they must not be noexcept.
-    ~Ref() noexcept(false) {
+    [[gnu::always_inline]] ~Ref() noexcept(false) {
         if (obj_) drop_reference(obj_);
     }
 

@@ -146,8 +146,10 @@ constexpr bool parse_image(Frame& frame, const uint8_t* data, std::size_t length
     return true;
 }
 
-// Writes the frame's byte image into `out`; returns its length (image_length of the size).
-constexpr std::size_t build_image(const Frame& frame, std::array<uint8_t, MAX_IMAGE_BYTES>& out) {
+// Writes the frame's byte image into `out` (a std::array of MAX_IMAGE_BYTES, or a pointer to
+// at least image_length of the size bytes); returns its length (image_length of the size).
+template <typename Bytes>
+constexpr std::size_t build_image(const Frame& frame, Bytes& out) {
     const std::size_t size = std::min<std::size_t>(frame.safe_data_size, MAX_DATA_BYTES);
     std::size_t pos = 0;
     auto put = [&](uint16_t word) {

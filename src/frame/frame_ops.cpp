@@ -15,9 +15,12 @@ PyObject* new_frame(uint16_t safe_data_size) {
 }
 
 PyObject* image_bytes(const Frame& frame) {
-    std::array<uint8_t, MAX_IMAGE_BYTES> image{};
-    const std::size_t length = build_image(frame, image);
-    return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(image.data()), static_cast<Py_ssize_t>(length));
+    const std::size_t length = image_length(std::min<std::size_t>(frame.safe_data_size, MAX_DATA_BYTES));
+    PyObject* bytes = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(length));
+    if (!bytes) return nullptr;
+    uint8_t* image = reinterpret_cast<uint8_t*>(PyBytes_AS_STRING(bytes));
+    build_image(frame, image);
+    return bytes;
 }
 
 void raise_too_many_bytes() {

@@ -15,6 +15,7 @@ inline constexpr std::size_t CONNECTION_STREAM_BYTES = 4;
 inline constexpr std::size_t PARAMETER_HEADER_BYTES = 6;
 inline constexpr std::size_t MAX_PARAMETER_STREAM_BYTES = PARAMETER_HEADER_BYTES + MAX_APP_PARAMETER_BYTES;
 
+// The values every frame reads come first, the application parameters last.
 struct Config {
     uint16_t slave_address = 0;
     uint16_t connection_id = 0;
@@ -22,11 +23,11 @@ struct Config {
     uint16_t outputs_size = 0;  // safe-data bytes of the master's frames
     uint16_t inputs_size = 0;   // safe-data bytes of the slave's frames
     uint16_t session_id = 0;    // the slave's own session id
-    std::array<uint8_t, MAX_APP_PARAMETER_BYTES> app_parameters{};
-    std::size_t app_parameter_bytes = 0;
     // Supervise the master with the watchdog time: from its first Session frame on, a frame
     // coming later than watchdog_ms after the previous one is answered with WD_EXPIRED.
     bool supervise = true;
+    std::size_t app_parameter_bytes = 0;
+    std::array<uint8_t, MAX_APP_PARAMETER_BYTES> app_parameters{};
 };
 
 // A frame size the protocol uses: 1 or an even number up to 16.

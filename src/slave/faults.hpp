@@ -57,9 +57,9 @@ public:
     constexpr void clear() { head_ = count_ = 0; }
 
 private:
-    std::array<Fault, capacity> items_{};
     std::size_t head_ = 0;
-    std::size_t count_ = 0;
+    std::size_t count_ = 0;  // read for every reply, so it comes before the items
+    std::array<Fault, capacity> items_{};
 };
 
 }  // namespace tamsel::slave

@@ -12,7 +12,9 @@
 // From the master's first Session frame on, the slave supervises the time between new frames
 // with the configured watchdog time and answers a late frame with a WD_EXPIRED reset.
 //
-// Allocation-free: the last request and reply are kept in fixed buffers.
+// Allocation-free: the last request and reply are kept in fixed buffers. What every frame reads
+// and writes lies together after the configuration's scalars; the start-up streams, the fault
+// queue's entries and the application parameters lie apart.
 #include <algorithm>
 #include <array>
 #include <cstddef>
@@ -245,19 +247,19 @@ private:
     }
 
     bool allowed(uint16_t command) const {
-        const bool connection_done = connection_received_ == connection_.length;
-        const bool parameters_done = parameters_received_ == parameters_.length;
+        auto connection_done = [this] { return connection_received_ == connection_.length; };
+        auto parameters_done = [this] { return parameters_received_ == parameters_.length; };
         switch (command) {
             case frame::command::session:
                 return phase_ == Phase::reset || phase_ == Phase::session;
             case frame::command::connection:
                 return (phase_ == Phase::session && session_bytes_ >= 2) ||
-                       (phase_ == Phase::connection && !connection_done);
+                       (phase_ == Phase::connection && !connection_done());
             case frame::command::parameter:
-                return (phase_ == Phase::connection && connection_done) ||
-                       (phase_ == Phase::parameter && !parameters_done);
+                return (phase_ == Phase::connection && connection_done()) ||
+                       (phase_ == Phase::parameter && !parameters_done());
             default:  // PROCESS_DATA, FAILSAFE_DATA
-                return (phase_ == Phase::parameter && parameters_done) || phase_ == Phase::data;
+                return phase_ == Phase::data || (phase_ == Phase::parameter && parameters_done());
         }
     }
 
@@ -372,20 +374,15 @@ private:
         reply_length_ = frame::build_image(tx_, reply_);
     }
 
-    Config config_;
-    std::size_t chunk_;
-    Stream connection_;
-    Stream parameters_;
+    Config config_;  // its scalars first, the application parameters after them
 
+    // What every frame reads and writes.
+    uint32_t silent_cycles_ = 0;
     Phase phase_ = Phase::reset;
-    frame::Frame rx_{};
-    frame::Frame tx_{};
-    std::array<uint8_t, frame::MAX_IMAGE_BYTES> last_request_{};
-    std::size_t last_request_length_ = 0;
     bool has_last_request_ = false;
-    std::array<uint8_t, frame::MAX_IMAGE_BYTES> reply_{};
-    std::size_t reply_length_ = 0;
-
+    bool master_cyclic_ = false;
+    bool outputs_fail_safe_ = true;
+    bool echo_fault_ = false;
     // Transmit side: own sequence number and last CRC_0.
     uint16_t tx_sequence_ = 1;
     std::optional<uint16_t> tx_last_crc0_;
@@ -393,24 +390,28 @@ private:
     uint16_t rx_sequence_ = 1;
     uint16_t rx_crc0_ = 0;
     std::optional<uint16_t> rx_last_crc0_;
-    bool master_cyclic_ = false;
+    std::size_t last_request_length_ = 0;
+    std::size_t reply_length_ = 0;
+    uint64_t requests_ = 0;
+    uint64_t last_frame_ms_ = 0;
+    frame::Frame rx_{};
+    frame::Frame tx_{};
+    std::array<uint8_t, frame::MAX_IMAGE_BYTES> last_request_{};
+    std::array<uint8_t, frame::MAX_IMAGE_BYTES> reply_{};
+    Bytes inputs_{};
+    Bytes outputs_{};
+    FaultQueue faults_;  // its count first, the entries after
 
+    // The start-up phases.
+    std::size_t chunk_;
+    Stream connection_;
+    Stream parameters_;
     std::size_t session_bytes_ = 0;
     std::size_t session_sent_ = 0;
     std::size_t connection_received_ = 0;
     std::size_t parameters_received_ = 0;
     std::optional<uint16_t> master_session_id_;
     std::optional<uint16_t> master_error_;
-    uint64_t requests_ = 0;
-    uint64_t last_frame_ms_ = 0;
-
-    Bytes inputs_{};
-    Bytes outputs_{};
-    bool outputs_fail_safe_ = true;
-
-    FaultQueue faults_;
-    bool echo_fault_ = false;
-    uint32_t silent_cycles_ = 0;
 };
 
 }  // namespace tamsel::slave

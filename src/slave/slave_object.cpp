@@ -20,12 +20,13 @@ namespace {
 
 using binding::Ref;
 
+// The fields every reply touches come before the core, next to the object's header.
 struct SlaveObject {
     PyObject_HEAD
-    std::optional<SlaveCore> core;
     PyObject* reply;       // bytes of the last reply
     PyObject* rejections;  // list of (error code, reason) tuples
     Fault last_fault;      // fault sent in the last new reply
+    std::optional<SlaveCore> core;
 };
 
 SlaveObject* as_slave(PyObject* self) { return reinterpret_cast<SlaveObject*>(self); }

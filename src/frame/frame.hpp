@@ -122,10 +122,16 @@ constexpr bool check_crcs_cyclic(Frame& frame, uint16_t last_sent_crc0, CrcWords
 constexpr bool parse_image(Frame& frame, const uint8_t* data, std::size_t length) {
     const std::size_t size = safe_data_size_for_length(length);
     if (size > MAX_DATA_BYTES) return false;
-    std::array<uint8_t, MAX_PARSE_LENGTH> image{};
-    std::copy_n(data, length, image.begin());
+    // An image shorter than its layout is read from a zero-padded copy.
+    const uint8_t* image = data;
+    std::array<uint8_t, MAX_PARSE_LENGTH> padded;
+    if (length < image_length(size)) {
+        padded.fill(0);
+        std::copy_n(data, length, padded.begin());
+        image = padded.data();
+    }
 
-    auto word_at = [&image](std::size_t pos) { return static_cast<uint16_t>(image[pos] | image[pos + 1] << 8); };
+    auto word_at = [image](std::size_t pos) { return static_cast<uint16_t>(image[pos] | image[pos + 1] << 8); };
 
     frame.safe_data.fill(0);
     frame.crcs.fill(0);

@@ -42,11 +42,10 @@ inline constexpr const char* command_name(uint16_t code) {
     return "UNKNOWN";
 }
 
-// A master frame the slave refused: the error code and a readable reason. The reason is
-// written with the refusal only (it is not cleared for every frame).
+// A master frame the slave refused: the error code and a readable reason.
 struct Rejection {
     uint16_t error = 0;
-    std::array<char, 96> reason;
+    std::array<char, 96> reason{};
 };
 
 // What one call of SlaveCore::reply did.

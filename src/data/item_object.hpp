@@ -24,13 +24,16 @@ struct ItemObject {
     bool has_known_type;
     PyObject* name;
     PyObject* data_type;
-    PyObject* value;         // input, output: `_value`; input-output: `value_input`
+    PyObject* value;         // input, output: `_value`; input-output: `value_input`; null: pending
     PyObject* value_output;  // input-output: `value_output`
     PyObject* fail_safe;     // input: `fail_safe_value`; input-output: `fail_safe_input_value`
     PyObject* subscribers;   // input, input-output: list of callables, in subscription order
     // input_epoch() as of the last change of the item's input value or data type (never 0): while
     // the item still shows a stamp, neither has changed since.
     uint64_t inputs_stamp;
+    // A pending input value: the value of this integer form under known_type, stored without a
+    // host object, which is made when the value is first read (input_value in item_values.hpp).
+    uint32_t pending_form;
 };
 
 // The module's type for a kind (valid once the module body has run).

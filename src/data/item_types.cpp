@@ -56,7 +56,7 @@ int item_traverse(PyObject* self, visitproc visit, void* arg) {
 int item_clear(PyObject* self) {
     ItemObject* item = self_item(self);
     for (PyObject** slot : {&item->name, &item->data_type, &item->value, &item->value_output, &item->fail_safe})
-        Py_SETREF(*slot, Py_NewRef(Py_None));
+        Py_XSETREF(*slot, Py_NewRef(Py_None));  // `value` is null while pending
     Py_CLEAR(item->subscribers);
     touch_item(item);
     return 0;
@@ -93,7 +93,9 @@ bool parse_base(PyObject* key, PyObject* name, PyObject* data_type, BaseFields& 
     return true;
 }
 
-void store_base(ItemObject* item, const BaseFields& fields) {
+// A pending input value is made first: it stands for a value only under the old data type.
+bool store_base(ItemObject* item, const BaseFields& fields) {
+    if (!item->value && !make_pending_input(item)) return false;
     std::optional<DataType> known = data_type_of(fields.data_type);
     item->key = fields.key;
     item->has_known_type = known.has_value();
@@ -101,6 +103,7 @@ void store_base(ItemObject* item, const BaseFields& fields) {
     binding::assign(item->name, fields.name);
     binding::assign(item->data_type, fields.data_type);
     touch_item(item);
+    return true;
 }
 
 // The data type's initial value: native for members, `get_initial_value()` otherwise.
@@ -111,9 +114,7 @@ PyObject* initial_value_of(PyObject* data_type) {
 
 bool base_init(ItemObject* item, PyObject* key, PyObject* name, PyObject* data_type) {
     BaseFields fields;
-    if (!parse_base(key, name, data_type, fields)) return false;
-    store_base(item, fields);
-    return true;
+    return parse_base(key, name, data_type, fields) && store_base(item, fields);
 }
 
 // Input and input-output: the fail-safe value is also the first input value.
@@ -123,8 +124,7 @@ bool input_init(ItemObject* item, PyObject* key, PyObject* name, PyObject* data_
     if (!parse_base(key, name, data_type, fields)) return false;
     Ref output = with_output ? Ref::steal(initial_value_of(data_type)) : Ref::borrow(Py_None);
     if (!output) return false;
-    if (!reset_subscribers(item)) return false;
-    store_base(item, fields);
+    if (!reset_subscribers(item) || !store_base(item, fields)) return false;
     binding::assign(item->fail_safe, fail_safe);
     binding::assign(item->value, fail_safe);
     binding::assign(item->value_output, output.get());
@@ -145,8 +145,7 @@ bool item_output_init(ItemObject* item, PyObject* key, PyObject* name, PyObject*
     BaseFields fields;
     if (!parse_base(key, name, data_type, fields)) return false;
     Ref value = Ref::steal(initial_value_of(data_type));
-    if (!value) return false;
-    store_base(item, fields);
+    if (!value || !store_base(item, fields)) return false;
     binding::assign(item->value, value.get());
     touch_item(item);
     return true;
@@ -169,7 +168,10 @@ using input_output_constructor =
 PyObject* get_key(PyObject* self, void*) { return PyLong_FromLong(self_item(self)->key); }
 PyObject* get_name(PyObject* self, void*) { return slot_value(self_item(self)->name); }
 PyObject* get_data_type(PyObject* self, void*) { return slot_value(self_item(self)->data_type); }
-PyObject* get_value_slot(PyObject* self, void*) { return slot_value(self_item(self)->value); }
+PyObject* get_value_slot(PyObject* self, void*) {
+    ItemObject* item = self_item(self);
+    return Py_XNewRef(item->value ? item->value : make_pending_input(item));
+}
 PyObject* get_value_output(PyObject* self, void*) { return slot_value(self_item(self)->value_output); }
 PyObject* get_fail_safe(PyObject* self, void*) { return slot_value(self_item(self)->fail_safe); }
 PyObject* get_subscribers(PyObject* self, void*) { return slot_value(self_item(self)->subscribers); }

@@ -85,8 +85,21 @@ bool store_new_and_notify(ItemObject* item, Ref value) {
 
 }  // namespace
 
+PyObject* make_pending_input(ItemObject* item) {
+    // Only forms that unserialize represents are stored pending.
+    input_slot(item) = scalar_to_object(*unserialize(item->known_type, item->pending_form));
+    return input_slot(item);
+}
+
+std::optional<Scalar> input_scalar(ItemObject* item) {
+    PyObject* value = input_slot(item);
+    return value ? scalar_of(value) : unserialize(item->known_type, item->pending_form);
+}
+
 bool set_input_value(ItemObject* item, PyObject* value) {
-    Ref current = Ref::borrow(input_slot(item));
+    PyObject* held = input_value(item);
+    if (!held) return false;
+    Ref current = Ref::borrow(held);
     Ref incoming = Ref::borrow(value);
     int changed = differs(current.get(), incoming.get());
     if (changed <= 0) return changed == 0;
@@ -103,21 +116,20 @@ bool write_input_integer(ItemObject* item, uint64_t value) {
         Ref converted = Ref::steal(unserialize_integer_form(item->known_type, value));
         return converted && set_input_value(item, converted.get());
     }
-    std::optional<Scalar> current = scalar_of(input_slot(item));
+    std::optional<Scalar> current = input_scalar(item);
     if (current && numerically_equal(*current, *incoming)) return true;
     Ref converted = Ref::steal(scalar_to_object(*incoming));
     if (!converted) return false;
     return current ? store_new_and_notify(item, std::move(converted)) : set_input_value(item, converted.get());
 }
 
-bool write_input_form(ItemObject* item, uint64_t form, uint64_t held) {
-    switch (compare_forms(item->known_type, form, held)) {
-        case FormComparison::equal: return true;
-        case FormComparison::unknown: return write_input_integer(item, form);
-        case FormComparison::different: break;
-    }
-    Ref converted = Ref::steal(scalar_to_object(*unserialize(item->known_type, form)));
-    return converted && store_new_and_notify(item, std::move(converted));
+bool store_input_form(ItemObject* item, uint32_t form, uint32_t held) {
+    // Forms of 32 bits always compare (FormComparison::unknown needs more).
+    if (compare_forms(item->known_type, form, held) == FormComparison::equal) return false;
+    Ref::steal(std::exchange(input_slot(item), nullptr)).reset();  // the old value goes first
+    item->pending_form = form;
+    touch_inputs(item);
+    return true;
 }
 
 bool write_input_object(ItemObject* item, PyObject* value) {
@@ -135,7 +147,9 @@ bool write_input_object(ItemObject* item, PyObject* value) {
 }
 
 PyObject* read_output_object(ItemObject* item, ItemKind kind) {
-    Ref value = Ref::borrow(output_slot(item, kind));
+    PyObject* held = output_value(item, kind);
+    if (!held) return nullptr;
+    Ref value = Ref::borrow(held);
     if (item->has_known_type) return serialize_value(item->known_type, value.get());
     Ref data_type = Ref::borrow(item->data_type);
     return serialize_value(data_type.get(), value.get());
@@ -143,7 +157,8 @@ PyObject* read_output_object(ItemObject* item, ItemKind kind) {
 
 ReadStatus read_output_integer(ItemObject* item, ItemKind kind, uint64_t& out) {
     if (item->has_known_type) {
-        PyObject* value = output_slot(item, kind);
+        PyObject* value = output_value(item, kind);
+        if (!value) return ReadStatus::error;
         if (std::optional<Scalar> scalar = scalar_of(value))
             return serialize_scalar(item->known_type, *scalar, value, out) ? ReadStatus::value : ReadStatus::error;
     }
@@ -157,8 +172,8 @@ ReadStatus read_output_integer(ItemObject* item, ItemKind kind, uint64_t& out) {
 PyObject* get_value(ItemObject* item, ItemKind kind) {
     switch (kind) {
         case ItemKind::base: return raise_not_implemented();
-        case ItemKind::output: return Py_NewRef(item->value);
-        default: return Py_NewRef(input_slot(item));
+        case ItemKind::output: return Py_XNewRef(input_value(item));
+        default: return Py_XNewRef(input_value(item));
     }
 }
 

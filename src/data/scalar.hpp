@@ -63,17 +63,27 @@ constexpr std::optional<Scalar> unserialize(DataType type, uint64_t raw) noexcep
 enum class FormComparison : uint8_t { equal, different, unknown };
 
 // The host's `==` between the values two integer forms of `type` stand for, told from the forms
-// where that is plain (different forms of an integer type stand for different values); unknown
-// when unserialize gives nothing for either.
+// (different forms of an integer type stand for different values); unknown when unserialize
+// gives nothing for either.
 constexpr FormComparison compare_forms(DataType type, uint64_t a, uint64_t b) noexcept {
-    if (is_integer(type)) {
-        constexpr auto limit = static_cast<uint64_t>(unserialize_integer_limit);
-        if (a >= limit || b >= limit) return FormComparison::unknown;
-        return a == b ? FormComparison::equal : FormComparison::different;
+    auto told = [](bool equal) { return equal ? FormComparison::equal : FormComparison::different; };
+    switch (type) {
+        case DataType::BOOL: return told(unserialize_bool(a) == unserialize_bool(b));
+        case DataType::FLOAT:
+            if (a > UINT32_MAX || b > UINT32_MAX) return FormComparison::unknown;
+            return told(unserialize_float(static_cast<uint32_t>(a)) == unserialize_float(static_cast<uint32_t>(b)));
+        default:
+            if (a >= static_cast<uint64_t>(unserialize_integer_limit) || b >= static_cast<uint64_t>(unserialize_integer_limit))
+                return FormComparison::unknown;
+            return told(a == b);
     }
-    std::optional<Scalar> x = unserialize(type, a), y = unserialize(type, b);
-    if (!x || !y) return FormComparison::unknown;
-    return numerically_equal(*x, *y) ? FormComparison::equal : FormComparison::different;
+}
+
+// Whether an integer form of `type` stands for a NaN, which equals nothing, not even itself.
+constexpr bool is_nan_form(DataType type, uint64_t form) noexcept {
+    if (type != DataType::FLOAT || form > UINT32_MAX) return false;
+    float value = unserialize_float(static_cast<uint32_t>(form));
+    return value != value;
 }
 
 enum class SerializeStatus : uint8_t {

@@ -119,20 +119,21 @@ bool read_value(const ViewEntry& e, WideValue& out) {
     return value && to_wide(value.get(), e.bits, out);
 }
 
-// A host number that equals itself (a NaN never does, so it is written every time).
-PyObject* plain_number(PyObject* value) {
-    if (PyLong_CheckExact(value) || PyBool_Check(value)) return value;
-    return PyFloat_CheckExact(value) && PyFloat_AS_DOUBLE(value) == PyFloat_AS_DOUBLE(value) ? value : nullptr;
+// Whether a value object is a host number that equals itself (a NaN never does, so it is written
+// every time).
+bool plain_number(PyObject* value) {
+    if (PyLong_CheckExact(value) || PyBool_Check(value)) return true;
+    return PyFloat_CheckExact(value) && PyFloat_AS_DOUBLE(value) == PyFloat_AS_DOUBLE(value);
 }
 
-// The input value of a module item when writing a form equal to it is sure to change nothing.
-PyObject* plain_input_value(PyObject* item) {
+// Whether the item is one of the module's inputs holding a pending value or a plain number, so
+// that writing a form equal to it is sure to change nothing.
+bool holds_plain_input(PyObject* item) {
     std::optional<data::ItemKind> kind = data::exact_item_kind(item);
-    if (!kind || (*kind != data::ItemKind::input && *kind != data::ItemKind::input_output)) return nullptr;
+    if (!kind || (*kind != data::ItemKind::input && *kind != data::ItemKind::input_output)) return false;
     data::ItemObject* object = data::as_item(item);
-    PyObject* value = object->value;
-    if (!object->has_known_type || !value) return nullptr;
-    return plain_number(value);
+    PyObject* value = data::input_slot(object);
+    return object->has_known_type && (!value || plain_number(value));
 }
 
 // Whether the input is unchanged, in an item of the same type, since the entry remembered its
@@ -150,28 +151,34 @@ bool write_value(const ViewEntry& e, const BitStream& stream, uint64_t low) {
     return number && data::write_object(e.item.get(), number.get());
 }
 
-// Entries up to as wide as the widest data type are remembered: write_input_form tells any
-// form they carry from the last one without running host code.
+// Entries up to as wide as the widest data type are remembered: data::store_input_form takes
+// any form they carry.
 constexpr unsigned kRememberedBits = 32;
 
 void forget_input(const ViewEntry& e) { e.unpacked_item_type = nullptr; }
 
-// After `form` was written into the entry's input (`known`: through unpacked_value_holds), and
-// no host code changed an input meanwhile (`alone`), the entry remembers the value the write
-// left, if that is a plain number of one of the module's own inputs. An entry remembers
-// nothing else: a value some other writer stored need not be the value of the form.
-bool remember_input(const ViewEntry& e, uint64_t form, bool known, bool alone) {
-    PyObject* item = e.item.get();
-    const bool plain = known ? alone && plain_number(data::as_item(item)->value)
-                             : alone && e.bits <= kRememberedBits && plain_input_value(item);
-    if (!plain) {
+// Remembers that the entry's input holds the value of `form` (see ViewEntry), unless that is a
+// NaN, which equals nothing: such a form is written every time.
+bool remember_input(const ViewEntry& e, uint64_t form) {
+    data::ItemObject* object = data::as_item(e.item.get());
+    if (data::is_nan_form(object->known_type, form)) {
         forget_input(e);
         return false;
     }
     e.unpacked_form = form;
-    e.unpacked_stamp = data::as_item(item)->inputs_stamp;
-    e.unpacked_item_type = Py_TYPE(item);
+    e.unpacked_stamp = object->inputs_stamp;
+    e.unpacked_item_type = Py_TYPE(e.item.get());
     return true;
+}
+
+// After `form` was written into an input the entry did not know, and no host code changed an
+// input meanwhile (`alone`), the entry remembers the input if it is one of the module's own
+// inputs holding a pending value or a plain number. An entry remembers nothing else: a value
+// some other writer stored need not be the value of the form.
+bool remember_written(const ViewEntry& e, uint64_t form, bool alone) {
+    if (alone && e.bits <= kRememberedBits && holds_plain_input(e.item.get())) return remember_input(e, form);
+    forget_input(e);
+    return false;
 }
 
 // Whether every item still has the class its entry last found it with (`seen`): a class
@@ -263,18 +270,28 @@ bool unpack_inputs(MapObject& map, std::span<const uint16_t, 8> words) {
     bool remembered = true;
     for (const ViewEntry& e : view->entries) {
         const uint64_t form = stream.get(e.low);
-        const bool known = unpacked_value_holds(e);
-        if (known && form == e.unpacked_form) continue;
-        data::ItemObject* object = data::as_item(e.item.get());
-        // A known input runs no host code but its subscribers.
-        const bool quiet = known && !data::has_subscribers(object);
-        if (!quiet && !keep) keep = map.view;
-        const uint64_t before = data::input_epoch();
-        if (!(known ? data::write_input_form(object, form, e.unpacked_form) : write_value(e, stream, form))) {
-            forget_input(e);
-            return false;
+        if (!unpacked_value_holds(e)) {
+            if (!keep) keep = map.view;
+            const uint64_t before = data::input_epoch();
+            if (!write_value(e, stream, form)) {
+                forget_input(e);
+                return false;
+            }
+            remembered = remember_written(e, form, data::input_epoch() - before <= 1) && remembered;
+            continue;
         }
-        remembered = remember_input(e, form, known, quiet || data::input_epoch() - before <= 1) && remembered;
+        if (form == e.unpacked_form) continue;
+        // A known input takes the new form without running host code; a later change of the item
+        // (by its subscribers) changes its stamp.
+        data::ItemObject* object = data::as_item(e.item.get());
+        const bool changed =
+            data::store_input_form(object, static_cast<uint32_t>(form), static_cast<uint32_t>(e.unpacked_form));
+        remembered = remember_input(e, form) && remembered;
+        if (!changed || !data::has_subscribers(object)) continue;
+        if (!keep) keep = map.view;
+        const uint64_t before = data::input_epoch();
+        if (!data::notify_each_subscriber(object)) return false;
+        remembered = remembered && data::input_epoch() == before;
     }
     if (remembered) remember(memo, words, data::input_epoch());
     return true;

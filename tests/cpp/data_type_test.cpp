@@ -163,8 +163,9 @@ TEST(Scalar, SerializeChecksRangeBeforeKind) {
 
 }  // namespace
 
-// Comparing two forms agrees with comparing the values they stand for, for every type, on forms
-// around every width's edges, the float zeros, infinities and NaNs, and the unserialize limits.
+// Comparing two forms agrees with comparing the values they stand for (a NaN form alone is unequal
+// to itself), for every type, on forms around every width's edges, the float zeros, infinities
+// and NaNs, and the unserialize limits.
 TEST(DataType, FormComparisonFollowsTheValues) {
     const uint64_t forms[] = {0,          1,          2,          0x7F,       0x80,       0xFF,
                               0x100,      0x17F,      0x7FFF,     0x8000,     0xFFFF,     0x10000,
@@ -179,5 +180,6 @@ TEST(DataType, FormComparisonFollowsTheValues) {
                                                               : data::FormComparison::different;
                 ASSERT_EQ(data::compare_forms(type, a, b), expected)
                     << data::data_type_number(type) << " " << a << " " << b;
+                if (a == b && x) ASSERT_EQ(data::is_nan_form(type, a), expected != data::FormComparison::equal) << a;
             }
 }

@@ -507,6 +507,36 @@ def test_a_subscriber_changing_an_input_during_unpacking_is_undone_by_the_next_f
     assert (first.get(), second.get()) == (3, 4)
 
 
+def _as_output(item):
+    item.__class__ = ts.DictionaryItemOutput
+    return item.get()
+
+
+def _retyped(item):
+    ts.DictionaryItem.__init__(item, 1, "in", DT.INT8)  # the value stays what it was
+    return item.get()
+
+
+@pytest.mark.parametrize(
+    "data_type, words, value",
+    [(DT.BOOL, [1], True), (DT.UINT8, [0xFE], 254), (DT.INT16, [0xFFFE], -2), (DT.FLOAT, [0, 0x3FC0], 1.5)],
+)
+@pytest.mark.parametrize(
+    "read",
+    [lambda item: item.get(), lambda item: item._value, _as_output, _retyped],
+    ids=["get", "slot", "as-output", "retyped"],
+)
+def test_a_value_unpacked_into_a_known_input_reads_back_as_its_type(data_type, words, value, read):
+    item = ts.DictionaryItemInput(1, "in", data_type, data_type.get_initial_value())
+    dmap = inputs_map(item)
+    dmap.add(item)
+    dmap._get_data_from_frame(frame_with([0] * len(words)))  # the map now knows the input
+    dmap._get_data_from_frame(frame_with(words))
+    got = read(item)
+    assert (type(got), got) == (type(value), value)
+    assert item.get() is got  # the same object on every read
+
+
 @pytest.mark.parametrize("warm", [False, True], ids=["first-frame", "known-inputs"])
 def test_a_subscriber_changing_its_own_input_is_undone_by_the_next_frame(warm):
     first, second, (dmap,) = two_inputs()

@@ -180,6 +180,8 @@ TEST(DataType, FormComparisonFollowsTheValues) {
                                                               : data::FormComparison::different;
                 ASSERT_EQ(data::compare_forms(type, a, b), expected)
                     << data::data_type_number(type) << " " << a << " " << b;
-                if (a == b && x) ASSERT_EQ(data::is_nan_form(type, a), expected != data::FormComparison::equal) << a;
+                if (a == b && x) {
+                    ASSERT_EQ(data::is_nan_form(type, a), expected != data::FormComparison::equal) << a;
+                }
             }
 }

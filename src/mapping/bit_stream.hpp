@@ -37,6 +37,7 @@ struct Field {
 // The field of the entry at `position` with `width` bits (width <= 64).
 // Precondition: fits_stream(position, width).
 constexpr Field field(unsigned position, unsigned width) {
+    if (width == 0) return {};  // reads 0 wherever it stands, even at the stream's end
     return {low_mask(width), static_cast<uint8_t>(position / 64), static_cast<uint8_t>(position % 64),
             position < 64 && position + width > 64};
 }

@@ -126,7 +126,8 @@ bool write_input_integer(ItemObject* item, uint64_t value) {
 bool store_input_form(ItemObject* item, uint32_t form, uint32_t held) {
     // Forms of 32 bits always compare (FormComparison::unknown needs more).
     if (compare_forms(item->known_type, form, held) == FormComparison::equal) return false;
-    Ref::steal(std::exchange(input_slot(item), nullptr)).reset();  // the old value goes first
+    // The old value goes first; it is a plain number (or nothing), whose release runs no host code.
+    if (PyObject* old = std::exchange(input_slot(item), nullptr)) Py_DECREF(old);
     item->pending_form = form;
     touch_inputs(item);
     return true;

@@ -81,9 +81,9 @@ constexpr FormComparison compare_forms(DataType type, uint64_t a, uint64_t b) no
 
 // Whether an integer form of `type` stands for a NaN, which equals nothing, not even itself.
 constexpr bool is_nan_form(DataType type, uint64_t form) noexcept {
-    if (type != DataType::FLOAT || form > UINT32_MAX) return false;
+    if (type != DataType::FLOAT) return false;
     float value = unserialize_float(static_cast<uint32_t>(form));
-    return value != value;
+    return form <= UINT32_MAX && value != value;
 }
 
 enum class SerializeStatus : uint8_t {

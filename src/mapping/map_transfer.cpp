@@ -157,17 +157,16 @@ constexpr unsigned kRememberedBits = 32;
 
 void forget_input(const ViewEntry& e) { e.unpacked_item_type = nullptr; }
 
-// Remembers that the entry's input holds the value of `form` (see ViewEntry), unless that is a
-// NaN, which equals nothing: such a form is written every time.
-bool remember_input(const ViewEntry& e, uint64_t form) {
-    data::ItemObject* object = data::as_item(e.item.get());
-    if (data::is_nan_form(object->known_type, form)) {
+// Remembers that the entry's input, of the item type the entry has noted, holds the value of
+// `form` under `type` (see ViewEntry), unless that is a NaN, which equals nothing: such a form is
+// written every time.
+bool remember_input(const ViewEntry& e, uint64_t form, data::DataType type) {
+    if (data::is_nan_form(type, form)) {
         forget_input(e);
         return false;
     }
     e.unpacked_form = form;
-    e.unpacked_stamp = object->inputs_stamp;
-    e.unpacked_item_type = Py_TYPE(e.item.get());
+    e.unpacked_stamp = data::as_item(e.item.get())->inputs_stamp;
     return true;
 }
 
@@ -176,9 +175,12 @@ bool remember_input(const ViewEntry& e, uint64_t form) {
 // inputs holding a pending value or a plain number. An entry remembers nothing else: a value
 // some other writer stored need not be the value of the form.
 bool remember_written(const ViewEntry& e, uint64_t form, bool alone) {
-    if (alone && e.bits <= kRememberedBits && holds_plain_input(e.item.get())) return remember_input(e, form);
-    forget_input(e);
-    return false;
+    if (!alone || e.bits > kRememberedBits || !holds_plain_input(e.item.get())) {
+        forget_input(e);
+        return false;
+    }
+    e.unpacked_item_type = Py_TYPE(e.item.get());
+    return remember_input(e, form, data::as_item(e.item.get())->known_type);
 }
 
 // Whether every item still has the class its entry last found it with (`seen`): a class
@@ -284,10 +286,13 @@ bool unpack_inputs(MapObject& map, std::span<const uint16_t, 8> words) {
         // A known input takes the new form without running host code; a later change of the item
         // (by its subscribers) changes its stamp.
         data::ItemObject* object = data::as_item(e.item.get());
-        const bool changed =
-            data::store_input_form(object, static_cast<uint32_t>(form), static_cast<uint32_t>(e.unpacked_form));
-        remembered = remember_input(e, form) && remembered;
-        if (!changed || !data::has_subscribers(object)) continue;
+        const data::DataType type = object->known_type;
+        if (!data::store_input_form(object, static_cast<uint32_t>(form), static_cast<uint32_t>(e.unpacked_form))) {
+            e.unpacked_form = form;  // an equal value: nothing was stored
+            continue;
+        }
+        remembered = remember_input(e, form, type) && remembered;
+        if (!data::has_subscribers(object)) continue;
         if (!keep) keep = map.view;
         const uint64_t before = data::input_epoch();
         if (!data::notify_each_subscriber(object)) return false;

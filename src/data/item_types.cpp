@@ -222,7 +222,22 @@ using input_output_methods = binding::methods<
            remove_subscriber, Callback>,
     method<"_DictionaryItemInputOutput__set_value_input", "", set_input_value, Value>>;
 
+// `item.__class__` reads and assigns as object's own does; an assignment counts as a change of
+// the item's values, as maps remember their transfers by the epochs of such changes.
+PyObject* get_class(PyObject* self, void*) { return Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(self))); }
+
+int set_class(PyObject* self, PyObject* value, void*) {
+    Ref namespace_ = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(&PyBaseObject_Type), "__dict__"));
+    Ref descriptor = Ref::steal(namespace_ ? PyMapping_GetItemString(namespace_.get(), "__class__") : nullptr);
+    if (!descriptor) return -1;
+    descrsetfunc set = Py_TYPE(descriptor.get())->tp_descr_set;
+    if (!set || set(descriptor.get(), self, value) < 0) return -1;
+    touch_item(self_item(self));
+    return 0;
+}
+
 PyGetSetDef base_getset[] = {
+    {"__class__", get_class, set_class, nullptr, nullptr},
     {"key", get_key, nullptr, "Unique integer key that identifies the item", nullptr},
     {"name", get_name, nullptr, "Unique string key that identifies the item", nullptr},
     {"data_type", get_data_type, nullptr, "Data Type of the item", nullptr},

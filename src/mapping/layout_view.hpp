@@ -41,8 +41,8 @@ struct ViewEntry {
 
 // The safe-data words of the last transfer that went entry by entry, when every entry of it
 // was a module item whose value the entry remembers (see ViewEntry): while no item changed on
-// that side since (`epoch`) and every item still has the class its entry remembers, the next
-// transfer would do exactly the same, so it can take or compare the words as a whole.
+// that side since (`epoch`; assigning an item's class counts as a change), the next transfer
+// would do exactly the same, so it can take or compare the words as a whole.
 struct TransferMemo {
     std::array<uint16_t, 8> words{};
     uint64_t epoch = 0;

@@ -221,8 +221,6 @@ bool pack_outputs(MapObject& map, std::span<uint16_t, 8> words) {
     if (!view || !check_fits(*view)) return false;
     TransferMemo& memo = view->packed;
     const uint64_t epoch = data::output_epoch();
-    // A memo stands only for items of the module's own kinds, whose class assignments advance
-    // both epochs: a transfer at the same epoch gives the same words.
     if (memo.valid && memo.epoch == epoch) {
         std::copy(memo.words.begin(), memo.words.end(), words.begin());
         return true;

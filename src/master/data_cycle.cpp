@@ -44,8 +44,8 @@ struct Route {
     uint16_t connection_id = 0;
 
     bool load(HandlerObject* self) {
-        if (!trace::idle() || !own_data_state(self) || !self->dictionary || !data::is_dictionary(self->dictionary) || !self->master || !self->slave ||
-            !fast::applies(self->master, self->slave))
+        if (!trace::idle() || !own_data_state(self) || !self->dictionary || !data::is_dictionary(self->dictionary) ||
+            !self->master || !self->slave || !fast::applies(self->master, self->slave))
             return false;
         master = as_node(self->master);
         slave = as_node(self->slave);

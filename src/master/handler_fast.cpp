@@ -2,7 +2,6 @@
 #include "binding/module_state.hpp"
 
 #include "binding/convert.hpp"
-#include "data/data_type_object.hpp"
 #include "frame/frame_object.hpp"
 #include "mapping/dynamic_map_object.hpp"
 #include "master/data_cycle.hpp"

@@ -2,7 +2,6 @@
 
 #include "binding/host_calls.hpp"
 #include "binding/module_state.hpp"
-#include "data/data_type_object.hpp"
 #include "data/dictionary_object.hpp"
 #include "frame/control.hpp"
 #include "mapping/map_object.hpp"

@@ -70,15 +70,10 @@ int differs(PyObject* current, PyObject* value) {
     return result ? PyObject_IsTrue(result.get()) : -1;
 }
 
-bool store_and_notify(ItemObject* item, PyObject* value) {
-    binding::assign(input_slot(item), value);
-    touch_inputs(item);
-    return notify_subscribers(item);
-}
-
-// The same, taking over the reference to the value.
-bool store_new_and_notify(ItemObject* item, Ref value) {
-    Ref::steal(std::exchange(input_slot(item), value.release())).reset();  // the old value goes first
+// Stores the value (taking over the reference) and notifies the subscribers; the old value is
+// released once the new one is in place.
+bool store_and_notify(ItemObject* item, Ref value) {
+    Ref::steal(std::exchange(input_slot(item), value.release())).reset();
     touch_inputs(item);
     return notify_subscribers(item);
 }
@@ -103,7 +98,7 @@ bool set_input_value(ItemObject* item, PyObject* value) {
     Ref incoming = Ref::borrow(value);
     int changed = differs(current.get(), incoming.get());
     if (changed <= 0) return changed == 0;
-    return store_and_notify(item, incoming.get());
+    return store_and_notify(item, std::move(incoming));
 }
 
 bool write_input_integer(ItemObject* item, uint64_t value) {
@@ -120,7 +115,7 @@ bool write_input_integer(ItemObject* item, uint64_t value) {
     if (current && numerically_equal(*current, *incoming)) return true;
     Ref converted = Ref::steal(scalar_to_object(*incoming));
     if (!converted) return false;
-    return current ? store_new_and_notify(item, std::move(converted)) : set_input_value(item, converted.get());
+    return current ? store_and_notify(item, std::move(converted)) : set_input_value(item, converted.get());
 }
 
 bool store_input_form(ItemObject* item, uint32_t form, uint32_t held) {
@@ -171,11 +166,9 @@ ReadStatus read_output_integer(ItemObject* item, ItemKind kind, uint64_t& out) {
 }
 
 PyObject* get_value(ItemObject* item, ItemKind kind) {
-    switch (kind) {
-        case ItemKind::base: return raise_not_implemented();
-        case ItemKind::output: return Py_XNewRef(input_value(item));
-        default: return Py_XNewRef(input_value(item));
-    }
+    // An output's value lives in the input slot too (`_value`).
+    if (kind == ItemKind::base) return raise_not_implemented();
+    return Py_XNewRef(input_value(item));
 }
 
 bool set_value(ItemObject* item, ItemKind kind, PyObject* value) {

@@ -141,6 +141,8 @@ class Slave(SlaveCore):
     - ``supervise_watchdog``: like a real slave, answer a frame that comes more than
       ``watchdog_ms`` after the previous one (from the first Session frame on, until a reset)
       with a Reset frame carrying ``WD_EXPIRED``; the host loop must then keep the pace.
+      ``reply(request, now_ms)`` takes the arrival time from a millisecond clock of the
+      caller's (a simulated cycle clock, say) instead of the monotonic clock.
 
     Attributes: ``inputs`` (bytes to send, settable), ``fail_safe`` (settable), ``outputs``
     and ``outputs_fail_safe`` (the master's last Data frame), ``phase``, ``rejections``,

@@ -107,13 +107,21 @@ bool append_rejection(SlaveObject* slave, const Rejection& rejection) {
     return entry && PyList_Append(slave->rejections, entry.get()) == 0;
 }
 
-PyObject* slave_reply(PyObject* self, PyObject* request) {
+// The time a frame arrives at: `now_ms` when given, else the monotonic clock.
+bool arrival_ms(PyObject* now_ms, uint64_t& out) {
+    if (now_ms != Py_None) return binding::to_unsigned(now_ms, out);
+    const auto now = std::chrono::steady_clock::now().time_since_epoch();
+    out = static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(now).count());
+    return true;
+}
+
+PyObject* slave_reply(PyObject* self, PyObject* request, PyObject* now_ms) {
     SlaveObject* slave = as_slave(self);
     SlaveCore& core = *slave->core;
-    const auto now = std::chrono::steady_clock::now().time_since_epoch();
+    uint64_t now = 0;
+    if (!arrival_ms(now_ms, now)) return nullptr;
     const Outcome outcome = core.reply(reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(request)),
-                                       static_cast<std::size_t>(PyBytes_GET_SIZE(request)),
-                                       std::chrono::duration_cast<std::chrono::milliseconds>(now).count());
+                                       static_cast<std::size_t>(PyBytes_GET_SIZE(request)), now);
     if (outcome.processed) {
         Ref reply = Ref::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(core.reply_data()),
                                                          static_cast<Py_ssize_t>(core.reply_length())));
@@ -251,8 +259,10 @@ using binding::noargs_method;
 using binding::param;
 
 using methods = binding::methods<
-    method<"reply", "reply(request: bytes) -> bytes: answer one master frame image.", slave_reply,
-           param<"request", binding::exact_bytes>>,
+    method<"reply",
+           "reply(request: bytes, now_ms: int | None = None) -> bytes: answer one master frame image arriving at "
+           "now_ms (a millisecond clock of the caller's; the monotonic clock when None).",
+           slave_reply, param<"request", binding::exact_bytes>, param<"now_ms", binding::int_or_none, "None">>,
     method<"corrupt_crc", "corrupt_crc(slot=0): flip one CRC word of the next reply.", slave_corrupt_crc,
            param<"slot", binding::u16, "0">>,
     noargs_method<"corrupt_connection_id",

@@ -70,12 +70,16 @@ bytes), ``outputs_fail_safe`` (that frame was FAILSAFE_DATA), ``master_session_i
 processed), ``rejections``. What it sends: ``inputs`` (settable, ``inputs_size`` bytes),
 ``fail_safe`` (settable), ``replies`` (list of every new reply, with its :class:`Fault`).
 
-Fault injection. Each of the first five applies to the next new reply, whatever it is (also
+Fault injection. Each of the first seven applies to the next new reply, whatever it is (also
 a Reset frame the slave sends), in the order they were injected:
 
 - ``corrupt_crc(slot=0)``: flip the CRC word of one slot;
 - ``corrupt_connection_id()``: change the connection id after the CRCs were computed
   (``^ 0x5A5A``), as a corruption on the wire would;
+- ``send_connection_id(connection_id)``: send this connection id, CRCs computed over it (a
+  frame of another connection, not a corruption the CRCs would reveal);
+- ``send_size(size)``: send a frame of this many safe-data bytes (1 or even 2..16), the safe
+  data cut or padded with zeros, CRCs computed over it;
 - ``send_command(code)``: send this command byte (a valid command of another phase or an
   unknown byte) in place of the right one, CRCs computed over it;
 - ``send_reset(error)``: send a Reset frame with this error code in place of the answer, and
@@ -135,6 +139,8 @@ class Fault(enum.Enum):
     NONE = "none"
     CORRUPT_CRC = "corrupt_crc"
     CORRUPT_CONNECTION_ID = "corrupt_connection_id"
+    CONNECTION_ID = "connection_id"
+    SIZE = "size"
     COMMAND = "command"
     CORRUPT_ECHO = "corrupt_echo"
     RESET = "reset"
@@ -347,6 +353,14 @@ class SlaveEmulator:
     def corrupt_connection_id(self) -> None:
         self._faults.append((Fault.CORRUPT_CONNECTION_ID, None))
 
+    def send_connection_id(self, connection_id: int) -> None:
+        self._faults.append((Fault.CONNECTION_ID, int(connection_id)))
+
+    def send_size(self, size: int) -> None:
+        if size != 1 and not (size % 2 == 0 and 2 <= size <= 16):
+            raise ValueError(f"size must be 1 or an even number 2..16, got {size}")
+        self._faults.append((Fault.SIZE, int(size)))
+
     def send_command(self, code: int) -> None:
         self._faults.append((Fault.COMMAND, int(code)))
 
@@ -535,6 +549,10 @@ class SlaveEmulator:
         kind, argument = fault
         if kind == Fault.COMMAND:
             command = argument
+        elif kind == Fault.CONNECTION_ID:
+            connection_id = argument
+        elif kind == Fault.SIZE:
+            safe = safe[:argument].ljust(argument, b"\x00")
         crc0_key = answered.crc0 if answered is not None else 0
         out, used = build_frame(command, connection_id, safe, self._tx_sequence, crc0_key, self._tx_last_crc0)
         if kind == Fault.CORRUPT_CRC:

@@ -1,5 +1,7 @@
 """The cycle gives the same frames whether it runs over the module's own objects in C++ or
 over substituted and subclassed ones through their published names and methods."""
+import random
+
 import pytest
 
 import tamsel.tamsel as ts
@@ -151,18 +153,20 @@ def test_substituted_objects_reconnect_after_a_slave_reset(state):
         link.close()
 
 
+@pytest.mark.parametrize("trace", [False, True], ids=["quiet", "traced"])
 @pytest.mark.parametrize("out_size, in_size", [(1, 1), (2, 16), (16, 2)])
-def test_data_replies_and_their_faults_react_alike_on_the_own_and_the_subclassed_handler(fixed_session_ids,
-                                                                                           out_size, in_size):
+def test_data_replies_and_their_faults_react_alike_on_every_path(fixed_session_ids, monkeypatch, capsys,
+                                                                 out_size, in_size, trace):
     """The module's own handler takes valid Data replies in one pass; a subclass goes through
-    the states' events. Both must see the same replies the same way: valid, fail-safe, faulty,
-    repeated, short or long, with input subscribers and changing values."""
-    import random
-
+    the states' events, substituted frames through their methods, and the console trace takes
+    every reply through the states. All must see the same replies the same way: valid,
+    fail-safe, faulty, foreign, repeated, short or long, with input subscribers and changing
+    values; traced, they write the same trace."""
     rng = random.Random(out_size * 31 + in_size)
-    links = [Link.make(out_size=out_size, in_size=in_size, handler_cls=cls) for cls in (None, SubHandler)]
-    own, sub = links
-    notified = [[], []]
+    monkeypatch.setattr(ts, "TAMSEL_LOGGING", trace)
+    links = [path_link(path, out_size=out_size, in_size=in_size) for path in PATHS]
+    own = links[0]
+    notified = [[] for _ in links]
     for link, seen in zip(links, notified):
         link.handler.dictionary.name_map["in0"].subscribe_changed(lambda seen=seen, link=link: seen.append(link.input_values()))
 
@@ -176,35 +180,150 @@ def test_data_replies_and_their_faults_react_alike_on_the_own_and_the_subclassed
 
     faults = [lambda: own.slave.corrupt_crc(rng.randrange((in_size + 1) // 2)), own.slave.corrupt_connection_id,
               lambda: own.slave.send_command(rng.choice([0x36, 0x4E, 0x64, 0x52, 0x08])),
-              lambda: own.slave.send_reset(rng.randrange(1, 9)), lambda: own.slave.silence(1)]
+              lambda: own.slave.send_reset(rng.randrange(1, 9)), lambda: own.slave.silence(1),
+              lambda: own.slave.send_connection_id(rng.choice([0, 0x1235, 0xFFFF])),
+              lambda: own.slave.send_size(rng.choice([1, 2, 4, 14, 16]))]
+    traced = False
     try:
         for link in links:
             link.handler.start()
+        capsys.readouterr()
         for step in range(400):
             if step == 300:  # an item added behind the slave's finished dynamic map takes the next data
                 for link, item in zip(links, late_items):
                     link.handler.slave._dynamic_map._items.append(item)
             request = own.handler.get_request()
-            assert sub.handler.get_request() == request
+            assert all(link.handler.get_request() == request for link in links)
             roll = rng.random()
             if own.handler.state is ts.StateData and roll < 0.15:
                 rng.choice(faults)()
             elif roll < 0.25:
                 own.slave.fail_safe = not own.slave.fail_safe
             elif roll < 0.35:
-                own.handler.set_fail_safe(rng.random() < 0.5)
-                sub.handler.set_fail_safe(own.handler._data_command is ts.FSOECommand.FAILSAFE_DATA)
+                active = rng.random() < 0.5
+                for link in links:
+                    link.handler.set_fail_safe(active)
             if rng.random() < 0.5:
                 values = [random_value(rng, t) for _, t in own.inputs]
                 own.set_slave_inputs(values)
             reply = own.slave.reply(request)
             if rng.random() < 0.05:  # a reply of another length than this connection's frames
                 reply = reply[:rng.randrange(len(reply))] if rng.random() < 0.5 else reply + bytes(rng.randrange(1, 40))
+            traces = []
             for link in links:
                 link.handler.set_reply(reply)
-            assert observed(own) == observed(sub), f"step {step}"
-        assert notified[0] == notified[1] and notified[0]
+                traces.append(capsys.readouterr().out)
+            assert all(observed(link) == observed(own) for link in links), f"step {step}"
+            assert traces.count(traces[0]) == len(links), f"step {step}"
+            traced = traced or bool(traces[0])
+        assert all(seen == notified[0] for seen in notified) and notified[0]
+        assert traced == trace
         assert own.handler.statistics.connections > 1 and own.errors
+    finally:
+        for link in links:
+            link.close()
+
+
+PATHS = ["own", "subclassed", "substituted"]
+
+
+def path_link(path, **kwargs):
+    """A link whose handler takes Data replies in one pass (own), through the states' events
+    (subclassed), or through the frames' published methods (substituted)."""
+    link = Link.make(handler_cls=SubHandler if path == "subclassed" else None, **kwargs)
+    if path == "substituted":
+        substitute_frames(link)
+    return link
+
+
+def data_link(path, in_size, fail_safe):
+    link = path_link(path, out_size=2, in_size=in_size)
+    link.connect()
+    link.handler.set_fail_safe(False)
+    link.slave.fail_safe = fail_safe
+    link.set_slave_inputs([random_value(random.Random(in_size), t) for _, t in link.inputs])
+    link.cycle(2)
+    return link
+
+
+def reset_code(request):
+    assert request[0] == ts.FSOECommand.RESET.value
+    return int.from_bytes(request[1:3], "little")
+
+
+# (fault injected, its argument, slave's safe-data size, report, error code of the next request)
+FOREIGN_REPLIES = [
+    ("send_connection_id", 0x1235, 2, ("DATA_FAIL2", f"Connection id exchanged does not match {0x1235} != {0x1234}"),
+     ts.BaseError.INVALID_CONNID),
+    ("send_connection_id", 0, 16, ("DATA_FAIL2", f"Connection id exchanged does not match 0 != {0x1234}"),
+     ts.BaseError.INVALID_CONNID),
+    ("send_size", 4, 2, ("DATA_FAIL1", "Invalid slave CRC"), ts.BaseError.INVALID_CRC),
+    ("send_size", 1, 2, ("DATA_FAIL1", "Invalid slave CRC"), ts.BaseError.INVALID_CRC),
+    ("send_size", 2, 1, ("DATA_FAIL1", "Invalid slave CRC"), ts.BaseError.INVALID_CRC),
+    ("send_size", 14, 16, ("DATA_FAIL1", "Invalid slave CRC"), ts.BaseError.INVALID_CRC),
+]
+
+
+@pytest.mark.parametrize("fail_safe", [False, True], ids=["process", "fail-safe"])
+@pytest.mark.parametrize("path", PATHS)
+@pytest.mark.parametrize("fault, argument, in_size, report, code", FOREIGN_REPLIES,
+                         ids=[f"{f}-{a}-of-{s}" for f, a, s, _, _ in FOREIGN_REPLIES])
+def test_a_data_reply_of_another_connection_or_size_is_refused_though_its_crcs_match(
+        path, fault, argument, in_size, report, code, fail_safe):
+    link = data_link(path, in_size, fail_safe)
+    seen_at_report = []
+    link.handler._MasterHandler__report_error_callback = (
+        lambda name, message: (seen_at_report.append(link.input_values()), link.errors.append((name, message))))
+    try:
+        before = link.input_values()
+        link.set_slave_inputs([random_value(random.Random(in_size + 1), t) for _, t in link.inputs])
+        getattr(link.slave, fault)(argument)
+        link.cycle()
+        assert link.slave.replies[-1].fault.value == fault[len("send_"):]
+        assert link.errors == [report] and seen_at_report == [before]
+        assert link.handler.state is ts.StateReset
+        assert reset_code(link.handler.get_request()) == code.value
+        link.connect()
+        assert link.errors == [report] and link.slave.rejections == []
+    finally:
+        link.close()
+
+
+@pytest.mark.parametrize("fail_safe", [False, True], ids=["process", "fail-safe"])
+@pytest.mark.parametrize("path", PATHS)
+def test_the_request_after_an_accepted_data_reply_uses_cyclic_crcs(path, fail_safe):
+    link = data_link(path, 2, fail_safe)
+    try:
+        link.handler._generate_crcs_cyclic_for_next_frame = False
+        link.cycle()
+        assert link.handler._generate_crcs_cyclic_for_next_frame is True
+        link.cycle(3)
+        assert link.errors == [] and link.slave.rejections == [] and link.handler.state is ts.StateData
+    finally:
+        link.close()
+
+
+def test_a_steadily_cycling_data_connection_never_expires():
+    """Every accepted Data reply feeds the watchdog. Only a stall of a whole watchdog period
+    between two cycles could let it expire here; a reply that failed to feed it lets it expire
+    one period after the connection came up, well within the time cycled."""
+    import time
+
+    timeout_s = 1.0
+    links = [path_link(path, out_size=2, in_size=2, timeout_s=timeout_s) for path in PATHS]
+    try:
+        for link in links:
+            link.connect()
+            link.handler.set_fail_safe(False)
+        cycles = 0
+        end = time.monotonic() + 3 * timeout_s
+        while time.monotonic() < end:
+            for link in links:
+                link.slave.fail_safe = cycles % 7 == 0
+                link.cycle()
+            cycles += 1
+        for link in links:
+            assert link.errors == [] and link.handler.state is ts.StateData and link.changes[-1] is ts.StateData
     finally:
         for link in links:
             link.close()

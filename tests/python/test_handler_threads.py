@@ -212,3 +212,31 @@ def test_delete_inside_a_host_callback_while_an_expiry_waits(handler_factory):
     handler.set_reply(INVALID_IN_RESET)
     assert durations and durations[0] < LIMIT_S
     assert not handler._watchdog.is_alive()
+
+
+def test_a_second_thread_waits_for_the_outer_call_while_a_callback_re_enters_the_handler(handler_factory):
+    """The callback holds the handler's lock a second time and gives it back; the outer call
+    still holds it, so another thread's set_reply gets in only after the outer call returned."""
+    journal = Journal()
+    second_reported = threading.Event()
+    seen_during_outer_call = []
+    second = threading.Thread(target=lambda: handler.set_reply(INVALID_IN_RESET[:-1] + b"\x01"))
+
+    def report(name, message):
+        journal.add("enter", name)
+        if threading.current_thread() is second:
+            second_reported.set()
+        elif not second.is_alive():
+            handler._set_next_state(ts.StateReset)  # a nested hold of the lock, given back
+            second.start()
+            # the window in which a second thread that got in would report
+            seen_during_outer_call.append(second_reported.wait(0.5))
+        journal.add("exit", name)
+
+    handler = handler_factory(timeout_s=10.0, report_error_callback=report)
+    handler.start()
+    handler.set_reply(INVALID_IN_RESET)
+    second.join(LIMIT_S)
+    assert seen_during_outer_call == [False] and second_reported.is_set()
+    journal.assert_not_interleaved()
+    assert journal.names("enter") == ["RESET_STAY1", "RESET_STAY1"]

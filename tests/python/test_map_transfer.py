@@ -603,3 +603,22 @@ class Tripled(ts.DictionaryItemOutput):
 
     def _read(self):
         return 3 * super()._read()
+
+
+def _class_behind_the_stamp(item, cls):
+    object.__dict__["__class__"].__set__(item, cls)  # object's own setter: the item's stamp stays
+
+
+@pytest.mark.parametrize("assign", [_class_behind_the_stamp, lambda item, cls: setattr(item, "__class__", cls)],
+                         ids=["same-stamp", "item-setter"])
+def test_an_input_given_another_class_between_frames_takes_that_class_s_write(assign):
+    first, second, (dmap,) = two_inputs()
+    dmap._get_data_from_frame(frame_with([0x0201]))
+    dmap._get_data_from_frame(frame_with([0x0201]))  # the map knows both inputs
+    Recording.written = []
+    assign(second, Recording)
+    dmap._get_data_from_frame(frame_with([0x0203]))  # the second input's form stays 2
+    assert Recording.written == [2]
+    assign(second, ts.DictionaryItemInput)
+    dmap._get_data_from_frame(frame_with([0x0204]))
+    assert (first.get(), second.get(), Recording.written) == (4, 2, [2])

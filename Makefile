@@ -17,7 +17,7 @@ PYTHON_EXE := $(shell for p in $(PYTHON) $$HOME/.pyenv/versions/$(PYVER)*/bin/py
 	if $$p -c 'import sys; assert "%d.%d" % sys.version_info[:2] == "$(PYVER)"' >/dev/null 2>&1; then command -v $$p; break; fi; done)
 JOBS ?= 2
 
-.PHONY: test dev cpp-test py-test install bench demo demo-bus docs gtest tshark iproute sanitize clean
+.PHONY: test dev cpp-test py-test install bench demo demo-bus docs gtest tshark iproute valgrind sanitize clean
 
 $(PY):
 	@test -n "$(PYTHON_EXE)" || { echo "$(PYTHON) not found (looked on PATH, in pyenv and /usr/bin)" >&2; exit 1; }
@@ -44,6 +44,12 @@ iproute:
 	@if ! command -v ip >/dev/null; then \
 		if [ "$$(id -u)" = 0 ]; then apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq iproute2; \
 		else echo "ip (iproute2) is missing: the EtherCAT bus test will be skipped" >&2; fi; fi
+
+# bench/count_cycle.py counts the instructions of a cycle with callgrind.
+valgrind:
+	@if ! command -v valgrind >/dev/null; then \
+		if [ "$$(id -u)" = 0 ]; then apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq valgrind; \
+		else echo "valgrind is missing; install it (apt-get install valgrind)" >&2; exit 1; fi; fi
 
 # Installs the package with its test extras into the virtual environment.
 install: $(PY)
@@ -94,7 +100,7 @@ dev: install
 	$(VENV)/bin/pytest -q $(ARGS)
 
 # Every benchmark script under bench/, each printing its own table.
-bench: install
+bench: install valgrind
 	$(VENV)/bin/cmake -S . -B build/bench -G Ninja -DTAMSEL_BUILD_MODULE=OFF -DTAMSEL_BUILD_BENCH=ON -DCMAKE_BUILD_TYPE=Release
 	$(VENV)/bin/cmake --build build/bench -j $(JOBS)
 	@for script in bench/*.py; do echo "== $$script"; $(PY) $$script || exit 1; done

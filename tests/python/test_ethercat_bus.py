@@ -60,7 +60,7 @@ def start_drive(namespace, control, *options):
 def stop_drive(drive, how=signal.SIGTERM):
     drive.send_signal(how)
     out, err = drive.communicate(timeout=10)
-    assert drive.returncode == 0, err
+    assert drive.returncode == 0 and "Traceback" not in err, err
     return out
 
 
@@ -115,3 +115,34 @@ def test_malformed_frames_are_dropped_and_counted(namespace, tmp_path):
         assert counts["answered_after"] == 1
     finally:
         assert "stopped:" in stop_drive(drive, signal.SIGINT)
+
+
+@pytest.mark.parametrize("seed", [1, 2])
+def test_hostile_frames_alongside_a_master_in_data(namespace, tmp_path, seed):
+    """A flood of hostile frames (FMMU and sync manager programming, accesses at the edges of the
+    memory, huge lengths, chains with false lengths, noise) while pysoem keeps the FSoE
+    connection in Data: the drive answers or drops every one, the connection never leaves Data."""
+    control = tmp_path / "drive.sock"
+    drive = start_drive(namespace, control)
+    master = subprocess.Popen(["ip", "netns", "exec", namespace, sys.executable, str(HERE / "bus_hold.py"),
+                               "--interface", "master0"], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                              stderr=subprocess.PIPE, text=True)
+    try:
+        assert master.stdout.readline() == "data\n", master.stderr.read()
+        hostile = run("ip", "netns", "exec", namespace, sys.executable, str(HERE / "bus_hostile.py"), "master0",
+                      "8000", str(seed), check=False)
+        out, err = master.communicate("done\n", timeout=60)
+    finally:
+        if master.poll() is None:
+            master.kill()
+            master.communicate()
+        stopped = stop_drive(drive)
+    assert hostile.returncode == 0, hostile.stderr
+    assert master.returncode == 0, err
+    result = json.loads(out)
+    assert result["reports"] == [] and result["final_state"] == "StateData", result
+    assert result["states"][-1] == "StateData" and result["states"].count("StateData") == 1
+    assert result["cycles_in_data"] > 0
+    sent = json.loads(hostile.stdout)
+    assert sent["structured"] and sent["lying"] and sent["noise"]
+    assert "stopped:" in stopped

@@ -3,12 +3,12 @@ access, the AL state machine and what it refuses."""
 import struct
 
 import pytest
-from hypothesis import given, settings
+from hypothesis import example, given, settings
 from hypothesis import strategies as st
 
 from tamsel.ethercat._esc import AlState
 from tamsel.ethercat.virtual_drive import (INPUTS_ADDRESS, OUTPUTS_ADDRESS, PRODUCT_CODE, VENDOR_ID,
-                                           VirtualDrive)
+                                           VirtualDrive, send_command)
 
 APRD, APWR, APRW, FPRD, FPWR, FPRW, BRD, BWR, BRW, LRD, LWR, LRW, ARMW = range(1, 14)
 
@@ -174,6 +174,13 @@ def test_any_bytes_are_answered_or_dropped(payload):
     (["--outputs-size", "2"], 2, "--interface is required"),
     (["--send", "status"], 2, "--send needs --control PATH"),
     (["--interface", "no-such-interface0"], 1, "virtual drive: no-such-interface0:"),
+    (["--interface", "x", "--application-parameters", "1:0"], 2, "'1:0': a parameter takes 1, 2 or 4 bytes, not 0"),
+    (["--interface", "x", "--application-parameters", "70000:1"], 2, "'70000:1': 70000 does not fit in 1 unsigned byte"),
+    (["--interface", "x", "--application-parameters=-1:2"], 2, "'-1:2': -1 does not fit in 2 unsigned bytes"),
+    (["--interface", "x", "--application-parameters", "x:2"], 2, "'x:2' is not VALUE:BYTES"),
+    (["--interface", "no-such-interface0", "--control", "/no/such/dir/drive.sock"], 1,
+     "virtual drive: control socket /no/such/dir/drive.sock:"),
+    (["--help"], 0, ""),
 ])
 def test_command_line_refusals(arguments, status, message):
     import subprocess
@@ -182,3 +189,141 @@ def test_command_line_refusals(arguments, status, message):
     done = subprocess.run([sys.executable, "-m", "tamsel.ethercat.virtual_drive", *arguments],
                           capture_output=True, text=True, timeout=60)
     assert done.returncode == status and message in done.stderr, done.stderr
+    assert "Traceback" not in done.stderr
+    if arguments == ["--help"]:  # the interface is not shown as optional
+        assert "[--interface" not in done.stdout and "--interface IF [options]" in done.stdout
+
+
+def test_a_control_client_that_never_reads_does_not_hold_up_the_drive(tmp_path):
+    """A client floods `status` and reads nothing: the drive's loop keeps turning (it is
+    disconnected once its unread answers pile up) and another client is answered."""
+    import selectors
+    import socket
+    import threading
+
+    from tamsel.ethercat.virtual_drive import _Control
+
+    selector = selectors.DefaultSelector()
+    control = _Control(str(tmp_path / "drive.sock"), VirtualDrive(), selector)
+    stuck = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+    stuck.connect(str(tmp_path / "drive.sock"))
+    stuck.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
+    stuck.setblocking(False)
+    turns, lines = [], b"status\n" * 500
+    sent = 0
+
+    def loop():
+        nonlocal sent
+        while len(turns) < 400:
+            if sent < 20 * len(lines):
+                try:
+                    sent += stuck.send(lines)
+                except BlockingIOError:
+                    pass
+                except OSError:  # disconnected by the drive
+                    sent = 20 * len(lines)
+            for key, _ in selector.select(timeout=0.01):
+                key.data()
+            turns.append(1)
+
+    worker = threading.Thread(target=loop, daemon=True)
+    worker.start()
+    worker.join(60)  # a blocked loop never ends; a working one takes a fraction of a second
+    try:
+        assert not worker.is_alive(), "the control socket blocked the drive's loop"
+        assert stuck not in control.buffers  # disconnected
+        other = threading.Thread(target=lambda: turns.append(send_command(str(tmp_path / "drive.sock"), "status")))
+        other.start()
+        while other.is_alive():
+            for key, _ in selector.select(timeout=0.01):
+                key.data()
+        assert turns[-1]["ok"]
+    finally:
+        stuck.close()
+        control.close()
+        selector.close()
+
+
+FMMU_TYPES = {LRD: 1, LWR: 2, LRW: 3}
+
+
+@pytest.mark.parametrize("command", [LRD, LWR, LRW])
+@pytest.mark.parametrize("physical", [0xFFF8, 0xFFFF, 0xFFF0])
+def test_an_fmmu_reaching_past_the_memory_is_clipped(drive, command, physical):
+    """What an FMMU maps beyond the 64 KiB memory is neither read nor written; the rest is."""
+    one(drive, APWR, 0, 0x0620, struct.pack("<IHBBHBBB3x", 0x10000, 16, 0, 7, physical, 0, FMMU_TYPES[command], 1))
+    inside = 0x10000 - physical
+    drive.esc.write_local(physical, bytes(range(1, inside + 1)))
+    sent = bytes(range(0x80, 0x90))
+    _, data, wkc = one(drive, command, 0, 1, sent)
+    assert len(drive.esc.memory) == 0x10000
+    assert data[inside:] == sent[inside:]
+    if command == LRD:
+        assert data[:inside] == bytes(range(1, inside + 1))
+    if command != LRD:
+        assert drive.esc.read(physical, 16) == sent[:inside]
+    assert wkc != 0
+
+
+def _logical_address(draw):
+    return draw(st.sampled_from([0x10000, 0xFFFFFFF0, draw(st.integers(0, 0xFFFFFFFF))]))
+
+
+def _fmmu_programming(draw):
+    number = draw(st.integers(0, 2))
+    return (APWR, 0, 0x0600 + 16 * number, struct.pack(
+        "<IHBBHBBB3x", _logical_address(draw), draw(st.sampled_from([0, 1, 16, 0xFFFF, draw(st.integers(0, 0xFFFF))])),
+        0, 7, draw(st.sampled_from([0xFFF8, 0xFFFF, draw(st.integers(0, 0xFFFF))])), 0,
+        draw(st.sampled_from([1, 2, 3, draw(st.integers(0, 255))])), draw(st.sampled_from([1, draw(st.integers(0, 255))]))))
+
+
+def _sync_manager_programming(draw):
+    number = draw(st.integers(0, 3))
+    return (APWR, 0, 0x0800 + 8 * number, draw(st.binary(min_size=8, max_size=8)))
+
+
+def _access(draw):
+    command = draw(st.sampled_from([LRD, LWR, LRW, draw(st.integers(0, 14))]))
+    data = bytes(draw(st.sampled_from([2, 64, 1400])))
+    if command in FMMU_TYPES:
+        logical = _logical_address(draw)
+        return (command, logical & 0xFFFF, logical >> 16, data)
+    address = draw(st.sampled_from([0, 0x0120, 0x0502, 0x0600, 0x1000, 0xFFF8, 0xFFFF, draw(st.integers(0, 0xFFFF))]))
+    return (command, draw(st.sampled_from([0, 1, 0x1001, 0xFFFF])), address, data)
+
+
+@st.composite
+def _hostile_payloads(draw):
+    kinds = draw(st.lists(st.sampled_from([_fmmu_programming, _sync_manager_programming, _access]),
+                          min_size=1, max_size=4))
+    datagrams = [kind(draw) for kind in kinds]
+    payload = bytearray(frame(*datagrams))
+    lie = draw(st.sampled_from(["none", "none", "none", "frame length", "datagram length", "more follows",
+                                "truncated"]))
+    if lie == "frame length":
+        struct.pack_into("<H", payload, 0, 0x1000 | draw(st.integers(0, 0x7FF)))
+    elif lie == "datagram length":
+        at = 2 + 6
+        struct.pack_into("<H", payload, at, draw(st.integers(0, 0xFFFF)))
+    elif lie == "more follows":
+        payload[2 + 7] |= 0x80
+    elif lie == "truncated":
+        del payload[draw(st.integers(0, len(payload))):]
+    return bytes(payload)
+
+
+@settings(max_examples=400, deadline=None)
+@given(st.lists(_hostile_payloads(), min_size=1, max_size=6))
+@example([frame((APWR, 0, 0x0620, struct.pack("<IHBBHBBB3x", 0x10000, 16, 0, 7, 0xFFF8, 0, 3, 1))),
+          frame((LRD, 0, 1, bytes(16))), frame((LWR, 0, 1, bytes(16)))])
+def test_hostile_frames_never_end_the_drive(payloads):
+    """FMMU and sync manager programming, accesses at the edges of the memory, huge lengths and
+    datagram chains with false lengths: every frame is answered or dropped, the memory stays 64 KiB."""
+    drive = VirtualDrive(pdo_prefix=2)
+    configure(drive)
+    seen = drive.esc.frames
+    for payload in payloads:
+        answer = drive.handle(payload)
+        assert answer is None or len(answer) == len(payload)
+        assert len(drive.esc.memory) == 0x10000
+    assert drive.esc.frames + drive.esc.dropped == seen + len(payloads)

@@ -281,8 +281,13 @@ class Esc:
         for number in range(FMMU_COUNT):
             logical, length, _, _, physical, _, kind, active = FMMU.unpack_from(self.memory, REG_FMMU + 16 * number)
             low, high = max(address, logical), min(end, logical + length)
-            if active & 1 and length and low < high:
-                mappings.append((kind, physical + low - logical, low - address, high - low))
+            if not (active & 1 and length and low < high):
+                continue
+            # What an FMMU maps beyond the end of the memory is not there: clipped.
+            start = physical + low - logical
+            count = min(high - low, MEMORY_SIZE - start)
+            if count > 0:
+                mappings.append((kind, start, low - address, count))
         if command in (Command.LWR, Command.LRW):
             for kind, physical, at, count in mappings:
                 if kind & 2:

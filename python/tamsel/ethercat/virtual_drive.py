@@ -31,6 +31,7 @@ import signal
 import socket
 import struct
 import sys
+import traceback
 from typing import Dict, List, Optional
 
 from tamsel.ethercat import frame_size
@@ -167,50 +168,86 @@ class VirtualDrive:
 
 
 class _Control:
-    """The UNIX stream control socket: lines in, JSON lines out."""
+    """The UNIX stream control socket: lines in, JSON lines out.
+
+    Nothing here ever blocks the drive's loop: answers wait in a per-client buffer and go out
+    as the client reads them. A client that sends more than it reads (its unsent answers pass
+    ``MAX_PENDING`` bytes) or an over-long line is disconnected."""
+
+    MAX_LINE = 65536
+    MAX_PENDING = 1 << 20
 
     def __init__(self, path: str, drive: VirtualDrive, selector: selectors.BaseSelector):
         self.path, self.drive, self.selector = path, drive, selector
         if os.path.exists(path):
             os.unlink(path)
         self.server = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
-        self.server.bind(path)
-        self.server.listen(4)
+        try:
+            self.server.bind(path)
+            self.server.listen(4)
+        except OSError:
+            self.server.close()
+            raise
         self.server.setblocking(False)
         selector.register(self.server, selectors.EVENT_READ, self._accept)
         self.buffers: Dict[socket.socket, bytearray] = {}
+        self.pending: Dict[socket.socket, bytearray] = {}
 
     def _accept(self) -> None:
-        connection, _ = self.server.accept()
+        try:
+            connection, _ = self.server.accept()
+        except OSError:  # the client went away before it was accepted
+            return
         connection.setblocking(False)
         self.buffers[connection] = bytearray()
-        self.selector.register(connection, selectors.EVENT_READ, lambda: self._read(connection))
+        self.pending[connection] = bytearray()
+        self.selector.register(connection, selectors.EVENT_READ, lambda: self._ready(connection))
 
-    def _read(self, connection: socket.socket) -> None:
+    def _ready(self, connection: socket.socket) -> None:
+        # The callback does not learn which event came: both are tried, neither blocks.
+        if not (self._write(connection) and self._read(connection)):
+            self._close(connection)
+
+    def _read(self, connection: socket.socket) -> bool:
         try:
             data = connection.recv(4096)
+        except (BlockingIOError, InterruptedError):
+            return True
         except OSError:
             data = b""
         buffer = self.buffers[connection]
         buffer += data
-        if not data or len(buffer) > 65536:
-            self._close(connection)
-            return
+        if not data or len(buffer) > self.MAX_LINE:
+            return False
         while b"\n" in buffer:
             line, _, rest = bytes(buffer).partition(b"\n")
             buffer[:] = rest
             answer = self.drive.command(line.decode("utf-8", "replace"))
+            self.pending[connection] += json.dumps(answer).encode() + b"\n"
+            if len(self.pending[connection]) > self.MAX_PENDING:
+                return False
+        return self._write(connection)
+
+    def _write(self, connection: socket.socket) -> bool:
+        """Sends what the socket takes now; watches for writability while some is left."""
+        pending = self.pending[connection]
+        if pending:
             try:
-                connection.setblocking(True)
-                connection.sendall(json.dumps(answer).encode() + b"\n")
-                connection.setblocking(False)
+                sent = connection.send(pending)
+            except (BlockingIOError, InterruptedError):
+                sent = 0
             except OSError:
-                self._close(connection)
-                return
+                return False
+            del pending[:sent]
+        events = selectors.EVENT_READ | (selectors.EVENT_WRITE if pending else 0)
+        if self.selector.get_key(connection).events != events:
+            self.selector.modify(connection, events, lambda: self._ready(connection))
+        return True
 
     def _close(self, connection: socket.socket) -> None:
         self.selector.unregister(connection)
         self.buffers.pop(connection, None)
+        self.pending.pop(connection, None)
         connection.close()
 
     def close(self) -> None:
@@ -246,14 +283,27 @@ def _raw_socket(interface: str) -> socket.socket:
 
 def serve(drive: VirtualDrive, interface: str, control_path: Optional[str] = None) -> int:
     """Answers EtherCAT frames on ``interface`` until SIGTERM or SIGINT."""
+    selector = selectors.DefaultSelector()
+    control = None
+    try:
+        if control_path:
+            try:
+                control = _Control(control_path, drive, selector)
+            except OSError as error:
+                print(f"virtual drive: control socket {control_path}: {error}", file=sys.stderr, flush=True)
+                selector.close()
+                return 1
+        raw = _raw_socket(interface)
+    except BaseException:
+        if control is not None:
+            control.close()
+        selector.close()
+        raise
     stop, failed = [], []
     read_signal, write_signal = os.pipe()
     os.set_blocking(write_signal, False)
     previous = {sig: signal.signal(sig, lambda *_: stop.append(1)) for sig in (signal.SIGTERM, signal.SIGINT)}
     previous_fd = signal.set_wakeup_fd(write_signal)
-    selector = selectors.DefaultSelector()
-    raw = _raw_socket(interface)
-    control = None
 
     def on_frame() -> None:
         while True:
@@ -271,7 +321,12 @@ def serve(drive: VirtualDrive, interface: str, control_path: Optional[str] = Non
             if len(frame) < ETHERNET_HEADER or struct.unpack_from("!H", frame, 12)[0] != ETHERTYPE_ETHERCAT:
                 drive.esc.dropped += 1
                 continue
-            answer = drive.handle(frame[ETHERNET_HEADER:])
+            try:
+                answer = drive.handle(frame[ETHERNET_HEADER:])
+            except Exception:  # a fault of the drive itself: reported, the frame dropped, the bus served on
+                drive.esc.dropped += 1
+                traceback.print_exc(file=sys.stderr)
+                continue
             if answer is None:
                 continue
             header = bytearray(frame[:ETHERNET_HEADER])
@@ -284,8 +339,6 @@ def serve(drive: VirtualDrive, interface: str, control_path: Optional[str] = Non
     try:
         selector.register(raw, selectors.EVENT_READ, on_frame)
         selector.register(read_signal, selectors.EVENT_READ, lambda: os.read(read_signal, 512))
-        if control_path:
-            control = _Control(control_path, drive, selector)
         print("ready", flush=True)
         while not stop:
             for key, _ in selector.select(timeout=0.5):
@@ -312,14 +365,26 @@ def _parameters(text: str) -> bytes:
     """VALUE:BYTES,... as little-endian bytes, the way the master streams its parameters."""
     out = bytearray()
     for part in filter(None, text.split(",")):
-        value, _, size = part.partition(":")
-        out += _number(value).to_bytes(_number(size or "1"), "little")
+        value_text, _, size_text = part.partition(":")
+        try:
+            value, size = _number(value_text), _number(size_text or "1")
+        except ValueError:
+            raise argparse.ArgumentTypeError(f"{part!r} is not VALUE:BYTES") from None
+        if size not in (1, 2, 4):
+            raise argparse.ArgumentTypeError(f"{part!r}: a parameter takes 1, 2 or 4 bytes, not {size}")
+        if not 0 <= value < 1 << (8 * size):
+            raise argparse.ArgumentTypeError(f"{part!r}: {value} does not fit in {size} unsigned byte"
+                                             f"{'s' if size > 1 else ''}")
+        out += value.to_bytes(size, "little")
     return bytes(out)
 
 
 def main(argv: Optional[List[str]] = None) -> int:
-    parser = argparse.ArgumentParser(prog="python -m tamsel.ethercat.virtual_drive", description=__doc__.split("\n")[0])
-    parser.add_argument("--interface", help="Ethernet interface to answer on")
+    prog = "python -m tamsel.ethercat.virtual_drive"
+    parser = argparse.ArgumentParser(
+        prog=prog, description=__doc__.split("\n")[0],
+        usage=f"{prog} --interface IF [options]\n       {prog} --control PATH --send COMMAND")
+    parser.add_argument("--interface", metavar="IF", help="Ethernet interface to answer on (required unless --send)")
     parser.add_argument("--outputs-size", type=_number, default=2, help="safe data bytes from the master (default 2)")
     parser.add_argument("--inputs-size", type=_number, default=2, help="safe data bytes to the master (default 2)")
     parser.add_argument("--slave-address", type=_number, default=0x000A, help="FSoE slave address (default 0x000a)")

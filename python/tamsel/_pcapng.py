@@ -1,8 +1,10 @@
 """pcapng files of FSoE frames, each inside an EtherCAT frame as the data of one LRW datagram.
 
 Written: a Section Header, one Ethernet Interface Description (nanosecond timestamps) and an
-Enhanced Packet Block per frame with a comment "<direction> <state>". Read back: the same
-layout, from files of either byte order; other block types are skipped.
+Enhanced Packet Block per frame with a comment "<direction> <state>". What the master reported
+travels in Ethernet frames of the local experimental EtherType 0x88B5 whose data is a line of
+UTF-8 text (see `event_frame`). Read back: the same layout, from files of either byte order;
+other block types are skipped.
 """
 import struct
 from typing import Iterable, Iterator, NamedTuple, Optional
@@ -11,6 +13,7 @@ MASTER_MAC = bytes.fromhex("020000000001")
 SLAVE_MAC = bytes.fromhex("020000000002")
 BROADCAST_MAC = b"\xff" * 6
 ETHERTYPE_ETHERCAT = 0x88A4
+ETHERTYPE_EVENT = 0x88B5  # IEEE 802 local experimental EtherType 1
 ETHERCAT_TYPE_COMMANDS = 1
 LRW = 12
 ETHERNET_MIN_LENGTH = 60  # without the frame check sequence
@@ -70,6 +73,20 @@ def lrw_payloads(frame: bytes) -> Iterator[bytes]:
         pos += 10 + length + 2
         if not length_field & 0x8000:  # no datagram follows
             return
+
+
+def event_frame(text: str) -> bytes:
+    """An Ethernet II frame from the master to everyone whose data is `text`, UTF-8 encoded:
+    "fault <transition name> <message>" or "state <previous state> <new state>"."""
+    frame = BROADCAST_MAC + MASTER_MAC + struct.pack(">H", ETHERTYPE_EVENT) + text.encode()
+    return frame + bytes(max(0, ETHERNET_MIN_LENGTH - len(frame)))
+
+
+def event_text(frame: bytes) -> Optional[str]:
+    """The text of an event frame (padding removed), or None for any other frame."""
+    if len(frame) < 14 or struct.unpack_from(">H", frame, 12)[0] != ETHERTYPE_EVENT:
+        return None
+    return frame[14:].rstrip(b"\0").decode("utf-8", "replace")
 
 
 def is_from_slave(frame: bytes) -> bool:

@@ -5,8 +5,10 @@ The replay keeps what the handler keeps (both frames' sequence numbers and refer
 the last CRC_0 each side sent, the cyclic-CRC flag) and changes it as the handler does. Which
 transition the handler took is read from the states the recording gives with every frame: a
 reply carries the state that processed it, a request the state that built it. Slave frames
-are checked where the master checks them (their state's own commands, never in Reset), with
-the module's own frame CRC code; master frames are regenerated and compared.
+are checked where the master checks them and in its order (never in Reset): the command, then
+outside Session the connection id against the one the master sends, then the CRCs, with the
+module's own frame CRC code; the first check that fails is the frame's cause. Master frames are
+regenerated and compared.
 """
 from typing import NamedTuple, Optional, Tuple
 
@@ -22,12 +24,31 @@ CHECKED_COMMANDS = {
 }
 
 
+UNKNOWN_COMMAND = "UNKNOWN COMMAND"
+UNEXPECTED_COMMAND = "UNEXPECTED COMMAND"
+CONNECTION_ID_MISMATCH = "CONNECTION ID MISMATCH"
+CRC_MISMATCH = "CRC MISMATCH"
+
+
 class Verdict(NamedTuple):
-    """`ok` is None when the frame was not checked (the master makes no check there, or the
-    replay does not know enough yet); `expected` holds the predicted CRCs of a checked frame."""
+    """`ok` is None when the CRCs were not checked (the master makes no check there, or the
+    replay does not know enough yet); `expected` holds the predicted CRCs of a checked frame.
+    `cause` names the first check the master makes that the frame fails, or is None."""
 
     ok: Optional[bool]
     expected: Optional[Tuple[int, ...]] = None
+    cause: Optional[str] = None
+
+
+def command_fault(state: Optional[int], command: int) -> Optional[str]:
+    """What the master makes of a slave frame's command in `state`, before any other check."""
+    if state is None or state == RESET:
+        return None
+    if not FSOECommand.has_value(command):
+        return UNKNOWN_COMMAND
+    if command == FSOECommand.RESET.value or command in CHECKED_COMMANDS[state]:
+        return None
+    return UNEXPECTED_COMMAND
 
 
 def crc_words(frame: FSOEFrame) -> Tuple[int, ...]:
@@ -60,6 +81,7 @@ class Replay:
         self.synced = False
         self.state = RESET if from_start else None  # the handler's state between events
         self.pending = None  # (state, command, CRC_0) of a reply whose transition is not known yet
+        self.connection_id = None  # what the master sends from Connection on
 
     def frame(self, from_master: bool, state: Optional[int], data: bytes) -> Verdict:
         return self._request(state, data) if from_master else self._reply(state, data)
@@ -75,14 +97,18 @@ class Replay:
             self.synced = False
         elif state != RESET:
             self.master.control.crc0 = self.slave.crcs[0]
-        verdict = Verdict(None)
+        cause = command_fault(state, command)
+        if (cause is None and state not in (None, RESET, SESSION) and self.connection_id is not None
+                and command != FSOECommand.RESET.value and self.slave.control.connection_id != self.connection_id):
+            cause = CONNECTION_ID_MISMATCH
+        verdict = Verdict(None, None, cause)
         if self.synced and self.slave_last_known and command in CHECKED_COMMANDS.get(state, ()):
             expected = predicted(data, self.slave, self.slave_last)
             if self.slave_last is None:
                 ok = self.slave.check_crcs()
             else:
                 ok = self.slave.check_crcs_cyclic(self.slave_last)
-            verdict = Verdict(ok, crc_words(expected))
+            verdict = Verdict(ok, crc_words(expected), cause or (None if ok else CRC_MISMATCH))
         self.pending = (state, command, self.slave.crcs[0])
         return verdict
 
@@ -118,11 +144,14 @@ class Replay:
             self._event(state)
         self.state = state
         sent = FSOEFrame.frame_from_array(data)
+        if state in (CONNECTION, PARAMETER, DATA):
+            self.connection_id = sent.control.connection_id
         verdict = Verdict(None)
         if self.synced and (not self.cyclic or self.master_last is not None):
             expected = predicted(data, self.master, self.master_last if self.cyclic else None)
             self.master.control.sequence_number = expected.control.sequence_number
-            verdict = Verdict(crc_words(expected) == crc_words(sent), crc_words(expected))
+            ok = crc_words(expected) == crc_words(sent)
+            verdict = Verdict(ok, crc_words(expected), None if ok else CRC_MISMATCH)
         self.master_last = sent.crcs[0]
         if self.reset_slave_sequence:
             self.slave.control.sequence_number = 1

@@ -14,23 +14,37 @@ timestamp, the direction and the master's state at that moment; the ring keeps t
 EtherCAT frame, the master's from 02:00:00:00:00:01, the slave's from 02:00:00:00:00:02,
 with the packet comment "<direction> <state>".
 
-Decode a file on the command line, one line per frame, frames whose CRCs do not match what
-the conversation so far predicts marked::
+The faults the handler reported (transition name and message) and its changes of state are
+kept too, at their time between the frames; in the file each is an Ethernet frame of its own
+(EtherType 0x88B5, the text as data and as packet comment), and the reply the master reported
+on carries " reported <transition name>" after its comment.
+
+Decode a file on the command line, one line per frame and per event, frames that fail a check
+the master makes marked with the check (command, connection id, CRCs)::
 
     python -m tamsel.trace show drive.pcapng [--json]
+
+Write the Wireshark dissector for these files (and, with the offsets set in its preferences,
+for captures of a real bus) into Wireshark's personal Lua plugin folder, or into DIR::
+
+    python -m tamsel.trace wireshark-plugin [DIR]
 """
 import argparse
 import datetime
 import json
+import os
+import pathlib
 import sys
 import time
-from typing import List, NamedTuple, Optional
+from importlib import resources
+from typing import List, NamedTuple, Optional, Union
 
-from tamsel import _pcapng
+from tamsel import _pcapng, _replay
 from tamsel._replay import Replay, crc_words
 from tamsel.tamsel import FSOECommand, FSOEFrame
 
-__all__ = ["Frame", "FrameRecorder", "DecodedFrame", "decode", "main"]
+__all__ = ["Frame", "Report", "StateChange", "FrameRecorder", "DecodedFrame", "DecodedReport", "DecodedStateChange",
+           "decode", "decode_records", "write_wireshark_plugin", "main"]
 
 STATE_NAMES = ("Reset", "Session", "Connection", "Parameter", "Data")
 DIRECTIONS = ("master", "slave")  # index: the native direction code
@@ -47,8 +61,47 @@ class Frame(NamedTuple):
     data: bytes
 
 
+class Report(NamedTuple):
+    """A fault the handler reported: monotonic time in ns, transition name and message."""
+
+    time_ns: int
+    transition: str
+    message: str
+
+
+class StateChange(NamedTuple):
+    """A change of the master's state: monotonic time in ns, the previous and the new state
+    ("Reset" ... "Data")."""
+
+    time_ns: int
+    previous: str
+    state: str
+
+
+Record = Union[Frame, Report, StateChange]
+
+
 def _state_name(code: int) -> str:
     return STATE_NAMES[code] if code < len(STATE_NAMES) else "unknown"
+
+
+def _event(time_ns: int, kind: str, first, second):
+    if kind == "fault":
+        return Report(time_ns, first, second)
+    return StateChange(time_ns, _state_name(first), _state_name(second))
+
+
+def _event_text(event) -> str:
+    """The data of an event frame; `_parse_event` reads it back."""
+    if isinstance(event, Report):
+        return f"fault {event.transition} {event.message}"
+    return f"state {event.previous} {event.state}"
+
+
+def _event_comment(event) -> str:
+    if isinstance(event, Report):
+        return f"fault {event.transition}: {event.message}"
+    return f"state {event.previous} -> {event.state}"
 
 
 class FrameRecorder:
@@ -74,21 +127,62 @@ class FrameRecorder:
         """The frames kept, oldest first."""
         return [Frame(t, DIRECTIONS[d], _state_name(s), data) for t, d, s, data in self._ring.frames()]
 
+    def events(self) -> List[Union[Report, StateChange]]:
+        """The faults reported and the state changes made, oldest first; as many as the
+        recorder keeps frames."""
+        return [_event(t, kind, first, second) for t, _, kind, first, second in self._ring.events()]
+
+    def records(self) -> List[Record]:
+        """The frames kept and the events between them, in the order they happened."""
+        return [record for record, _ in self._records()[0]]
+
+    def _records(self):
+        """(record, the fault reported on it or None) for the frames kept and the events from
+        just before the oldest of them on."""
+        while True:  # the watchdog thread may add a record between two reads
+            recorded = self._ring.recorded
+            frames, events = self._ring.frames(), self._ring.events()
+            if self._ring.recorded == recorded:
+                break
+        first = recorded - len(frames)  # the number of the oldest frame kept
+        merged = []
+        pending = iter([e for e in events if e[1] >= first])
+        event = next(pending, None)
+        for number, (t, d, s, data) in enumerate(frames, start=first):
+            while event is not None and event[1] <= number:
+                merged.append([_event(event[0], *event[2:]), None])
+                event = next(pending, None)
+            merged.append([Frame(t, DIRECTIONS[d], _state_name(s), data), None])
+            # A fault right after a reply, before the next request, was found in that reply.
+            if d == 1 and event is not None and event[1] == number + 1 and event[2] == "fault":
+                merged[-1][1] = event[3]
+        while event is not None:
+            merged.append([_event(event[0], *event[2:]), None])
+            event = next(pending, None)
+        return merged, first == 0
+
     def clear(self) -> None:
-        """Forgets the frames kept so far."""
+        """Forgets the frames and events kept so far."""
         self._ring.clear()
         self._from_start = False
 
     def save(self, path) -> int:
-        """Writes the frames kept to a pcapng file; returns how many."""
-        frames = self.frames()
-        complete = self._from_start and self._ring.recorded == len(frames)
-        packets = [_pcapng.Packet(f.time_ns + self._epoch_offset_ns,
-                                  _pcapng.ethercat_frame(f.data, f.direction == "master", i),
-                                  f"{f.direction} {f.state}")
-                   for i, f in enumerate(frames)]
+        """Writes the frames and events kept to a pcapng file; returns how many frames."""
+        records, from_first = self._records()
+        complete = self._from_start and from_first
+        packets, frames = [], 0
+        for record, reported in records:
+            time_ns = record.time_ns + self._epoch_offset_ns
+            if isinstance(record, Frame):
+                comment = f"{record.direction} {record.state}" + (f" reported {reported}" if reported else "")
+                packets.append(_pcapng.Packet(time_ns, _pcapng.ethercat_frame(
+                    record.data, record.direction == "master", frames), comment))
+                frames += 1
+            else:
+                packets.append(_pcapng.Packet(time_ns, _pcapng.event_frame(_event_text(record)),
+                                              _event_comment(record)))
         _pcapng.write(path, packets, comment=COMPLETE_MARK if complete else "")
-        return len(packets)
+        return frames
 
     def close(self) -> None:
         """Detaches from the handler; the frames kept stay readable. Repeatable."""
@@ -119,26 +213,63 @@ class DecodedFrame(NamedTuple):
     crcs: tuple
     crc_ok: Optional[bool]     # None: not checked
     expected_crcs: Optional[tuple]
+    cause: Optional[str] = None  # the first check the master makes that the frame fails
+    expected_connection_id: Optional[int] = None
 
     def as_json(self) -> dict:
-        return {"time_ns": self.time_ns, "time": _wall_time(self.time_ns).isoformat(),
+        return {"record": "frame", "time_ns": self.time_ns, "time": _wall_time(self.time_ns).isoformat(),
                 "direction": self.direction, "state": self.state, "command": self.command,
                 "connection_id": self.connection_id, "safe_data": self.safe_data.hex(),
                 "crcs": list(self.crcs), "crc_ok": self.crc_ok,
-                "expected_crcs": None if self.expected_crcs is None else list(self.expected_crcs)}
+                "expected_crcs": None if self.expected_crcs is None else list(self.expected_crcs),
+                "cause": self.cause}
 
     def line(self) -> str:
         crcs = " ".join(f"{c:04X}" for c in self.crcs) or "-"
-        text = (f"{_wall_time(self.time_ns).strftime('%Y-%m-%d %H:%M:%S.%f')}  {self.direction:<6} "
+        text = (f"{_time_text(self.time_ns)}  {self.direction:<6} "
                 f"{self.state or '?':<10} {self.command:<13} conn 0x{self.connection_id:04X}  "
                 f"data {self.safe_data.hex() or '-'}  crc {crcs}")
-        if self.crc_ok is False:
-            text += "  <-- CRC MISMATCH, expected " + " ".join(f"{c:04X}" for c in self.expected_crcs)
+        if self.cause == _replay.CONNECTION_ID_MISMATCH:
+            text += f"  <-- {self.cause}, expected 0x{self.expected_connection_id:04X}"
+        elif self.cause == _replay.CRC_MISMATCH:
+            text += f"  <-- {self.cause}, expected " + " ".join(f"{c:04X}" for c in self.expected_crcs)
+        elif self.cause is not None:
+            text += f"  <-- {self.cause}"
         return text
+
+
+class DecodedReport(NamedTuple):
+    time_ns: int  # since the epoch
+    transition: str
+    message: str
+
+    def as_json(self) -> dict:
+        return {"record": "fault", "time_ns": self.time_ns, "time": _wall_time(self.time_ns).isoformat(),
+                "transition": self.transition, "message": self.message}
+
+    def line(self) -> str:
+        return f"{_time_text(self.time_ns)}  fault  {self.transition}: {self.message}"
+
+
+class DecodedStateChange(NamedTuple):
+    time_ns: int  # since the epoch
+    previous: str
+    state: str
+
+    def as_json(self) -> dict:
+        return {"record": "state", "time_ns": self.time_ns, "time": _wall_time(self.time_ns).isoformat(),
+                "previous": self.previous, "state": self.state}
+
+    def line(self) -> str:
+        return f"{_time_text(self.time_ns)}  state  {self.previous} -> {self.state}"
 
 
 def _wall_time(time_ns: int) -> datetime.datetime:
     return datetime.datetime.fromtimestamp(time_ns / 1e9).astimezone()
+
+
+def _time_text(time_ns: int) -> str:
+    return _wall_time(time_ns).strftime('%Y-%m-%d %H:%M:%S.%f')
 
 
 def _command_name(code: int) -> str:
@@ -156,13 +287,31 @@ def _comment_fields(packet):
     return from_master, state
 
 
-def decode(path) -> List[DecodedFrame]:
-    """Every FSoE frame of a pcapng file, with the replay's verdict on its CRCs.
-    ValueError for a file that is no pcapng or holds no FSoE frames."""
+def _parse_event(time_ns: int, text: str):
+    """The event an event frame's text describes, or None for text of no known kind."""
+    kind, _, rest = text.partition(" ")
+    first, _, second = rest.partition(" ")
+    if kind == "fault" and first:
+        return DecodedReport(time_ns, first, second)
+    if kind == "state" and first and second:
+        return DecodedStateChange(time_ns, first, second)
+    return None
+
+
+def decode_records(path) -> List[Union[DecodedFrame, DecodedReport, DecodedStateChange]]:
+    """Every FSoE frame of a pcapng file, with the replay's verdict on it, and every fault and
+    state change recorded between them, in file order. ValueError for a file that is no
+    pcapng or holds no FSoE frames."""
     capture = _pcapng.read(path)
     replay = Replay(from_start=COMPLETE_MARK in capture.comment)
-    decoded = []
+    records, frames = [], 0
     for packet in capture.packets:
+        text = _pcapng.event_text(packet.data)
+        if text is not None:
+            event = _parse_event(packet.time_ns, text)
+            if event is not None:
+                records.append(event)
+            continue
         from_master, state = _comment_fields(packet)
         for data in _pcapng.lrw_payloads(packet.data):
             try:
@@ -171,35 +320,72 @@ def decode(path) -> List[DecodedFrame]:
                 continue  # longer than any FSoE frame
             verdict = replay.frame(from_master, state, data)
             size = frame.safe_data_size_bytes
-            decoded.append(DecodedFrame(
+            records.append(DecodedFrame(
                 packet.time_ns, "master" if from_master else "slave",
                 STATE_NAMES[state] if state is not None else None, _command_name(data[0] if data else 0),
                 frame.control.connection_id, frame.get_safe_data_bytes()[:size],
-                crc_words(frame), verdict.ok, verdict.expected))
-    if not decoded:
+                crc_words(frame), verdict.ok, verdict.expected, verdict.cause,
+                replay.connection_id if verdict.cause == _replay.CONNECTION_ID_MISMATCH else None))
+            frames += 1
+    if not frames:
         raise ValueError(f"{path} holds no FSoE frames")
-    return decoded
+    return records
 
 
-def main(argv=None) -> int:
-    parser = argparse.ArgumentParser(prog="python -m tamsel.trace",
-                                     description="Decode FSoE frames recorded by tamsel.trace.FrameRecorder.")
-    commands = parser.add_subparsers(dest="command", required=True)
-    show = commands.add_parser("show", help="one line per frame; CRC mismatches marked")
-    show.add_argument("file", help="a pcapng file")
-    show.add_argument("--json", action="store_true", help="one JSON object per line")
-    args = parser.parse_args(argv)
+def decode(path) -> List[DecodedFrame]:
+    """Every FSoE frame of a pcapng file, with the replay's verdict on it (see
+    `decode_records`)."""
+    return [record for record in decode_records(path) if isinstance(record, DecodedFrame)]
+
+
+def personal_plugin_folder() -> pathlib.Path:
+    """Wireshark's personal Lua plugin folder: %APPDATA%\\Wireshark\\plugins on Windows,
+    ~/.local/lib/wireshark/plugins elsewhere."""
+    if os.name == "nt" and os.environ.get("APPDATA"):
+        return pathlib.Path(os.environ["APPDATA"]) / "Wireshark" / "plugins"
+    return pathlib.Path.home() / ".local" / "lib" / "wireshark" / "plugins"
+
+
+def write_wireshark_plugin(folder=None) -> pathlib.Path:
+    """Writes the FSoE dissector `fsoe.lua` into `folder` (made if missing; default: the
+    personal Lua plugin folder) and returns its path. OSError when it cannot be written."""
+    folder = pathlib.Path(folder) if folder is not None else personal_plugin_folder()
+    folder.mkdir(parents=True, exist_ok=True)
+    target = folder / "fsoe.lua"
+    target.write_bytes(resources.files("tamsel").joinpath("fsoe.lua").read_bytes())
+    return target
+
+
+def _print_records(records, as_json: bool) -> None:
     try:
-        frames = decode(args.file)
-    except (OSError, ValueError) as error:
-        print(f"{parser.prog}: error: {error}", file=sys.stderr)
-        return 1
-    try:
-        for frame in frames:
-            print(json.dumps(frame.as_json()) if args.json else frame.line())
+        for record in records:
+            print(json.dumps(record.as_json()) if as_json else record.line())
         sys.stdout.flush()
     except BrokenPipeError:  # the reader stopped early (`| head`)
         sys.stdout = None
+
+
+def main(argv=None) -> int:
+    prog = "tamsel-trace" if os.path.basename(sys.argv[0]) == "tamsel-trace" else "python -m tamsel.trace"
+    parser = argparse.ArgumentParser(prog=prog,
+                                     description="Decode FSoE frames recorded by tamsel.trace.FrameRecorder.")
+    commands = parser.add_subparsers(dest="command", required=True)
+    show = commands.add_parser("show", help="one line per frame and per event; frames that fail a check marked")
+    show.add_argument("file", help="a pcapng file")
+    show.add_argument("--json", action="store_true", help="one JSON object per line")
+    plugin = commands.add_parser("wireshark-plugin", help="write the FSoE dissector fsoe.lua for Wireshark")
+    plugin.add_argument("folder", nargs="?", metavar="DIR",
+                        help=f"where to write it (default: {personal_plugin_folder()})")
+    args = parser.parse_args(argv)
+    try:
+        if args.command == "wireshark-plugin":
+            print(write_wireshark_plugin(args.folder))
+            return 0
+        records = decode_records(args.file)
+    except (OSError, ValueError) as error:
+        print(f"{parser.prog}: error: {error}", file=sys.stderr)
+        return 1
+    _print_records(records, args.json)
     return 0
 
 

@@ -1,4 +1,5 @@
-// tamsel._FrameRing: the frames a handler sent and accepted while a recorder was attached.
+// tamsel._FrameRing: the frames a handler sent and accepted while a recorder was attached, and
+// the faults it reported and the state changes it made meanwhile.
 #include "master/frame_ring_type.hpp"
 
 #include "binding/method.hpp"
@@ -6,6 +7,7 @@
 #include "master/handler_diagnostics.hpp"
 
 #include <chrono>
+#include <deque>
 #include <memory>
 #include <new>
 
@@ -15,9 +17,18 @@ namespace {
 
 using binding::Ref;
 
+// What a recorder keeps: the frames, and as many events as frames, each a tuple
+// (time_ns, frames recorded before it, kind, first, second) made when it happened. Events
+// are rare (a fault, a change of state), so they are host objects from the start.
+struct Recording {
+    explicit Recording(std::size_t capacity) : frames(capacity) {}
+    FrameRing frames;
+    std::deque<Ref> events;
+};
+
 struct FrameRingObject {
     PyObject_HEAD
-    std::unique_ptr<FrameRing> ring;
+    std::unique_ptr<Recording> ring;
 };
 
 FrameRingObject* R(PyObject* obj) { return reinterpret_cast<FrameRingObject*>(obj); }
@@ -27,14 +38,36 @@ int64_t monotonic_ns() {
     return duration_cast<nanoseconds>(steady_clock::now().time_since_epoch()).count();
 }
 
-// The `id` of the state's class among the five states (subclasses count).
-uint8_t state_code(PyObject* state) {
-    if (!state) return unknown_state;
+// The `id` of a state class among the five states (subclasses count).
+uint8_t class_code(PyObject* cls) {
+    if (!cls || !PyType_Check(cls)) return unknown_state;
     binding::ModuleState& st = binding::state();
     const Ref* classes[] = {&st.StateReset, &st.StateSession, &st.StateConnection, &st.StateParameter, &st.StateData};
     for (uint8_t code = 0; code < 5; ++code)
-        if (PyObject_TypeCheck(state, binding::as_type(*classes[code]))) return code;
+        if (PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(cls), binding::as_type(*classes[code]))) return code;
     return unknown_state;
+}
+
+uint8_t state_code(PyObject* state) {
+    return state ? class_code(reinterpret_cast<PyObject*>(Py_TYPE(state))) : unknown_state;
+}
+
+// Keeps (time_ns, frames so far, kind, first, second); the oldest event goes once there are
+// as many as the ring holds frames. What fails is reported as unraisable: recording never
+// stops the master's reaction.
+void record_event(HandlerObject* self, const char* kind, PyObject* first, PyObject* second) {
+    Recording& recording = *R(self->recorder)->ring;
+    Ref event = Ref::steal(Py_BuildValue("(LKsOO)", static_cast<long long>(monotonic_ns()),
+                                         static_cast<unsigned long long>(recording.frames.recorded()), kind,
+                                         first, second));
+    if (!event) return PyErr_WriteUnraisable(reinterpret_cast<PyObject*>(self));
+    try {
+        recording.events.push_back(std::move(event));
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+        return PyErr_WriteUnraisable(reinterpret_cast<PyObject*>(self));
+    }
+    if (recording.events.size() > recording.frames.capacity()) recording.events.pop_front();
 }
 
 PyObject* frame_tuple(const CapturedFrame& f) {
@@ -44,7 +77,7 @@ PyObject* frame_tuple(const CapturedFrame& f) {
 }
 
 PyObject* m_frames(PyObject* obj) {
-    const FrameRing& ring = *R(obj)->ring;
+    const FrameRing& ring = R(obj)->ring->frames;
     Ref frames = Ref::steal(PyList_New(static_cast<Py_ssize_t>(ring.size())));
     if (!frames) return nullptr;
     for (std::size_t i = 0; i < ring.size(); ++i) {
@@ -55,14 +88,25 @@ PyObject* m_frames(PyObject* obj) {
     return frames.release();
 }
 
+PyObject* m_events(PyObject* obj) {
+    const std::deque<Ref>& events = R(obj)->ring->events;
+    Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(events.size())));
+    if (!list) return nullptr;
+    Py_ssize_t i = 0;
+    for (const Ref& event : events) PyList_SET_ITEM(list.get(), i++, event.new_ref());
+    return list.release();
+}
+
 PyObject* m_clear(PyObject* obj) {
-    R(obj)->ring->clear();
+    R(obj)->ring->frames.clear();
+    // Dropping an event frees only its tuple of ints and strings.
+    R(obj)->ring->events.clear();
     Py_RETURN_NONE;
 }
 
-PyObject* get_capacity(PyObject* obj, void*) { return PyLong_FromSize_t(R(obj)->ring->capacity()); }
-PyObject* get_recorded(PyObject* obj, void*) { return PyLong_FromUnsignedLongLong(R(obj)->ring->recorded()); }
-Py_ssize_t ring_length(PyObject* obj) { return static_cast<Py_ssize_t>(R(obj)->ring->size()); }
+PyObject* get_capacity(PyObject* obj, void*) { return PyLong_FromSize_t(R(obj)->ring->frames.capacity()); }
+PyObject* get_recorded(PyObject* obj, void*) { return PyLong_FromUnsignedLongLong(R(obj)->ring->frames.recorded()); }
+Py_ssize_t ring_length(PyObject* obj) { return static_cast<Py_ssize_t>(R(obj)->ring->frames.size()); }
 
 void ring_dealloc(PyObject* obj) {
     PyTypeObject* type = Py_TYPE(obj);
@@ -74,7 +118,12 @@ void ring_dealloc(PyObject* obj) {
 using ring_methods = binding::methods<
     binding::noargs_method<"frames", "The frames kept, oldest first, as (time_ns, direction, state, data) tuples",
                            m_frames>,
-    binding::noargs_method<"clear", "Forget every frame kept", m_clear>>;
+    binding::noargs_method<"events", "The faults reported and state changes made, oldest first, as (time_ns, "
+                                     "frames recorded before it, kind, first, second) tuples: kind \"fault\" with "
+                                     "the transition name and message, kind \"state\" with the codes of the "
+                                     "previous and the new state",
+                           m_events>,
+    binding::noargs_method<"clear", "Forget every frame and event kept", m_clear>>;
 
 PyGetSetDef ring_getsets[] = {
     {"capacity", get_capacity, nullptr, "Number of frames the ring keeps", nullptr},
@@ -103,9 +152,9 @@ Ref new_ring(std::size_t capacity) {
     PyTypeObject* type = binding::as_type(binding::state().FrameRing);
     Ref obj = Ref::steal(type->tp_alloc(type, 0));
     if (!obj) return {};
-    new (&R(obj.get())->ring) std::unique_ptr<FrameRing>();
+    new (&R(obj.get())->ring) std::unique_ptr<Recording>();
     try {
-        R(obj.get())->ring = std::make_unique<FrameRing>(capacity);
+        R(obj.get())->ring = std::make_unique<Recording>(capacity);
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
         return {};
@@ -117,9 +166,20 @@ Ref new_ring(std::size_t capacity) {
 
 void capture(HandlerObject* self, Direction direction, PyObject* image) {
     if (!PyBytes_Check(image)) return;  // an overriding _get_request may return anything
-    R(self->recorder)->ring->record(monotonic_ns(), direction, state_code(self->state),
+    R(self->recorder)->ring->frames.record(monotonic_ns(), direction, state_code(self->state),
                                     reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(image)),
                                     static_cast<std::size_t>(PyBytes_GET_SIZE(image)));
+}
+
+void record_fault(HandlerObject* self, PyObject* transition_name, PyObject* message) {
+    record_event(self, "fault", transition_name, message);
+}
+
+void record_state_change(HandlerObject* self, PyObject* previous, PyObject* next_state) {
+    Ref from = Ref::steal(PyLong_FromLong(class_code(previous)));
+    Ref to = from ? Ref::steal(PyLong_FromLong(class_code(next_state))) : Ref{};
+    if (!to) return PyErr_WriteUnraisable(reinterpret_cast<PyObject*>(self));
+    record_event(self, "state", from.get(), to.get());
 }
 
 PyObject* attach_recorder(HandlerObject* self, PyObject* capacity) {

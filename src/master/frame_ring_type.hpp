@@ -11,6 +11,11 @@ PyObject* attach_recorder(HandlerObject* self, PyObject* capacity);
 // `_detach_recorder(ring)`: detaches `ring` if it is the attached one.
 void detach_recorder(HandlerObject* self, PyObject* ring);
 
+// The attached recorder keeps a fault the handler reported / a change of its state class
+// (from `previous` to `next_state`), between the frames it captured before and after.
+void record_fault(HandlerObject* self, PyObject* transition_name, PyObject* message);
+void record_state_change(HandlerObject* self, PyObject* previous, PyObject* next_state);
+
 bool make_ring_type();
 
 }  // namespace tamsel::master::diagnostics

@@ -42,12 +42,14 @@ void fault_reported(HandlerObject* self, PyObject* transition_name, PyObject* me
                     : Ref{};
     if (!fault) return PyErr_WriteUnraisable(reinterpret_cast<PyObject*>(self));
     binding::assign(self->last_fault, fault.get());
+    if (self->recorder) record_fault(self, transition_name, message);
     log::fault(self, transition_name, message);
 }
 
 void state_changed(HandlerObject* self, PyObject* previous, PyObject* next_state) {
     self->counters.state_entered = wall_clock_now();
     if (is_data_state_class(next_state)) ++self->counters.connections;
+    if (self->recorder) record_state_change(self, previous, next_state);
     log::state_change(self, previous, next_state);
 }
 

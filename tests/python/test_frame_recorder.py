@@ -79,9 +79,12 @@ def test_show_marks_exactly_the_corrupted_frames(recorded):
     assert {f.state for f in frames} == {"Reset", "Session", "Connection", "Parameter", "Data"}
 
     lines = show(path).stdout.splitlines()
-    assert len(lines) == len(frames)
-    assert sum("CRC MISMATCH" in line for line in lines) == 2
+    assert len(lines) == len(frames) + len(recorder.events())
+    # The wrong connection id is what the master found, though the CRCs fail as well.
+    assert sum("<-- CRC MISMATCH" in line for line in lines) == 1
+    assert sum("<-- CONNECTION ID MISMATCH, expected 0x1234" in line for line in lines) == 1
     objects = [json.loads(line) for line in show(path, "--json").stdout.splitlines()]
+    objects = [o for o in objects if o["record"] == "frame"]
     assert [o["crc_ok"] for o in objects] == [f.crc_ok for f in frames]
     assert objects[0]["command"] == "RESET" and objects[0]["direction"] == "master"
 
@@ -93,11 +96,14 @@ def test_tshark_reads_every_frame_as_ethercat(recorded):
                            "-e", "frame.comment", "-e", "eth.src"], capture_output=True, text=True, timeout=300)
     assert done.returncode == 0, done.stderr
     rows = [line.split("\t") for line in done.stdout.splitlines()]
+    assert len(rows) == saved + len(recorder.events())
+    rows = [row for row in rows if row[1]]  # the events are frames of their own
     assert len(rows) == saved
     assert all(protocols.endswith(":ecat") and command == "0x0c" for protocols, command, *_ in rows)
     expected = [(f"{f.direction} {f.state}", "02:00:00:00:00:01" if f.direction == "master" else "02:00:00:00:00:02")
                 for f in recorder.frames()]
-    assert [(comment, source) for *_, comment, source in rows] == expected
+    # A reply the master reported on names the fault after its direction and state.
+    assert [(" ".join(comment.split()[:2]), source) for *_, comment, source in rows] == expected
 
 
 def test_an_overflowed_ring_never_marks_a_good_frame(tmp_path):

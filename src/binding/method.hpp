@@ -5,8 +5,8 @@
 // texts and its text signature (what `inspect.signature` and `help()` show) all come from
 // that declaration:
 //
-//     PyObject* set_reply(HandlerObject* self, PyObject* data);
-//     binding::method<"set_reply", "Set the FSoE reply received", set_reply,
+//     bool accept_reply(HandlerObject* self, PyObject* data);
+//     binding::method<"set_reply", "Set the FSoE reply received", accept_reply,
 //                     binding::param<"data", binding::exact_bytes>>
 //
 // An implementation returns a new reference (null with an exception set), or a status: a bool

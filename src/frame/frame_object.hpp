@@ -35,9 +35,6 @@ inline bool is_exact_frame(PyObject* obj) noexcept {
     return Py_IS_TYPE(obj, binding::as_type(binding::state().FSOEFrame));
 }
 
-// A new, zeroed FSOEFrame with the given safe-data size (at most MAX_DATA_BYTES) and its views.
-PyObject* new_frame(uint16_t safe_data_size = 0);
-
 // The frame's byte image as a new bytes object.
 PyObject* image_bytes(const Frame& frame);
 

@@ -8,12 +8,6 @@ namespace {
 PyObject* as_object(FrameObject& self) { return reinterpret_cast<PyObject*>(&self); }
 }  // namespace
 
-PyObject* new_frame(uint16_t safe_data_size) {
-    PyObject* frame = PyObject_CallNoArgs(binding::state().FSOEFrame.get());
-    if (frame) reinterpret_cast<FrameObject*>(frame)->frame.safe_data_size = std::min<uint16_t>(safe_data_size, MAX_DATA_BYTES);
-    return frame;
-}
-
 PyObject* image_bytes(const Frame& frame) {
     const std::size_t length = image_length(std::min<std::size_t>(frame.safe_data_size, MAX_DATA_BYTES));
     PyObject* bytes = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(length));

@@ -89,14 +89,6 @@ PyObject* reset_connection(PyObject* self, Context& ctx, StateId id) {
 
 // Entry points of the handler.
 
-PyObject* new_state(StateId id, PyObject* context) {
-    PyTypeObject* type = state_type(id);
-    auto* self = reinterpret_cast<StateObject*>(type->tp_alloc(type, 0));
-    if (!self) return nullptr;
-    self->context = Py_NewRef(context);
-    return reinterpret_cast<PyObject*>(self);
-}
-
 namespace {
 
 // Runs `event` in C++ for the module's own state classes, else calls `method` on the object.

@@ -29,9 +29,6 @@ int own_class_id(PyObject* cls);
 // The id of `state` if its type is exactly one of the five state classes, else -1.
 inline int own_state_id(PyObject* state) { return own_class_id(reinterpret_cast<PyObject*>(Py_TYPE(state))); }
 
-// A new state object of class `id` for `context` (as `cls(context=context)` does).
-PyObject* new_state(StateId id, PyObject* context);
-
 // The three events. Each returns a new reference to the class of the next state, or null
 // with an exception set.
 PyObject* process_frame_received(PyObject* state);

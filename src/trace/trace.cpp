@@ -65,7 +65,7 @@ bool generate_crc(PyObject* frame) {
     return call_bound(binding::names()._log_generate_crc, args, 1);
 }
 
-bool check_crc(const frame::CrcWords& calculated, PyObject* frame, bool result) {
+bool check_crc(std::span<const uint16_t> calculated, PyObject* frame, bool result) {
     if (idle()) return true;
     binding::Ref list = binding::Ref::steal(PyList_New(static_cast<Py_ssize_t>(calculated.size())));
     if (!list) return false;

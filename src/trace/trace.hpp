@@ -4,7 +4,9 @@
 // under that name in the module namespace (a host may replace it). While TAMSEL_LOGGING is
 // False and no function was replaced, the calls are skipped without any lookup.
 #include "binding/ref.hpp"
-#include "frame/frame.hpp"
+
+#include <cstdint>
+#include <span>
 
 namespace tamsel::trace {
 
@@ -13,7 +15,7 @@ enum class Mode : unsigned char { idle, active, unknown };
 extern Mode mode;  // idle: nothing to call; unknown: the module namespace changed
 bool transition(PyObject* name);
 bool generate_crc(PyObject* frame);
-bool check_crc(const frame::CrcWords& calculated, PyObject* frame, bool result);
+bool check_crc(std::span<const uint16_t> calculated, PyObject* frame, bool result);
 }  // namespace detail
 
 // Whether the trace functions are skipped: nothing is bound to call.
@@ -27,8 +29,9 @@ inline bool generate_crc(PyObject* frame) {
     return detail::mode == detail::Mode::idle || detail::generate_crc(frame);
 }
 
-// `_log_check_crc(calculated, frame, result)` after a check; `calculated` goes as 8 ints.
-inline bool check_crc(const frame::CrcWords& calculated, PyObject* frame, bool result) {
+// `_log_check_crc(calculated, frame, result)` after a check; `calculated` (the frame's CRC
+// words as the check computed them) goes as a list of ints.
+inline bool check_crc(std::span<const uint16_t> calculated, PyObject* frame, bool result) {
     return detail::mode == detail::Mode::idle || detail::check_crc(calculated, frame, result);
 }
 

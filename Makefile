@@ -17,7 +17,7 @@ PYTHON_EXE := $(shell for p in $(PYTHON) $$HOME/.pyenv/versions/$(PYVER)*/bin/py
 	if $$p -c 'import sys; assert "%d.%d" % sys.version_info[:2] == "$(PYVER)"' >/dev/null 2>&1; then command -v $$p; break; fi; done)
 JOBS ?= 2
 
-.PHONY: test dev cpp-test py-test install bench demo demo-bus docs gtest tshark iproute valgrind sanitize clean
+.PHONY: test dev cpp-test py-test install bench demo demo-bus docs gtest tshark iproute valgrind format-check sanitize clean
 
 $(PY):
 	@test -n "$(PYTHON_EXE)" || { echo "$(PYTHON) not found (looked on PATH, in pyenv and /usr/bin)" >&2; exit 1; }
@@ -104,6 +104,20 @@ bench: install valgrind
 	$(VENV)/bin/cmake -S . -B build/bench -G Ninja -DTAMSEL_BUILD_MODULE=OFF -DTAMSEL_BUILD_BENCH=ON -DCMAKE_BUILD_TYPE=Release
 	$(VENV)/bin/cmake --build build/bench -j $(JOBS)
 	@for script in bench/*.py; do echo "== $$script"; $(PY) $$script || exit 1; done
+
+# The house rules (.clang-format for the C++ sources, pyproject.toml's ruff settings for the
+# Python): lists the C++ files clang-format would change and ruff's findings, changes nothing,
+# fails when there is any. Not yet part of `make test`.
+FORMAT_CXX = git ls-files 'src/*.cpp' 'src/*.hpp' 'tests/cpp/*.cpp' 'bench/*.cpp'
+format-check: install
+	@status=0; changed=0; \
+	for file in $$($(FORMAT_CXX)); do \
+		if ! $(VENV)/bin/clang-format --style=file "$$file" | cmp -s "$$file" -; then echo "clang-format would change $$file"; changed=$$((changed + 1)); fi; \
+	done; \
+	echo "== clang-format: $$changed of $$($(FORMAT_CXX) | wc -l) C++ files would change"; \
+	test $$changed = 0 || status=1; \
+	echo "== ruff check"; $(VENV)/bin/ruff check --quiet --output-format concise . || status=1; \
+	exit $$status
 
 # The README's first command: a master against the simulated slave (examples/demo.py).
 demo: install

@@ -26,8 +26,17 @@ What the slave sends, per phase of the master:
 
 Every reply is keyed with the CRC_0 of the request it answers and with the slave's own
 sequence number, which restarts at 1 after every reset, and follows the cyclic rule (no two
-consecutive frames with the same CRC_0). A request equal to the last one is not a new frame:
-:meth:`reply` returns the last reply again and nothing changes.
+consecutive frames with the same CRC_0). A Reset frame starts a connection afresh and is keyed
+as its first frame (sequence number 1, reference 0, no earlier CRC_0 to step past), as the
+master keys its own: it depends on the error code alone, so a master Reset that the bus delivers
+twice is acknowledged with the same frame twice, which the master does not take for a second
+reset. A request equal to the last one is not a new frame: :meth:`reply` returns the last reply
+again and nothing changes.
+
+A Session frame keyed as the first of a session (sequence number 1, reference 0) while a session
+is half open means the master has opened a new one: the slave starts it afresh and answers it
+as it answered the opening frame of the half-open one, so an opening frame delivered twice gets
+the same answer twice.
 
 Checks of each master frame, in this order: image length, known command (a Reset frame then
 resets the slave whatever else is wrong with it), the slave's watchdog, command allowed in the

@@ -87,11 +87,11 @@ public:
         const std::optional<uint16_t> error = receive(request, length, expired, outcome);
         const uint16_t answered_crc0 = parsed ? first_crc(rx_) : 0;
         if (outcome.fault.kind == FaultKind::reset)
-            send_reset(outcome.fault.argument, answered_crc0, outcome.fault);
+            send_reset(outcome.fault.argument, outcome.fault);
         else if (error)
-            send_reset(*error, answered_crc0, outcome.fault);
+            send_reset(*error, outcome.fault);
         else if (rx_.control.command == frame::command::reset)
-            send_reset(error::reset, answered_crc0, outcome.fault);
+            send_reset(error::reset, outcome.fault);
         else
             answer(answered_crc0, outcome.fault);
         return outcome;
@@ -228,8 +228,11 @@ private:
             return error::invalid_cmd;
         }
         if (command == frame::command::connection) master_cyclic_ = true;
-        const std::optional<uint16_t> used =
-            check(rx_sequence_, crc0_key, master_cyclic_ ? last_master_crc0 : std::nullopt);
+        std::optional<uint16_t> used = check(rx_sequence_, crc0_key, master_cyclic_ ? last_master_crc0 : std::nullopt);
+        if (!used && command == frame::command::session && phase_ == Phase::session && check(1, 0, std::nullopt)) {
+            restart_session();
+            used = 1;
+        }
         if (!used) {
             record(outcome, error::invalid_crc, "invalid CRC (%s, sequence %u)", command_name(command),
                    unsigned{rx_sequence_});
@@ -243,6 +246,14 @@ private:
             return error::invalid_connid;
         }
         return take_data(command, outcome);
+    }
+
+    // A Session frame keyed as the first of a session (sequence number 1, reference 0) while a
+    // session is half open: the master has opened a new one. It starts afresh, keyed as the
+    // half-open one started, so the same opening frame delivered again gets the same answer.
+    void restart_session() {
+        reset_link();
+        tx_last_crc0_ = session_start_crc0_;
     }
 
     bool allowed(uint16_t command) const {
@@ -270,6 +281,7 @@ private:
             if (phase_ == Phase::reset) {
                 phase_ = Phase::session;
                 master_session_id_ = 0;
+                session_start_crc0_ = tx_last_crc0_;
             }
             for (std::size_t i = 0; i < chunk_ && session_bytes_ < 2; ++i, ++session_bytes_)
                 *master_session_id_ = static_cast<uint16_t>(*master_session_id_ | safe[i] << (8 * session_bytes_));
@@ -341,11 +353,17 @@ private:
         send(reply_command, connection_id, safe, answered_crc0, fault);
     }
 
-    void send_reset(uint16_t code, uint16_t answered_crc0, const Fault& fault) {
+    // A Reset frame starts the connection afresh, so it is keyed as the first frame of one:
+    // sequence number 1, reference 0 and no earlier CRC_0 to step past, as the master keys its
+    // own Reset frames. It then depends on the error code alone: acknowledging a master Reset
+    // that the bus delivers twice gives the same frame again, never a second reset.
+    void send_reset(uint16_t code, const Fault& fault) {
         Bytes safe{};
         safe[0] = static_cast<uint8_t>(code);
         safe[1] = static_cast<uint8_t>(code >> 8);
-        send(frame::command::reset, 0, safe, answered_crc0, fault);
+        tx_sequence_ = 1;
+        tx_last_crc0_.reset();
+        send(frame::command::reset, 0, safe, 0, fault);
         reset_link();
     }
 
@@ -385,6 +403,7 @@ private:
     // Transmit side: own sequence number and last CRC_0.
     uint16_t tx_sequence_ = 1;
     std::optional<uint16_t> tx_last_crc0_;
+    std::optional<uint16_t> session_start_crc0_;  // tx_last_crc0_ when the session began
     // Receive side: what the master's next frame is expected to be keyed with.
     uint16_t rx_sequence_ = 1;
     uint16_t rx_crc0_ = 0;

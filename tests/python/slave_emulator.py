@@ -42,6 +42,11 @@ slave expects a Session or Reset frame with sequence number 1 and CRC_0 referenc
 Every slave frame uses the CRC_0 of the request it answers as reference, its own sequence
 number (1 after each reset, stepped by every frame) and the cyclic rule against its previous
 CRC_0; it carries connection id 0 in Reset and Session frames, ``connection_id`` otherwise.
+A Reset frame is keyed as the first frame of a connection, like the master's: sequence number
+1, reference 0, no cyclic step; so the same error code always gives the same bytes, and a
+master Reset delivered twice is acknowledged with one frame the master sees once.
+A Session frame keyed as the first of a session (sequence 1, reference 0) while a session is
+half open opens a new session, answered as the half-open one's opening frame was.
 
 Checks of every master frame, in this order; a failed check is appended to ``rejections`` as a
 :class:`Rejection` and answered with a Reset frame carrying the error code, after which the
@@ -340,6 +345,7 @@ class SlaveEmulator:
         # Transmit side: own sequence number and last CRC_0 (cyclic rule).
         self._tx_sequence = 1
         self._tx_last_crc0: Optional[int] = None
+        self._session_start_crc0: Optional[int] = None  # _tx_last_crc0 when the session began
         # Receive side: what the master's next frame must be keyed with.
         self._rx_last_crc0: Optional[int] = None
         self._master_cyclic = False
@@ -397,11 +403,11 @@ class SlaveEmulator:
         if error is not None:
             self.rejections.append(Rejection(error, reason, bytes(request)))
         if fault[0] == Fault.RESET:
-            out = self._send_reset(fault[1], frame, fault)
+            out = self._send_reset(fault[1], fault)
         elif error is not None:
-            out = self._send_reset(error, frame, fault)
+            out = self._send_reset(error, fault)
         elif frame.command == Command.RESET:
-            out = self._send_reset(Error.RESET, frame, fault)
+            out = self._send_reset(Error.RESET, fault)
         else:
             out = self._answer(frame, fault)
         self._last_reply = out
@@ -455,6 +461,12 @@ class SlaveEmulator:
             self._master_cyclic = True
         valid, used = check_frame(frame, self._rx_sequence, crc0_key,
                                   last_master_crc0 if self._master_cyclic else None)
+        if not valid and command == Command.SESSION and self._phase == Phase.SESSION and check_frame(frame, 1, 0)[0]:
+            # Keyed as the first frame of a session: the master opened a new one. Start it as
+            # the half-open one started, so a repeated opening frame gets the same answer.
+            self._reset_link()
+            self._tx_last_crc0 = self._session_start_crc0
+            valid, used = True, 1
         if not valid:
             return frame, Error.INVALID_CRC, f"invalid CRC ({command.name}, sequence {self._rx_sequence})"
         self._rx_sequence = next_sequence(used)
@@ -484,6 +496,7 @@ class SlaveEmulator:
                 self._phase = Phase.SESSION
                 self._session_sent = 0
                 self.master_session_id = 0
+                self._session_start_crc0 = self._tx_last_crc0
             for b in chunk:
                 if self._session_bytes < 2:
                     self.master_session_id |= b << (8 * self._session_bytes)
@@ -538,9 +551,12 @@ class SlaveEmulator:
             reply_command, connection_id = Command.PROCESS_DATA, self.connection_id
         return self._send(reply_command, connection_id, bytes(safe), frame, fault)
 
-    def _send_reset(self, error: int, frame: Optional[Frame], fault: tuple) -> bytes:
+    def _send_reset(self, error: int, fault: tuple) -> bytes:
+        # Keyed as the first frame of a connection (sequence 1, reference 0, nothing to step
+        # past): the same error code always gives the same Reset frame.
         safe = int(error).to_bytes(2, "little")[:self.inputs_size].ljust(self.inputs_size, b"\x00")
-        out = self._send(Command.RESET, 0, safe, frame, fault)
+        self._tx_sequence, self._tx_last_crc0 = 1, None
+        out = self._send(Command.RESET, 0, safe, None, fault)
         self._reset_link()
         return out
 

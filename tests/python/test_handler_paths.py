@@ -143,7 +143,9 @@ def test_substituted_objects_reconnect_after_a_slave_reset(state):
     try:
         link.handler.start()
         link.run_until(state)
-        link.slave.send_reset(0)
+        # In Session a Reset with code 0 would repeat the acknowledgement the slave just sent:
+        # the same frame, no new reset.
+        link.slave.send_reset(4 if state is ts.StateSession else 0)
         link.cycle()
         assert link.handler.state is ts.StateSession and len(link.errors) == 1
         link.connect()

@@ -236,6 +236,7 @@ class BusLink:
         self._silent_cycles = 0  # cycles since the master last got a new slave frame
         self._last_seen: Optional[bytes] = None
         self._actions: Dict[int, list] = {}
+        self._stall_left = 0
         self._record: Optional[Record] = None
 
     @classmethod
@@ -282,13 +283,10 @@ class BusLink:
         self.handler._watchdog_expired_event()
 
     def stall(self, cycles: int) -> None:
-        """The host loop stops for `cycles` cycles: nothing moves on the bus, the slave gets no
-        frame, but time, the master's watchdog and the scheduled actions run on."""
-        for _ in range(cycles):
-            self._begin()
-            self._record.stalled = True
-            self._tick_watchdog(new_frame=False)
-            self._end()
+        """The host loop stops for the next `cycles` cycles (from this one, when called by an
+        action): nothing moves on the bus and the slave gets no frame, but time, the master's
+        watchdog and the scheduled actions run on."""
+        self._stall_left += cycles
 
     # -- running ------------------------------------------------------------------------------
 
@@ -296,6 +294,11 @@ class BusLink:
         """One bus cycle; returns its record."""
         self._begin()
         record, now = self._record, self.cycle
+        if self._stall_left:
+            self._stall_left -= 1
+            record.stalled = True
+            self._tick_watchdog(new_frame=False)
+            return self._end()
         request = self.handler.get_request()
         record.master_sent = request
         self.to_slave.send(now, request)

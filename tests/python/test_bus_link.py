@@ -77,7 +77,8 @@ def test_the_simulated_slave_supervises_the_master_in_cycles(stall, expired):
         link.run_until_data(40)
         link.run(6)
         link.stall(stall)
-        link.run(4)
+        link.run(stall + 4)
+        assert sum(r.stalled for r in link.records) == stall
         rejected = [r.error for r in link.side.rejections]
         assert rejected == ([ts.BaseError.WD_EXPIRED] if expired else []), link.describe()
     finally:

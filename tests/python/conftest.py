@@ -4,6 +4,8 @@ import logging
 import pytest
 
 import tamsel.tamsel as ts
+# The black-channel suite's evidence and `--safety-matrix` (see safety_evidence.py).
+from safety_evidence import evidence, pytest_addoption, pytest_runtest_makereport, pytest_sessionfinish  # noqa: F401
 
 
 @pytest.fixture(autouse=True)

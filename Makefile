@@ -17,7 +17,7 @@ PYTHON_EXE := $(shell for p in $(PYTHON) $$HOME/.pyenv/versions/$(PYVER)*/bin/py
 	if $$p -c 'import sys; assert "%d.%d" % sys.version_info[:2] == "$(PYVER)"' >/dev/null 2>&1; then command -v $$p; break; fi; done)
 JOBS ?= 2
 
-.PHONY: test dev cpp-test py-test install bench demo demo-bus docs gtest tshark iproute valgrind format-check sanitize clean
+.PHONY: test dev cpp-test py-test install bench demo demo-bus docs safety-report gtest tshark iproute valgrind format-check sanitize clean
 
 $(PY):
 	@test -n "$(PYTHON_EXE)" || { echo "$(PYTHON) not found (looked on PATH, in pyenv and /usr/bin)" >&2; exit 1; }
@@ -139,9 +139,15 @@ demo-bus: install iproute
 	ip netns exec $$ns $(PY) examples/pysoem_loop.py --interface master0 --input-offset 4 --output-offset 4 \
 		--return-timeout-us 20000
 
+# The black-channel suite with its evidence plugin: writes build/safety-matrix.json, from which
+# the site's safety matrix page is built, and fails when a cell of the matrix or one of the
+# master's transitions has no test.
+safety-report: install
+	$(VENV)/bin/pytest -q -p no:cacheprovider tests/python/test_black_channel.py --safety-matrix=build/safety-matrix.json
+
 # The documentation site (docs/ -> docs/_build/html), warnings as errors, then every code
-# example in it run as a doctest.
-docs: $(PY)
+# example in it run as a doctest. The safety matrix page needs the report of a fresh run.
+docs: $(PY) safety-report
 	@echo "== building the extension and installing tamsel with the documentation tools into $(VENV)"
 	@$(PY) -m pip install --quiet --no-build-isolation ".[docs]"
 	@echo "== building the site into docs/_build/html"

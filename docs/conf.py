@@ -1,5 +1,8 @@
 """Sphinx configuration of the tamsel documentation site (built by `make docs`)."""
 
+import pathlib
+import sys
+
 from docutils import nodes
 from sphinx.util import logging
 
@@ -15,10 +18,12 @@ copyright = "the tamsel developers"
 release = tamsel.__version__
 version = ".".join(release.split(".")[:2])
 
+sys.path.insert(0, str(pathlib.Path(__file__).parent / "_ext"))
 extensions = [
     "myst_parser",
     "sphinx.ext.autodoc",
     "sphinx.ext.doctest",
+    "safety_matrix",
 ]
 
 source_suffix = {".md": "markdown"}

@@ -9,6 +9,8 @@ where the protocol lets the fault pass by design, that it changes nothing.
 import random
 
 import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
 
 import tamsel.tamsel as ts
 from black_channel import (DETECTIONS, PREFIX, Bench, Device, Router, corrupt, crc0_of, flip, forge, hold, lose,
@@ -292,6 +294,24 @@ def test_frame_for_another_slave_is_detected(benches, evidence, profile, state):
 
     run_case(bench, evidence, state, "addressing", "a master frame answered by a slave at another address",
              arm, ANY[state], 2)
+
+
+@pytest.mark.parametrize("state", STATE_NAMES)
+@settings(max_examples=25, deadline=None, derandomize=True, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(garbage=st.binary(max_size=40))
+def test_any_bytes_in_place_of_a_slave_frame_are_refused(evidence, state, garbage):
+    bench = make_bench("simulated")
+    try:
+        bench.reach(state)
+
+        def arm():
+            fault = bench.arm("to_master", corrupt(lambda frame: garbage))
+            return lambda: fault.cycle
+
+        run_case(bench, evidence, state, "corruption", "random bytes of any length, slave to master", arm,
+                 ANY[state], 1)
+    finally:
+        bench.link.close()
 
 
 @pytest.mark.parametrize("profile", PROFILES)

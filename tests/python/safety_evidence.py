@@ -183,11 +183,18 @@ def build_matrix(records):
 
 
 def gaps(matrix):
-    """What the matrix lacks: empty cells and transitions no test took."""
-    missing = [f"no test for {c} in {s}" for c, states in matrix["error_classes"].items()
-               for s, cell in states.items()
-               if "not_applicable" not in cell and not (cell.get("tests") and (cell.get("detected_by") or cell.get("harmless")))]
-    missing += [f"no test takes {name}" for name in TRANSITIONS if not matrix["transitions"].get(name)]
+    """What the matrix lacks: cells of ERROR_CLASSES x STATES with neither tests that show a
+    detection or a harmless outcome nor a reason why the class cannot occur there, and
+    transitions no test took."""
+    classes = matrix.get("error_classes", {})
+    missing = []
+    for error_class in ERROR_CLASSES:
+        for state in STATES:
+            cell = classes.get(error_class, {}).get(state, {})
+            shown = cell.get("tests") and (cell.get("detected_by") or cell.get("harmless"))
+            if not (shown or cell.get("not_applicable")):
+                missing.append(f"no test for {error_class} in {state}")
+    missing += [f"no test takes {name}" for name in TRANSITIONS if not matrix.get("transitions", {}).get(name)]
     return missing
 
 

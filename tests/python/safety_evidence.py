@@ -29,7 +29,7 @@ import json
 import logging
 import pathlib
 import threading
-from dataclasses import dataclass, field
+from dataclasses import dataclass
 from typing import List, Optional
 
 import pytest

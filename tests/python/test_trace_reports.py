@@ -2,6 +2,7 @@
 frame, and the Wireshark dissector run by tshark over recordings and other captures."""
 import itertools
 import json
+import os
 import pathlib
 import shutil
 import struct
@@ -238,7 +239,9 @@ def test_wireshark_plugin_command(tmp_path, where):
     folder = {"given": tmp_path / "new" / "plugins", "a file": tmp_path / "taken", "default": None}[where]
     if where == "a file":
         folder.write_text("not a folder")
-    env = {"HOME": str(tmp_path), "PATH": "/usr/bin:/bin"}
+    # a bare environment, but for the sanitizer runtimes a sanitized build needs preloaded
+    env = {"HOME": str(tmp_path), "PATH": "/usr/bin:/bin",
+           **{name: os.environ[name] for name in ("LD_PRELOAD", "ASAN_OPTIONS", "UBSAN_OPTIONS") if name in os.environ}}
     done = subprocess.run([sys.executable, "-m", "tamsel.trace", "wireshark-plugin", *([str(folder)] if folder else [])],
                           capture_output=True, text=True, timeout=60, env=env)
     if where == "a file":

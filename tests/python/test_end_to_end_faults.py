@@ -55,6 +55,8 @@ FAULTS = [
     ("connection", ("corrupt_echo", None), ("CONN_FAIL2", "Data exchanged during session state does not match"),
      Error.INVALID_DATA),
     ("connection", ("corrupt_connection_id", None), ("CONN_FAIL3", ID_MISMATCH), Error.INVALID_CONNID),
+    # a frame of another size: its CRCs match, but it carries no data of this connection
+    ("connection", ("send_size", 4), ("CONN_FAIL1", INVALID_CRC), Error.INVALID_CRC),
     ("connection", ("send_command", Command.SESSION), ("CONN_FAIL4", INVALID_CMD), Error.INVALID_CMD),
     ("connection", ("send_command", Command.PARAMETER), ("CONN_FAIL4", INVALID_CMD), Error.INVALID_CMD),
     ("connection", ("send_command", 0x00), ("CONN_FAIL5", INVALID_CMD), Error.UNKNOWN_CMD),
@@ -62,6 +64,7 @@ FAULTS = [
     ("parameter", ("corrupt_echo", None), ("PARA_FAIL2", "Data exchanged during parameter state does not match"),
      Error.INVALID_DATA),
     ("parameter", ("corrupt_connection_id", None), ("PARA_FAIL3", ID_MISMATCH), Error.INVALID_CONNID),
+    ("parameter", ("send_size", 4), ("PARA_FAIL1", INVALID_CRC), Error.INVALID_CRC),
     ("parameter", ("send_command", Command.PROCESS_DATA), ("PARA_FAIL4", INVALID_CMD), Error.INVALID_CMD),
     ("parameter", ("send_command", 0xFF), ("PARA_FAIL5", INVALID_CMD), Error.UNKNOWN_CMD),
     ("data", ("corrupt_crc", 0), ("DATA_FAIL1", INVALID_CRC), Error.INVALID_CRC),

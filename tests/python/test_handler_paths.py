@@ -240,11 +240,15 @@ def path_link(path, **kwargs):
 
 def data_link(path, in_size, fail_safe):
     link = path_link(path, out_size=2, in_size=in_size)
-    link.connect()
-    link.handler.set_fail_safe(False)
-    link.slave.fail_safe = fail_safe
-    link.set_slave_inputs([random_value(random.Random(in_size), t) for _, t in link.inputs])
-    link.cycle(2)
+    try:
+        link.connect()
+        link.handler.set_fail_safe(False)
+        link.slave.fail_safe = fail_safe
+        link.set_slave_inputs([random_value(random.Random(in_size), t) for _, t in link.inputs])
+        link.cycle(2)
+    except BaseException:
+        link.close()
+        raise
     return link
 
 

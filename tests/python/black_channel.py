@@ -156,12 +156,13 @@ class Device(SlaveSide):
 
 class Router(SlaveSide):
     """The slave side of the link, except that the next new master frame after `misroute()`
-    goes to `other` (a slave with another address) and its answer comes back instead."""
+    goes to `other` (a slave with another address) and its answer comes back instead; `last`
+    is the master frame the slave side got last."""
 
-    def __init__(self, side: SlaveSide, other):
+    def __init__(self, side: SlaveSide, other, last: Optional[bytes]):
         self.side, self.other, self.obj = side, other, side.obj
         self._armed = False
-        self._last: Optional[bytes] = None
+        self._last = last
         self.cycle: Optional[int] = None
 
     def misroute(self) -> None:

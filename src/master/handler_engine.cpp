@@ -9,6 +9,7 @@
 #include "master/handler_fast.hpp"
 #include "master/handler_diagnostics.hpp"
 #include "master/handler_generic.hpp"
+#include "master/session_opening.hpp"
 #include "binding/host_calls.hpp"
 #include "master/watchdog.hpp"
 #include "states/state_object.hpp"
@@ -56,6 +57,7 @@ bool run_event(HandlerObject* self, PyObject* (*event)(PyObject*)) {
     if (!current) return false;
     Ref state = Ref::borrow(current);
     Ref next_state = Ref::steal(event(state.get()));
+    session_opening::forget(self);
     return next_state && dispatch_set_next_state(self, next_state.get()) && dispatch_recalculate_request(self);
 }
 
@@ -150,10 +152,16 @@ bool accept_reply(HandlerObject* self, PyObject* data) {
     if (last && PyBytes_CheckExact(last) && PyBytes_GET_SIZE(last) == PyBytes_GET_SIZE(data) &&
         std::memcmp(PyBytes_AS_STRING(last), PyBytes_AS_STRING(data), PyBytes_GET_SIZE(data)) == 0)
         return true;
+    const int repeated = session_opening::repeats(self, data);
+    if (repeated) {
+        if (repeated > 0) binding::assign(self->last_reply, data);
+        return reaction.finish(repeated > 0);
+    }
     PyObject* self_obj = reinterpret_cast<PyObject*>(self);
     bool processed = is_exact_handler(self_obj)
                          ? process_reply(self, data)
                          : static_cast<bool>(py::call(self_obj, binding::names()._set_reply, {data}));
+    processed = processed && session_opening::note(self, data);
     return reaction.finish(processed && dispatch_recalculate_request(self));
 }
 

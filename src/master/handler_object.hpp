@@ -49,6 +49,7 @@ struct HandlerObject {
     PyObject* fault_counts;  // dict transition name -> reports, or null before the first fault
     PyObject* last_fault;    // HandlerFault of the last report, or null
     PyObject* recorder;      // the FrameRing an attached recorder reads, or null
+    PyObject* session_opening;  // bytes of the slave Reset frame that opened the session, or null
 };
 
 inline PyTypeObject* handler_type() { return binding::as_type(binding::state().MasterHandler); }

@@ -160,6 +160,7 @@ bool handler_init(HandlerObject* self, PyObject* dictionary, uint16_t slave_addr
     if (!empty) return false;
     binding::assign(self->current_request, empty.get());
     binding::assign(self->last_reply, empty.get());
+    Py_CLEAR(self->session_opening);
     self->running = false;
     self->counters.state_entered = diagnostics::wall_clock_now();
     return true;
@@ -175,7 +176,8 @@ using handler_references = binding::references<
     &HandlerObject::dict, &HandlerObject::dictionary, &HandlerObject::master, &HandlerObject::slave,
     &HandlerObject::data_command, &HandlerObject::state, &HandlerObject::watchdog, &HandlerObject::report_error_callback,
     &HandlerObject::state_change_callback, &HandlerObject::current_request, &HandlerObject::last_reply,
-    &HandlerObject::fault_counts, &HandlerObject::last_fault, &HandlerObject::recorder>;
+    &HandlerObject::fault_counts, &HandlerObject::last_fault, &HandlerObject::recorder,
+    &HandlerObject::session_opening>;
 constexpr auto handler_traverse = handler_references::traverse;
 constexpr auto handler_clear = handler_references::clear;
 

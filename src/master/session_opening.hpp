@@ -1,0 +1,27 @@
+#pragma once
+// The slave Reset frame that opened the master's current session.
+//
+// On a bus the slave's process image stays until the slave writes another, and with latency a
+// frame of the old session can arrive between two copies of the same Reset frame. The second
+// copy is the reset the master already answered, not a new one: while no valid Session frame of
+// the slave has come (the second-session-frame flag is still clear), the master takes it as it
+// takes an unchanged reply. Otherwise every such copy would open one more session, whose answer
+// arrives after the next copy, and the two would chase each other for ever.
+#include <Python.h>
+
+#include "master/handler_object.hpp"
+
+namespace tamsel::master::session_opening {
+
+// 1 when `data` (bytes) is a copy of the Reset frame that opened the current session and no
+// valid Session frame has come since, 0 when not, -1 with an exception set.
+int repeats(HandlerObject* self, PyObject* data);
+
+// After a processed reply: remembers `data` when it was a Reset frame that left the master in
+// Session, forgets the frame once the master is in another state. False with an exception set.
+bool note(HandlerObject* self, PyObject* data);
+
+// After a watchdog expiry or a host reset: the session, if any, was not opened by a frame.
+void forget(HandlerObject* self);
+
+}  // namespace tamsel::master::session_opening

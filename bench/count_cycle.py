@@ -143,7 +143,8 @@ def print_profile(workdir):
     rows = sorted(per_cycle.items(), key=lambda row: -row[1])[:PROFILE_ROWS]
     for name, cost in rows:
         print(f"{cost:>12.1f}  {name}")
-    print(f"{sum(cost for _, cost in rows):>12.1f}  (the {len(rows)} rows above; the cycle: {sum(per_cycle.values()):.1f})")
+    shown, whole = sum(cost for _, cost in rows), sum(per_cycle.values())
+    print(f"{shown:>12.1f}  (the {len(rows)} rows above; the cycle: {whole:.1f})")
 
 
 def main():

@@ -204,3 +204,39 @@ def test_a_built_channel_cannot_be_moved(handlers, name):
         setattr(channel, name, 3)
     assert channel.input_span == (1, 8) and repr(channel) == (
         "<SafetyChannel reply 7 bytes at input 1, request 7 bytes at output 0>")
+
+
+@pytest.mark.parametrize("size", [1, 2, 16])
+@pytest.mark.parametrize("restart", ["channel", "handler"])
+def test_an_all_zero_image_reaches_the_master_only_once_the_device_has_written_a_frame(handlers, size, restart):
+    handler = handlers(size, size)
+    pd = ProcessData(frame_size(size), frame_size(size), fill=0)
+    channel = SafetyChannel(handler, pd)
+    errors = []
+    handler._MasterHandler__report_error_callback = lambda *pair: errors.append(pair)
+    handler.start()
+    for _ in range(5):  # the bus runs a while before the device writes its first frame
+        channel.exchange()
+    assert errors == [] and handler.statistics.replies == 0
+    slave = Slave.for_handler(handler)
+    for _ in range(30):
+        device_cycle(pd, slave, channel)
+        channel.exchange()
+    assert handler.state is ts.StateData and errors == []
+    handler.stop()
+    if restart == "channel":
+        channel = SafetyChannel(handler, pd)
+    else:
+        channel.exchange()  # the channel sees the handler stopped
+    pd.input = bytes(len(pd.input))  # the device restarted too
+    handler.start()
+    for _ in range(5):
+        channel.exchange()
+    assert errors == [] and handler.state is ts.StateReset
+    for _ in range(30):
+        device_cycle(pd, slave, channel)
+        channel.exchange()
+    assert handler.state is ts.StateData and errors == []
+    pd.input = bytes(len(pd.input))  # the device lost its image in Data: reported
+    channel.exchange()
+    assert [name for name, _ in errors] == ["DATA_FAIL4"]

@@ -88,12 +88,18 @@ class SafetyChannel:
     ``handler.get_request()`` (the frame size of the master map) into ``slave.output`` at
     ``output_offset``, keeping every other output byte.
 
+    A device's process image is all zeros until it writes its first FSoE frame, and all zeros
+    are never a frame: until the device's first image that is not all zeros, after the
+    channel was made or after it saw the handler stopped, the channel does not hand the reply
+    to the handler (which would report it as "Invalid slave frame command"). From then on every
+    image goes to the handler unchanged, all zeros too.
+
     Lay out both maps of the handler before building the channel: the frame sizes are taken
     then, and the process data must hold both frames at their offsets (ValueError naming the
     sizes and offsets otherwise)."""
 
     __slots__ = ("_handler", "_slave", "_input_offset", "_output_offset", "_reply_size", "_request_size",
-                 "_reply", "_head", "_tail", "_set_reply", "_get_request")
+                 "_reply", "_head", "_tail", "_set_reply", "_get_request", "_blank", "_device_started")
 
     def __init__(self, handler, slave, *, input_offset: int = 0, output_offset: int = 0):
         input_offset = _offset("input_offset", input_offset)
@@ -115,11 +121,20 @@ class SafetyChannel:
         self._tail = slice(output_offset + request_size, None)
         self._set_reply = handler.set_reply
         self._get_request = handler.get_request
+        self._blank = bytes(reply_size)
+        self._device_started = False  # the device has written an image that is not all zeros
 
     def exchange(self) -> None:
         """One cycle: the slave's reply into the handler, the handler's request into the outputs."""
         slave = self._slave
-        self._set_reply(slave.input[self._reply])
+        reply = slave.input[self._reply]
+        if self._device_started:
+            if not self._handler.running:
+                self._device_started = False
+            self._set_reply(reply)
+        elif reply != self._blank:
+            self._device_started = True
+            self._set_reply(reply)
         request = self._get_request()
         if len(request) != self._request_size:
             raise RuntimeError(f"the handler's request is {len(request)} bytes, the channel was built for "

@@ -199,14 +199,23 @@ class Slave(SlaveCore):
     @property
     def rejections(self) -> list:
         """Every master frame the slave refused, oldest first, as :class:`Rejection`."""
-        return [Rejection(BaseError(code) if code in BaseError._value2member_map_ else code, reason)
-                for code, reason in self._rejections]
+        return _rejections(self._rejections)
+
+    def take_rejections(self) -> list:
+        """The rejections so far, as :attr:`rejections` gives them, and forgets them: a slave
+        that runs for long keeps only what was not taken yet."""
+        return _rejections(self._take_rejections())
 
     @property
     def last_fault(self) -> Fault:
         """The fault sent in the last new reply (kind ``NONE`` when it was a correct one)."""
         kind, argument = self._last_fault
         return Fault(FaultKind(kind), argument)
+
+
+def _rejections(pairs) -> list:
+    return [Rejection(BaseError(code) if code in BaseError._value2member_map_ else code, reason)
+            for code, reason in pairs]
 
 
 def pack_safe_data(dictionary_map, values: Mapping[str, Any]) -> bytes:

@@ -177,6 +177,16 @@ PyObject* slave_silence(PyObject* self, uint32_t cycles) {
     Py_RETURN_NONE;
 }
 
+// The rejections so far, handed over whole: the slave starts a new list.
+PyObject* slave_take_rejections(PyObject* self) {
+    SlaveObject* slave = as_slave(self);
+    PyObject* fresh = PyList_New(0);
+    if (!fresh) return nullptr;
+    PyObject* taken = slave->rejections;
+    slave->rejections = fresh;
+    return taken;
+}
+
 PyObject* slave_pending_faults(PyObject* self) { return PyBool_FromLong(core_of(self).pending_faults()); }
 
 PyObject* slave_clear_faults(PyObject* self) {
@@ -279,7 +289,11 @@ using methods = binding::methods<
            param<"cycles", binding::u32>>,
     noargs_method<"pending_faults", "pending_faults() -> bool: whether an injected fault or silence is still to come.",
                   slave_pending_faults>,
-    noargs_method<"clear_faults", "clear_faults(): drop every fault not sent yet.", slave_clear_faults>>;
+    noargs_method<"clear_faults", "clear_faults(): drop every fault not sent yet.", slave_clear_faults>,
+    noargs_method<"_take_rejections",
+                  "_take_rejections() -> list: the (error code, reason) of every refused frame so far; the list "
+                  "starts empty again.",
+                  slave_take_rejections>>;
 
 using factory = binding::factory<
     "SlaveCore", "SlaveCore", "Protocol core of tamsel.slave.Slave.", slave_new, param<"slave_address", binding::u16>,

@@ -149,6 +149,21 @@ def test_process_data_round_trip_in_op(drive):
     assert drive.command("status")["status"]["al_state"] == "OP"
 
 
+@pytest.mark.parametrize("count", [3, 16, 40])
+def test_status_keeps_the_last_rejections_and_counts_them_all(drive, count):
+    one(drive, APWR, 0, 0x0010, b"\x01\x10")
+    configure(drive)
+    for step in (0x02, 0x04, 0x08):
+        request_state(drive, step)
+    for n in range(count):  # unknown commands, each request new
+        one(drive, LRW, 0, 0, b"\x00\x00" + bytes([0x99, n]) + bytes(5) + bytes(drive.inputs_length))
+    status = drive.command("status")["status"]
+    kept = min(count, VirtualDrive.KEPT_REJECTIONS)
+    assert status["rejections"] == [[2, "unknown command 0x99"]] * kept
+    assert status["rejection_counts"] == {"UNKNOWN_CMD": count}
+    assert drive.slave.rejections == []  # handed over, not kept twice
+
+
 @pytest.mark.parametrize("line, ok", [
     ("status", True), ("corrupt_crc", True), ("corrupt_crc 0", True), ("corrupt_crc 1", False), ("send_reset 99999", False), ("silence 5", True), ("clear_faults", True),
     ("send_reset 4", True), ("send_command 0x99", True), ("fail_safe on", True), ("inputs 0102", True),

@@ -24,6 +24,7 @@ Commands: ``status``; the FSoE slave's faults ``corrupt_crc [SLOT]``, ``corrupt_
 from __future__ import annotations
 
 import argparse
+import collections
 import json
 import os
 import selectors
@@ -66,6 +67,8 @@ def _pdos(index: int, sync_manager: int, plain_index: int, safe_index: int, pref
 class VirtualDrive:
     """The drive without its sockets: an ESC and the FSoE slave behind its process data."""
 
+    KEPT_REJECTIONS = 16  # the status shows this many of the last rejected master frames
+
     def __init__(self, *, outputs_size: int = 2, inputs_size: int = 2, slave_address: int = 0x000A,
                  connection_id: int = 0x1234, pdo_prefix: int = 0, watchdog_ms: int = 100,
                  application_parameters: bytes = b""):
@@ -90,6 +93,10 @@ class VirtualDrive:
         self.counter_inputs = True
         self.counter = 0
         self.state_log: List[str] = []
+        # The last rejections of master frames and how many of each error code: a drive runs
+        # for as long as its master sends, so nothing here grows with the run.
+        self.rejections: collections.deque = collections.deque(maxlen=self.KEPT_REJECTIONS)
+        self.rejection_counts: collections.Counter = collections.Counter()
 
     def _state_changed(self, previous: AlState, state: AlState) -> None:
         self.state_log.append(f"{previous.name}->{state.name}")
@@ -115,6 +122,9 @@ class VirtualDrive:
         # to answer (the simulated slave would answer it as an unknown command).
         reply = slave.reply(request) if any(request) else slave.last_reply
         self.esc.write_local(INPUTS_ADDRESS, outputs[:self.prefix] + reply)
+        for rejection in slave.take_rejections():
+            self.rejections.append(rejection)
+            self.rejection_counts[getattr(rejection.error, "name", str(rejection.error))] += 1
 
     # -- control ---------------------------------------------------------------------------
 
@@ -125,7 +135,8 @@ class VirtualDrive:
             "al_state": esc.al_state.name, "al_error": esc.al_error, "al_status_code": esc.al_status_code,
             "station_address": esc.station_address, "phase": slave.phase.name, "requests": slave.requests,
             "outputs": slave.outputs.hex(), "outputs_fail_safe": slave.outputs_fail_safe,
-            "inputs": slave.inputs.hex(), "rejections": [[int(e), r] for e, r in slave.rejections],
+            "inputs": slave.inputs.hex(), "rejections": [[int(e), r] for e, r in self.rejections],
+            "rejection_counts": dict(self.rejection_counts),
             "last_fault": [fault.kind.name, fault.argument], "frames": esc.frames, "dropped": esc.dropped,
             "al_transitions": list(self.state_log),
         }

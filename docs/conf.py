@@ -1,4 +1,6 @@
 """Sphinx configuration of the tamsel documentation site (built by `make docs`)."""
+import ast
+import pathlib
 
 import pathlib
 import sys
@@ -68,6 +70,49 @@ def _run_session_examples(app, doctree):
                            "a {testcode} block with its {testoutput}", location=block)
 
 
+def _stub_signatures(path):
+    """"name" or "Class.name" -> (signature, return annotation) of every function the typing
+    stubs declare once (overloaded names are left out); a method's signature without its
+    `self` or `cls`."""
+    declared = {}
+
+    def visit(body, prefix):
+        for node in body:
+            if isinstance(node, ast.ClassDef):
+                visit(node.body, f"{prefix}{node.name}.")
+            elif isinstance(node, ast.FunctionDef):
+                params = node.args
+                static = any(isinstance(d, ast.Name) and d.id == "staticmethod" for d in node.decorator_list)
+                if prefix and not static:
+                    if params.posonlyargs:
+                        params.posonlyargs = params.posonlyargs[1:]
+                    else:
+                        params.args = params.args[1:]
+                key = prefix + node.name
+                returns = ast.unparse(node.returns) if node.returns else None
+                declared[key] = None if key in declared else (f"({ast.unparse(params)})", returns)
+
+    visit(ast.parse(path.read_text()).body, "")
+    return {key: value for key, value in declared.items() if value is not None}
+
+
+# The native module's own text signatures carry no types; its stubs do.
+STUB_SIGNATURES = _stub_signatures(pathlib.Path(tamsel.tamsel.__file__).with_name("tamsel.pyi"))
+
+
+def _typed_signature(app, what, name, obj, options, signature, return_annotation):
+    """The stubs' signature for a function, method or class of `tamsel.tamsel`."""
+    prefix = "tamsel.tamsel."
+    if not name.startswith(prefix) or what not in ("function", "method", "class"):
+        return None
+    key = name[len(prefix):]
+    if what == "class":
+        key = next((k for k in (f"{key}.__init__", f"{key}.__new__") if k in STUB_SIGNATURES), key)
+        found = STUB_SIGNATURES.get(key)
+        return (found[0], None) if found else None
+    return STUB_SIGNATURES.get(key)
+
+
 def _drop_module_docstrings(app, what, name, obj, options, lines):
     """Module docstrings repeat what the guide pages show with tested examples."""
     if what == "module":
@@ -76,4 +121,5 @@ def _drop_module_docstrings(app, what, name, obj, options, lines):
 
 def setup(app):
     app.connect("autodoc-process-docstring", _drop_module_docstrings)
+    app.connect("autodoc-process-signature", _typed_signature)
     app.connect("doctree-read", _run_session_examples)

@@ -1,8 +1,6 @@
 """Sphinx configuration of the tamsel documentation site (built by `make docs`)."""
 import ast
 import pathlib
-
-import pathlib
 import sys
 
 from docutils import nodes

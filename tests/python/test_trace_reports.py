@@ -185,7 +185,8 @@ def test_tshark_decodes_every_frame_as_show_does(plugin, sweep):
             assert record["message"] in row["_ws.expert.message"]
             # Only a reply the fault was found in carries it.
             previous = records[records.index(record) - 1]
-            reported = record["transition"] if previous["record"] == "frame" and previous["direction"] == "slave" else None
+            from_slave = previous["record"] == "frame" and previous["direction"] == "slave"
+            reported = record["transition"] if from_slave else None
         else:
             assert (row["fsoe_event.kind"], row["fsoe_event.previous"], row["fsoe_event.state"]) == (
                 "state", record["previous"], record["state"])
@@ -242,8 +243,8 @@ def test_wireshark_plugin_command(tmp_path, where):
     # a bare environment, but for the sanitizer runtimes a sanitized build needs preloaded
     env = {"HOME": str(tmp_path), "PATH": "/usr/bin:/bin",
            **{name: os.environ[name] for name in ("LD_PRELOAD", "ASAN_OPTIONS", "UBSAN_OPTIONS") if name in os.environ}}
-    done = subprocess.run([sys.executable, "-m", "tamsel.trace", "wireshark-plugin", *([str(folder)] if folder else [])],
-                          capture_output=True, text=True, timeout=60, env=env)
+    command = [sys.executable, "-m", "tamsel.trace", "wireshark-plugin", *([str(folder)] if folder else [])]
+    done = subprocess.run(command, capture_output=True, text=True, timeout=60, env=env)
     if where == "a file":
         assert done.returncode == 1 and len(done.stderr.splitlines()) == 1
         assert done.stderr.startswith("python -m tamsel.trace: error:") and str(folder) in done.stderr

@@ -5,7 +5,8 @@ import random
 import pytest
 
 import tamsel.tamsel as ts
-from end_to_end_link import Link, random_value
+from end_to_end_link import Link, random_value, unpack
+from slave_emulator import Frame as EmulatedFrame, slot_crc
 
 
 class Frame(ts.FSOEFrame):
@@ -230,8 +231,8 @@ PATHS = ["own", "subclassed", "substituted"]
 
 
 def path_link(path, **kwargs):
-    """A link whose handler takes Data replies in one pass (own), through the states' events
-    (subclassed), or through the frames' published methods (substituted)."""
+    """A link whose handler takes Data replies in one pass (own, unless traced), through the
+    states' events (subclassed), or through the frames' published methods (substituted)."""
     link = Link.make(handler_cls=SubHandler if path == "subclassed" else None, **kwargs)
     if path == "substituted":
         substitute_frames(link)
@@ -295,14 +296,37 @@ def test_a_data_reply_of_another_connection_or_size_is_refused_though_its_crcs_m
         link.close()
 
 
-@pytest.mark.parametrize("fail_safe", [False, True], ids=["process", "fail-safe"])
-@pytest.mark.parametrize("path", PATHS)
-def test_the_request_after_an_accepted_data_reply_uses_cyclic_crcs(path, fail_safe):
-    link = data_link(path, 2, fail_safe)
+def colliding_safe(sequence, crc0, last_crc0):
+    """The two safe-data bytes that give a PROCESS_DATA frame of this connection `last_crc0` as
+    its CRC_0: under the cyclic rule its sender has to step the sequence number past them."""
+    return next(safe for safe in (value.to_bytes(2, "little") for value in range(0x10000))
+                if slot_crc(0x36, sequence, 0x1234, crc0, safe, 0) == last_crc0)
+
+
+@pytest.mark.parametrize("path", PATHS + ["traced"])
+@pytest.mark.parametrize("sender", ["slave", "master"])
+def test_a_data_frame_whose_crc0_would_repeat_the_last_one_goes_one_sequence_number_on(path, sender, monkeypatch):
+    monkeypatch.setattr(ts, "TAMSEL_LOGGING", path == "traced")  # the trace takes replies through the states
+    link = data_link(path, 2, fail_safe=False)
     try:
-        link.handler._generate_crcs_cyclic_for_next_frame = False
-        link.cycle()
-        assert link.handler._generate_crcs_cyclic_for_next_frame is True
+        request = link.handler.get_request()
+        if sender == "slave":
+            sequence = link.slave.sequence_number
+            link.slave.inputs = colliding_safe(sequence, EmulatedFrame.parse(request, 2).crc0,
+                                               link.slave._tx_last_crc0)
+            link.cycle()
+            assert link.slave.sequence_number == sequence + 2
+            assert link.input_values() == unpack([t for _, t in link.inputs], link.slave.inputs)
+        else:
+            reply = link.slave.reply(request)
+            sequence, last = link.handler.master.frame.control.sequence_number, link.handler.master._last_crc0_sent
+            colliding = colliding_safe(sequence, reply[3] | reply[4] << 8, last)
+            link.set_outputs(unpack([t for _, t in link.outputs], colliding))
+            link.handler._generate_crcs_cyclic_for_next_frame = False  # the accepted reply sets it again
+            link.handler.set_reply(reply)
+            assert link.handler._generate_crcs_cyclic_for_next_frame is True
+            assert EmulatedFrame.parse(link.handler.get_request(), 2).crc0 != last
+            assert link.handler.master.frame.control.sequence_number == sequence + 2
         link.cycle(3)
         assert link.errors == [] and link.slave.rejections == [] and link.handler.state is ts.StateData
     finally:

@@ -95,6 +95,29 @@ def test_pysoem_reaches_data_exchanges_values_and_recovers_from_faults(namespace
     assert "stopped:" in stopped
 
 
+def test_soak_every_stall_longer_than_the_watchdog_is_followed_by_data(namespace, tmp_path):
+    """1 ms cycle, FSoE watchdog 100 ms on both sides, twenty stalls of the host loop of 250 ms:
+    the connection comes back to Data after each, without any other help."""
+    control = tmp_path / "drive.sock"
+    drive = start_drive(namespace, control, "--watchdog-ms", "100")
+    try:
+        soak = run("ip", "netns", "exec", namespace, sys.executable, str(HERE / "bus_soak.py"),
+                   "--interface", "master0", "--watchdog-ms", "100", "--stalls", "20", "--stall-ms", "250",
+                   check=False)
+    finally:
+        stopped = stop_drive(drive)
+    assert soak.returncode == 0, soak.stderr
+    result = json.loads(soak.stdout)
+    recoveries = result["recoveries"]
+    assert len(recoveries) == 20 and result["final_state"] == "StateData", result
+    # every stall was noticed: the master's watchdog ran out during it
+    assert all(any(name.endswith("_WD") for name, _ in reports) for reports in result["stall_reports"]), result
+    times = sorted(ms for ms, _ in recoveries)
+    print(f"\nrecovery after a stall: min {times[0]} ms, median {times[len(times) // 2]} ms, max {times[-1]} ms; "
+          f"cycles min {min(c for _, c in recoveries)}, max {max(c for _, c in recoveries)}")
+    assert "stopped:" in stopped
+
+
 def test_malformed_frames_are_dropped_and_counted(namespace, tmp_path):
     """Truncated, oversized and garbage EtherCAT frames: the drive counts them and keeps answering."""
     control = tmp_path / "drive.sock"

@@ -177,10 +177,10 @@ demo-bus: install iproute
 	ip netns add $$ns && ip netns exec $$ns ip link add drive0 type veth peer name master0 && \
 	ip netns exec $$ns ip link set drive0 up && ip netns exec $$ns ip link set master0 up && \
 	{ ip netns exec $$ns $(PY) -m tamsel.ethercat.virtual_drive --interface drive0 --pdo-prefix 4 \
-		--control $$ctl > >(sed -u 's/^/[drive] /') & drive=$$!; } && \
+		--application-parameters 3000:2,40:1 --control $$ctl > >(sed -u 's/^/[drive] /') & drive=$$!; } && \
 	for i in $$(seq 50); do test -S $$ctl && break; sleep 0.1; done && \
 	ip netns exec $$ns $(PY) examples/pysoem_loop.py --interface master0 --input-offset 4 --output-offset 4 \
-		--return-timeout-us 20000
+		--application-parameters 3000:2,40:1 --return-timeout-us 20000
 
 # The black-channel suite with its evidence plugin: writes build/safety-matrix.json, from which
 # the site's safety matrix page is built, and fails when a cell of the matrix or one of the

@@ -3,7 +3,7 @@ answering on the far side of the bytes."""
 import pytest
 
 import tamsel.tamsel as ts
-from tamsel.ethercat import ChannelGroup, SafetyChannel, frame_size
+from tamsel.ethercat import ChannelGroup, SafetyChannel, frame_size, parse_application_parameters
 from tamsel.slave import Slave
 
 DT = ts.DataType
@@ -240,3 +240,18 @@ def test_an_all_zero_image_reaches_the_master_only_once_the_device_has_written_a
     pd.input = bytes(len(pd.input))  # the device lost its image in Data: reported
     channel.exchange()
     assert [name for name, _ in errors] == ["DATA_FAIL4"]
+
+
+@pytest.mark.parametrize("text, parsed", [
+    ("", []), ("3000:2,40:1", [(3000, 2), (40, 1)]), ("7", [(7, 1)]), ("0xFFFFFFFF:4,", [(0xFFFFFFFF, 4)]),
+    ("1:0", "'1:0': a parameter takes 1, 2 or 4 bytes, not 0"), ("256:1", "'256:1': 256 does not fit in 1 unsigned byte"),
+    ("-1:2", "'-1:2': -1 does not fit in 2 unsigned bytes"), ("x:1", "'x:1' is not VALUE:BYTES"),
+    ("1:3", "'1:3': a parameter takes 1, 2 or 4 bytes, not 3"),
+])
+def test_application_parameters_are_read_from_value_bytes_pairs(text, parsed):
+    if isinstance(parsed, list):
+        assert parse_application_parameters(text) == parsed
+    else:
+        with pytest.raises(ValueError) as error:
+            parse_application_parameters(text)
+        assert str(error.value) == parsed

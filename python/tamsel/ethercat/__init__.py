@@ -24,13 +24,15 @@ holding bytes: ``input`` is read, ``output`` is read and assigned whole. pysoem 
 to use this module (``pip install tamsel[ethercat]`` installs it).
 
 :func:`frame_size` gives the byte length of a frame for a number of safe-data bytes;
-:class:`ChannelGroup` runs several channels in one call per cycle.
+:class:`ChannelGroup` runs several channels in one call per cycle;
+:func:`parse_application_parameters` reads application parameters written as
+``VALUE:BYTES,...`` (the virtual drive's and the example's command-line syntax).
 """
 from __future__ import annotations
 
-from typing import Iterable, Tuple
+from typing import Iterable, List, Tuple
 
-__all__ = ["frame_size", "SafetyChannel", "ChannelGroup"]
+__all__ = ["frame_size", "parse_application_parameters", "SafetyChannel", "ChannelGroup"]
 
 _MAX_SAFE_DATA_BYTES = 16
 
@@ -49,6 +51,26 @@ def frame_size(safe_data_bytes: int) -> int:
         return 3 + 2 * safe_data_bytes
     raise ValueError(f"an FSoE frame carries 1 or an even number of 2..{_MAX_SAFE_DATA_BYTES} safe data "
                      f"bytes, not {safe_data_bytes}")
+
+
+def parse_application_parameters(text: str) -> List[Tuple[int, int]]:
+    """``VALUE:BYTES,...`` as ``[(value, n_bytes), ...]``, in order: each value an integer
+    (``0x`` for hexadecimal) that fits in its 1, 2 or 4 unsigned bytes (1 when ``:BYTES`` is
+    left out). ``"3000:2,40:1"`` gives ``[(3000, 2), (40, 1)]``; an empty text, no parameters.
+    Anything else raises ValueError naming the part."""
+    parameters = []
+    for part in filter(None, text.split(",")):
+        value_text, _, size_text = part.partition(":")
+        try:
+            value, size = int(value_text, 0), int(size_text or "1", 0)
+        except ValueError:
+            raise ValueError(f"{part!r} is not VALUE:BYTES") from None
+        if size not in (1, 2, 4):
+            raise ValueError(f"{part!r}: a parameter takes 1, 2 or 4 bytes, not {size}")
+        if not 0 <= value < 1 << (8 * size):
+            raise ValueError(f"{part!r}: {value} does not fit in {size} unsigned byte{'s' if size > 1 else ''}")
+        parameters.append((value, size))
+    return parameters
 
 
 def _offset(name: str, value) -> int:

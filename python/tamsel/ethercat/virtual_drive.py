@@ -35,7 +35,7 @@ import sys
 import traceback
 from typing import Dict, List, Optional
 
-from tamsel.ethercat import frame_size
+from tamsel.ethercat import frame_size, parse_application_parameters
 from tamsel.ethercat._esc import AlState, Esc
 from tamsel.ethercat._sii import (SM_TYPE_INPUTS, SM_TYPE_OUTPUTS, DeviceInfo, Pdo, SyncManager,
                                   build_image)
@@ -374,20 +374,11 @@ def _number(text: str) -> int:
 
 def _parameters(text: str) -> bytes:
     """VALUE:BYTES,... as little-endian bytes, the way the master streams its parameters."""
-    out = bytearray()
-    for part in filter(None, text.split(",")):
-        value_text, _, size_text = part.partition(":")
-        try:
-            value, size = _number(value_text), _number(size_text or "1")
-        except ValueError:
-            raise argparse.ArgumentTypeError(f"{part!r} is not VALUE:BYTES") from None
-        if size not in (1, 2, 4):
-            raise argparse.ArgumentTypeError(f"{part!r}: a parameter takes 1, 2 or 4 bytes, not {size}")
-        if not 0 <= value < 1 << (8 * size):
-            raise argparse.ArgumentTypeError(f"{part!r}: {value} does not fit in {size} unsigned byte"
-                                             f"{'s' if size > 1 else ''}")
-        out += value.to_bytes(size, "little")
-    return bytes(out)
+    try:
+        parameters = parse_application_parameters(text)
+    except ValueError as error:
+        raise argparse.ArgumentTypeError(str(error)) from None
+    return b"".join(value.to_bytes(size, "little") for value, size in parameters)
 
 
 def main(argv: Optional[List[str]] = None) -> int:

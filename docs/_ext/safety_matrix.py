@@ -27,6 +27,11 @@ def load(path=MATRIX):
     return matrix
 
 
+def _short(test_id):
+    """A test id without its file when the file is the suite's."""
+    return test_id.removeprefix("tests/python/test_black_channel.py::")
+
+
 def _cell_row(state, cell):
     if cell.get("not_applicable"):
         return f"| {state} | not applicable: {cell['not_applicable']} | | | |"
@@ -57,10 +62,10 @@ def render(matrix):
         lines.append("")
         for state, cell in states.items():
             if cell.get("tests"):
-                lines += [f"{state}:", ""] + [f"- `{test}`" for test in cell["tests"]] + [""]
+                lines += [f"{state}:", ""] + [f"- `{_short(test)}`" for test in cell["tests"]] + [""]
     lines += ["## Transitions", "", "| Transition | Tests | For example |", "|---|---|---|"]
     for name, tests in matrix["transitions"].items():
-        lines.append(f"| `{name}` | {len(tests)} | `{min(tests, key=len)}` |")
+        lines.append(f"| `{name}` | {len(tests)} | `{_short(min(tests, key=len))}` |")
     return "\n".join(lines) + "\n"
 
 

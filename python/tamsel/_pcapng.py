@@ -6,6 +6,8 @@ travels in Ethernet frames of the local experimental EtherType 0x88B5 whose data
 UTF-8 text (see `event_frame`). Read back: the same layout, from files of either byte order;
 other block types are skipped.
 """
+import os
+import stat
 import struct
 from typing import Iterable, Iterator, NamedTuple, Optional
 
@@ -24,6 +26,7 @@ INTERFACE_DESCRIPTION = 1
 ENHANCED_PACKET = 6
 BYTE_ORDER_MAGIC = 0x1A2B3C4D
 OPT_END, OPT_COMMENT, SHB_USERAPPL, IF_TSRESOL = 0, 1, 4, 9
+MAX_FILE_BYTES = 256 * 2**20  # a recording of millions of frames; refused beyond
 
 
 class PcapngError(ValueError):
@@ -143,11 +146,28 @@ def _resolution_ns(value: bytes) -> tuple:
     return (10 ** (9 - exponent), 1) if exponent <= 9 else (1, 10 ** (exponent - 9))
 
 
+def _read_file(path) -> bytes:
+    """The bytes of a regular file of at most MAX_FILE_BYTES; PcapngError for anything else
+    (a device, a FIFO, a directory, a larger file). A FIFO is opened without waiting for a writer."""
+    descriptor = os.open(path, os.O_RDONLY | os.O_NONBLOCK | getattr(os, "O_CLOEXEC", 0))
+    try:
+        if not stat.S_ISREG(os.fstat(descriptor).st_mode):
+            raise PcapngError(f"{os.fsdecode(path)} is not a regular file")
+        source = os.fdopen(descriptor, "rb")
+    except BaseException:
+        os.close(descriptor)
+        raise
+    with source:
+        data = source.read(MAX_FILE_BYTES + 1)
+    if len(data) > MAX_FILE_BYTES:
+        raise PcapngError(f"{os.fsdecode(path)} is larger than {MAX_FILE_BYTES // 2**20} MiB, the most this reader takes")
+    return data
+
+
 def read(path) -> Capture:
     """The Ethernet packets of every Enhanced Packet Block; PcapngError for a file that is no
-    pcapng or is damaged."""
-    with open(path, "rb") as source:
-        data = source.read()
+    pcapng or is damaged, is not a regular file or is larger than MAX_FILE_BYTES."""
+    data = _read_file(path)
     if len(data) < 28 or struct.unpack_from("<I", data, 0)[0] != SECTION_HEADER:
         raise PcapngError(f"{path} is not a pcapng file")
     order, pos, interfaces, comments, packets = "<", 0, [], [], []

@@ -119,19 +119,23 @@ class SerializableParameter(Protocol):
 
 
 ParameterSpec = Union[SerializableParameter, Tuple[int, int]]
+_MAX_APP_PARAMETER_BYTES = 256  # what the slave keeps; more is refused
 
 
 def _parameter_bytes(parameters: Iterable[ParameterSpec]) -> bytes:
     """Serializes application parameters: objects with ``raw_value`` and ``n_bytes`` (such as
     ``ApplicationParameter``) or ``(raw_value, n_bytes)`` pairs, each low byte first."""
-    out = bytearray()
+    pairs = []
     for parameter in parameters:
         if isinstance(parameter, tuple):
             raw, n_bytes = parameter
         else:
             raw, n_bytes = parameter.raw_value, parameter.n_bytes
-        out += int(raw).to_bytes(int(n_bytes), "little")
-    return bytes(out)
+        pairs.append((int(raw), int(n_bytes)))
+    # Sizes first: a huge one is refused before any memory is asked for it.
+    if sum(n_bytes for _, n_bytes in pairs) > _MAX_APP_PARAMETER_BYTES:
+        raise ValueError(f"app_parameters must not exceed {_MAX_APP_PARAMETER_BYTES} bytes")
+    return b"".join(raw.to_bytes(n_bytes, "little") for raw, n_bytes in pairs)
 
 
 class Slave(SlaveCore):

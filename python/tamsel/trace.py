@@ -167,7 +167,10 @@ class FrameRecorder:
         self._from_start = False
 
     def save(self, path) -> int:
-        """Writes the frames and events kept to a pcapng file; returns how many frames."""
+        """Writes the frames and events kept to a pcapng file at ``path`` (str or os.PathLike);
+        returns how many frames."""
+        if not isinstance(path, (str, os.PathLike)):
+            raise TypeError(f"path must be a str or os.PathLike, not {type(path).__name__}")
         records, from_first = self._records()
         complete = self._from_start and from_first
         packets, frames = [], 0
@@ -301,11 +304,17 @@ def _parse_event(time_ns: int, text: str):
 def decode_records(path) -> List[Union[DecodedFrame, DecodedReport, DecodedStateChange]]:
     """Every FSoE frame of a pcapng file, with the replay's verdict on it, and every fault and
     state change recorded between them, in file order. ValueError for a file that is no
-    pcapng or holds no FSoE frames."""
+    pcapng, is damaged (a timestamp that is no date), is not a regular file or is too large
+    (see ``_pcapng.MAX_FILE_BYTES``), or holds no FSoE frames."""
     capture = _pcapng.read(path)
     replay = Replay(from_start=COMPLETE_MARK in capture.comment)
     records, frames = [], 0
-    for packet in capture.packets:
+    for number, packet in enumerate(capture.packets, 1):
+        try:
+            _wall_time(packet.time_ns)
+        except (OverflowError, ValueError, OSError):
+            raise _pcapng.PcapngError(f"{path}: packet {number} has a timestamp that is no date "
+                                      f"({packet.time_ns} ns since the epoch)") from None
         text = _pcapng.event_text(packet.data)
         if text is not None:
             event = _parse_event(packet.time_ns, text)
@@ -371,7 +380,7 @@ def main(argv=None) -> int:
                                      description="Decode FSoE frames recorded by tamsel.trace.FrameRecorder.")
     commands = parser.add_subparsers(dest="command", required=True)
     show = commands.add_parser("show", help="one line per frame and per event; frames that fail a check marked")
-    show.add_argument("file", help="a pcapng file")
+    show.add_argument("file", help=f"a pcapng file (a regular file of at most {_pcapng.MAX_FILE_BYTES // 2**20} MiB)")
     show.add_argument("--json", action="store_true", help="one JSON object per line")
     plugin = commands.add_parser("wireshark-plugin", help="write the FSoE dissector fsoe.lua for Wireshark")
     plugin.add_argument("folder", nargs="?", metavar="DIR",

@@ -51,13 +51,19 @@ public:
     // true: the reaction goes on.
     template <typename Call>
     static bool run_host_code(Call&& call) {
-        Reaction* reaction = current_;
         Ref result;
         {
             Outside outside;
             result = Ref::steal(call());
         }
-        if (result) return true;
+        return result || keep_raised();
+    }
+
+    // For a step of the master's work that may fail without cutting the reaction short: inside
+    // a reaction, the exception set now is kept like one of host code (raised at the end if it
+    // is the first) and the result is true; outside one it stays set and the result is false.
+    static bool keep_raised() {
+        Reaction* reaction = current_;
         if (!reaction) return false;
         Ref exception = Ref::steal(PyErr_GetRaisedException());
         if (!reaction->first_) reaction->first_ = std::move(exception);

@@ -119,6 +119,25 @@ bool read_value(const ViewEntry& e, WideValue& out) {
     return value && to_wide(value.get(), e.bits, out);
 }
 
+// A value an output cannot pack (out of its data type's range, say) raises in the cycle that
+// packs it, far from where it was set: the exception gets a note naming the item, its data
+// type and the value.
+void note_output_failure(PyObject* item) {
+    Ref exception = Ref::steal(PyErr_GetRaisedException());
+    Ref name = Ref::steal(PyObject_GetAttrString(item, "name"));
+    Ref data_type = name ? Ref::steal(PyObject_GetAttrString(item, "data_type")) : Ref{};
+    std::optional<data::ItemKind> kind = data::exact_item_kind(item);
+    PyObject* held = kind && data::has_output(*kind) ? data::output_value(data::as_item(item), *kind) : nullptr;
+    Ref value = held ? Ref::borrow(held) : Ref::steal(PyObject_GetAttrString(item, "_value"));
+    Ref note = value && data_type ? Ref::steal(PyUnicode_FromFormat("output item %R of data type %S holds %R, which it "
+                                                                   "cannot carry", name.get(), data_type.get(),
+                                                                   value.get()))
+                                  : Ref{};
+    Ref added = note ? Ref::steal(PyObject_CallMethod(exception.get(), "add_note", "O", note.get())) : Ref{};
+    PyErr_Clear();  // a note that cannot be made leaves the exception as it was
+    PyErr_SetRaisedException(exception.release());
+}
+
 // Whether a value object is a host number that equals itself (a NaN never does, so it is written
 // every time).
 bool plain_number(PyObject* value) {
@@ -237,6 +256,7 @@ bool pack_outputs(MapObject& map, std::span<uint16_t, 8> words) {
         if (!packed_form_holds(e)) {
             if (!keep) keep = map.view;
             if (!read_value(e, value)) {
+                note_output_failure(e.item.get());
                 ok = false;
                 break;
             }

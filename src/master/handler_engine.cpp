@@ -12,6 +12,7 @@
 #include "master/session_opening.hpp"
 #include "binding/host_calls.hpp"
 #include "master/watchdog.hpp"
+#include "master/watchdog_object.hpp"
 #include "states/state_object.hpp"
 
 #include <cstring>
@@ -140,7 +141,15 @@ bool watchdog_expired(HandlerObject* self) {
     if (!guard) return false;
     if (stale()) return true;
     diagnostics::watchdog_expired(self);
-    return reaction.finish(run_event(self, states::process_watchdog_expired));
+    if (reaction.finish(run_event(self, states::process_watchdog_expired))) return true;
+    // SystemExit or KeyboardInterrupt from a callback would end the watchdog thread, and with
+    // it the supervision of every later cycle: on that thread it is logged like any other
+    // exception of an expiry, and the thread goes on.
+    const WatchdogExpiry* expiry = current_watchdog_expiry();
+    if (!expiry || expiry->watchdog != watchdog || PyErr_ExceptionMatches(PyExc_Exception)) return false;
+    Ref exception = Ref::steal(PyErr_GetRaisedException());
+    log_exception(crash_message, exception.get());
+    return true;
 }
 
 bool accept_reply(HandlerObject* self, PyObject* data) {

@@ -6,6 +6,7 @@
 // in. A thread that has to wait for this lock waits with the interpreter lock released, so
 // the owner can go on; the owning thread may take it again (a callback calling reset()).
 #include "binding/ref.hpp"
+#include "master/process_guard.hpp"
 
 #include <atomic>
 #include <chrono>
@@ -25,7 +26,8 @@ public:
     HandlerLock& operator=(const HandlerLock&) = delete;
 
     // Call with the interpreter lock held; returns `held` with both held. Returns `refused`
-    // with RuntimeError set, without waiting, when the owner is itself waiting (directly or
+    // with RuntimeError set, without waiting, in the child of a fork (see process_guard.hpp), or
+    // when the owner is itself waiting (directly or
     // through other handlers) for a lock the calling thread holds: two handlers whose
     // callbacks call each other from two threads would otherwise wait for each other for ever.
     // While it waits, `give_up()` is asked now and then (without the interpreter lock); once
@@ -35,6 +37,10 @@ public:
     // the interpreter finalises) by unwinding its stack.
     template <typename GiveUp>
     [[nodiscard]] Outcome acquire(GiveUp give_up) {
+        if (!in_own_process()) {
+            raise_forked_handler();
+            return Outcome::refused;
+        }
         const std::uintptr_t me = thread_token();
         if (owner_.load(std::memory_order_relaxed) == me) {
             ++depth_;
@@ -60,6 +66,10 @@ public:
         return owned ? Outcome::held : Outcome::given_up;
     }
     [[nodiscard]] Outcome acquire() { return acquire(NeverGiveUp{}); }
+
+    // False in the child of a fork of the process that made the lock: its owner and waiters
+    // may be threads of the parent, and the handler must not be driven there.
+    bool in_own_process() const noexcept { return process_generation_ == current_process_generation(); }
 
     void release() noexcept {
         if (--depth_ != 0) return;
@@ -191,6 +201,7 @@ private:
     // held wherever this is asked, so the calling thread has one).
     static std::uintptr_t thread_token() noexcept { return reinterpret_cast<std::uintptr_t>(PyThreadState_Get()); }
 
+    const std::uint32_t process_generation_ = current_process_generation();
     std::atomic<std::uintptr_t> owner_{0};
     unsigned depth_ = 0;  // touched only by the owner
     // Threads waiting for the lock sleep on `released_`; `waiting_` tells release whether to wake them.

@@ -6,17 +6,21 @@
 #include "binding/lifecycle.hpp"
 #include "binding/reaction.hpp"
 #include "binding/types.hpp"
+#include "frame/frame.hpp"
+#include "master/bounded_wait.hpp"
 #include "master/frame_ring_type.hpp"
 #include "master/handler_diagnostics.hpp"
 #include "master/handler_engine.hpp"
 #include "binding/host_calls.hpp"
 #include "master/handler_type.hpp"
 #include "master/watchdog.hpp"
+#include "master/watchdog_object.hpp"
 
 #include <structmember.h>
 
 #include <cstddef>
 #include <new>
+#include <vector>
 
 namespace tamsel::master {
 
@@ -114,6 +118,15 @@ bool handler_init(HandlerObject* self, PyObject* dictionary, uint16_t slave_addr
         return false;
     }
     if (!check_watchdog_timeout(a.watchdog_timeout_s, "watchdog_timeout_s")) return false;
+    if (a.watchdog_timeout_s * 1000.0 < 1.0) {
+        // The slave would receive 0 ms.
+        Ref value = Ref::steal(PyFloat_FromDouble(a.watchdog_timeout_s));
+        if (value)
+            PyErr_Format(PyExc_ValueError,
+                         "watchdog_timeout_s must be at least 0.001 seconds: the slave receives the watchdog time in "
+                         "whole milliseconds, 1 to 65535 (got %R)", value.get());
+        return false;
+    }
     Ref parameters = a.application_parameters ? Ref::borrow(a.application_parameters) : Ref::steal(PyList_New(0));
     if (!parameters) return false;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(parameters.get()); ++i) {
@@ -265,13 +278,67 @@ PyMemberDef handler_members[] = {
 
 // ---- host operations ----------------------------------------------------------------------
 
-// The steps of start() once the handler's lock is held.
+// Whether a node's map can be the safe data of a frame: 1 byte or an even number up to 16 (an
+// empty map leaves the frame without safe data). Raises ValueError if not.
+bool check_frame_size(PyObject* node, const char* name) {
+    Ref size = py::path(node, {binding::names().dictionary_map, binding::names().safety_bytes});
+    if (!size) return false;
+    long bytes = PyLong_AsLong(size.get());
+    if (bytes == -1 && PyErr_Occurred()) return false;
+    constexpr int most = static_cast<int>(frame::MAX_DATA_BYTES);
+    if (bytes > most) {
+        PyErr_Format(PyExc_ValueError, "Frame structure cannot handle more than %d bytes", most);
+        return false;
+    }
+    if (bytes == 1 || bytes % 2 == 0) return true;
+    PyErr_Format(PyExc_ValueError,
+                 "the %s map holds %ld safe data bytes: an FSoE frame carries 1 or an even number of bytes up to %d",
+                 name, bytes, most);
+    return false;
+}
+
+// Undoes the nodes' start() (their maps unlocked again) when a later step of start() failed.
+class NodeStartRollback {
+public:
+    NodeStartRollback() = default;
+    NodeStartRollback(const NodeStartRollback&) = delete;
+    NodeStartRollback& operator=(const NodeStartRollback&) = delete;
+    ~NodeStartRollback() {
+        if (started_.empty()) return;
+        Ref exception = Ref::steal(PyErr_GetRaisedException());
+        for (const Ref& node : started_)
+            if (!py::call(node.get(), binding::names().stop)) PyErr_WriteUnraisable(node.get());
+        PyErr_SetRaisedException(exception.release());
+    }
+    bool start(PyObject* node) {
+        if (!py::call(node, binding::names().start)) return false;
+        started_.push_back(Ref::borrow(node));
+        return true;
+    }
+    void commit() noexcept { started_.clear(); }
+
+private:
+    std::vector<Ref> started_;
+};
+
+// The steps of start() once the handler's lock is held. A start() that raises changes nothing:
+// the frame sizes and the watchdog are checked first, and the nodes' start is undone if a
+// later step fails.
 bool start_connection(HandlerObject* self) {
     PyObject* master = handler_field(self->master, "master");
     PyObject* slave = master ? handler_field(self->slave, "slave") : nullptr;
     if (!slave) return false;
     Ref keep_master = Ref::borrow(master), keep_slave = Ref::borrow(slave);
-    if (!py::call(master, binding::names().start) || !py::call(slave, binding::names().start)) return false;
+    if (!check_frame_size(master, "master") || !check_frame_size(slave, "slave")) return false;
+    PyObject* watchdog = handler_field(self->watchdog, "_watchdog");
+    if (!watchdog) return false;
+    const int alive = py::truth(py::call(Ref::borrow(watchdog).get(), binding::names().is_alive));
+    if (alive <= 0) {
+        if (alive == 0) raise_not_running();
+        return false;
+    }
+    NodeStartRollback rollback;
+    if (!rollback.start(master) || !rollback.start(slave)) return false;
     Ref master_size = py::path(master, {binding::names().frame, binding::names().safe_data_size_bytes});
     Ref slave_size = master_size ? py::path(slave, {binding::names().frame, binding::names().safe_data_size_bytes}) : Ref{};
     if (!slave_size) return false;
@@ -281,6 +348,7 @@ bool start_connection(HandlerObject* self) {
     if (b == -1 && PyErr_Occurred()) return false;
     self->initialization_data_bytes = a < b ? a : b;
     if (!call_reset(self)) return false;
+    rollback.commit();
     self->running = true;
     return true;
 }
@@ -307,7 +375,24 @@ bool react(HandlerObject* self) {
     return guard && reaction.finish(Steps(self));
 }
 
+// Longest wait of stop() for the handler's lock, as long as any handshake with the watchdog.
+constexpr std::chrono::seconds stop_wait_limit{5};
+
+// stop(): a callback that never returns (one waiting for a lock the stopping thread holds)
+// cannot hold it up for ever, and a signal interrupts its wait on the main thread.
+bool m_stop(HandlerObject* self) {
+    binding::Reaction reaction;
+    BoundedWait wait(stop_wait_limit);
+    HandlerLock::Guard guard(self->lock, wait.give_up());
+    if (guard.given_up()) return wait.raise("stop()");
+    return guard && reaction.finish(stop_connection(self));
+}
+
 PyObject* m_get_request(HandlerObject* self) {
+    if (!self->lock.in_own_process()) {
+        raise_forked_handler();
+        return nullptr;
+    }
     PyObject* request = handler_field(self->current_request, "_MasterHandler__current_request");
     return request ? Py_NewRef(request) : nullptr;
 }
@@ -399,7 +484,7 @@ using handler_constructor = binding::constructor<
 
 using handler_methods = binding::methods<
     method<"start", "Start the FSoE connection", react<start_connection>>,
-    method<"stop", "Reset the connection and stop", react<stop_connection>>,
+    method<"stop", "Reset the connection and stop", m_stop>,
     method<"reset", "Reset the FSoE Connection", reset_connection>,
     method<"get_request", "Get the FSoE request to send. Can be called N times, even while the PDU has not changed",
            m_get_request>,

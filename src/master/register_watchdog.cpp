@@ -3,6 +3,7 @@
 #include "binding/module_state.hpp"
 #include "binding/registry.hpp"
 #include "binding/types.hpp"
+#include "master/process_guard.hpp"
 #include "master/watchdog_object.hpp"
 
 namespace tamsel::master {
@@ -14,7 +15,7 @@ int add_watchdog(PyObject* module) {
                              binding::make_enum(st.Enum.get(), "WatchdogCommand", members, nullptr),
                              &st.WatchdogCommand))
         return -1;
-    return add_watchdog_type(module) && end_watchdogs_at_shutdown() ? 0 : -1;
+    return add_watchdog_type(module) && end_watchdogs_at_shutdown() && install_fork_handler() ? 0 : -1;
 }
 
 }  // namespace tamsel::master

@@ -77,4 +77,8 @@ bool watchdog_expiry_is_current(const WatchdogExpiry& expiry) noexcept;
 // current. False outside such a callback: a direct call of an expiry handler is never stale.
 bool watchdog_expiry_is_stale(PyObject* watchdog) noexcept;
 
+// Whether the calling thread runs an expiry callback of `watchdog` and the watchdog was
+// stopped since that expiry (no longer running).
+bool watchdog_stopped_during_current_expiry(PyObject* watchdog) noexcept;
+
 }  // namespace tamsel::master

@@ -116,7 +116,7 @@ bool internal_error(WatchdogCore& core, const char* message, PyObject* exception
     log_error(message);
     binding::Ref exception = binding::Ref::steal(PyObject_CallNoArgs(exception_type));
     if (exception)
-        log_exception("FSoE Watchdog thread crashed. Restarting...", exception.get());
+        log_exception(crash_message, exception.get());
     else
         PyErr_WriteUnraisable(nullptr);
     return true;

@@ -15,6 +15,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
+#include <new>
 #include <thread>
 
 namespace tamsel::master {
@@ -213,6 +214,20 @@ public:
         callback_running_ = false;
         idle_.notify_all();
         deadline_ns_.store(now_ns() + timeout_ns_.load(std::memory_order_relaxed), std::memory_order_relaxed);
+    }
+
+    // In the child of a fork, where no other thread exists: the thread of this watchdog did not
+    // come along, and its locks may have been held by a thread of the parent. The locks are
+    // made anew and a watchdog that had a thread counts as ended.
+    void after_fork_in_child() noexcept {
+        new (&mutex_) std::mutex;
+        new (&wake_) std::condition_variable;
+        new (&idle_) std::condition_variable;
+        if (life() != Life::created) life_.store(Life::ended, std::memory_order_release);
+        active_.store(false, std::memory_order_release);
+        body_running_ = false;
+        callback_running_ = false;
+        poll_interval_ = std::chrono::nanoseconds::zero();
     }
 
 private:

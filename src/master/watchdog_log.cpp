@@ -1,4 +1,4 @@
-// The watchdog's error records, written through the host's logging module (root logger).
+// The watchdog's error records, written to the host's root logger.
 #include "binding/module_state.hpp"
 #include "master/watchdog_object.hpp"
 
@@ -6,8 +6,11 @@ namespace tamsel::master {
 
 namespace {
 
+// `logging.getLogger().<function>(*args, **kwargs)`: the root logger's own method, which
+// leaves the logging configuration as the host made it.
 void call_logging(const char* function, PyObject* args, PyObject* kwargs) {
-    binding::Ref log = binding::Ref::steal(PyObject_GetAttrString(binding::state().logging_module.get(), function));
+    binding::Ref root = binding::Ref::steal(PyObject_CallMethod(binding::state().logging_module.get(), "getLogger", nullptr));
+    binding::Ref log = root ? binding::Ref::steal(PyObject_GetAttrString(root.get(), function)) : binding::Ref();
     binding::Ref done = log ? binding::Ref::steal(PyObject_Call(log.get(), args, kwargs)) : binding::Ref();
     // The watchdog goes on whatever the logging configuration does.
     if (!done) PyErr_WriteUnraisable(log.get());

@@ -29,6 +29,8 @@ bool process_command(PyObject* watchdog, PyObject* command);
 // The registry of Watchdog objects whose threads end when the interpreter shuts down.
 void track_watchdog(PyObject* watchdog);
 void untrack_watchdog(PyObject* watchdog);
+// Calls `visit` with every tracked watchdog (borrowed); `visit` must not track or untrack any.
+void for_each_watchdog(void (*visit)(PyObject* watchdog)) noexcept;
 // Registers the shutdown hook with the threading module; false with an exception set.
 bool end_watchdogs_at_shutdown();
 // While the interpreter shuts down: whether no thread it waits for is left besides the
@@ -38,7 +40,12 @@ bool program_has_ended();
 // The thread body.
 PyObject* run_watchdog(PyObject* watchdog);
 
-// Error records on the host's root logger. A logging failure is reported as unraisable.
+// The record of an exception raised by an expiry callback.
+inline constexpr const char* crash_message = "FSoE Watchdog thread crashed. Restarting...";
+
+// Error records on the host's root logger (the logger object: the logging module's functions
+// would configure logging for a host that never did). A logging failure is reported as
+// unraisable.
 void log_error(const char* message);
 void log_exception(const char* message, PyObject* exception);
 

@@ -98,6 +98,10 @@ void untrack_watchdog(PyObject* watchdog) {
     live.erase(std::remove(live.begin(), live.end(), watchdog), live.end());
 }
 
+void for_each_watchdog(void (*visit)(PyObject* watchdog)) noexcept {
+    for (PyObject* watchdog : live_watchdogs()) visit(watchdog);
+}
+
 bool program_has_ended() {
     const int ended = only_watchdogs_left();
     if (ended < 0) PyErr_WriteUnraisable(nullptr);

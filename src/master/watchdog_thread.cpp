@@ -48,7 +48,7 @@ bool call_back(WatchdogObject* self, std::uint64_t generation) {
 bool recover_from_crash() {
     if (!PyErr_ExceptionMatches(PyExc_Exception)) return false;
     binding::Ref exception = binding::Ref::steal(PyErr_GetRaisedException());
-    log_exception("FSoE Watchdog thread crashed. Restarting...", exception.get());
+    log_exception(crash_message, exception.get());
     return true;
 }
 
@@ -94,6 +94,12 @@ const WatchdogExpiry* current_watchdog_expiry() noexcept { return current_expiry
 
 bool watchdog_expiry_is_current(const WatchdogExpiry& expiry) noexcept {
     return as_watchdog(expiry.watchdog)->core.is_current(expiry.generation);
+}
+
+bool watchdog_stopped_during_current_expiry(PyObject* watchdog) noexcept {
+    const WatchdogExpiry* expiry = current_expiry;
+    return expiry && expiry->watchdog == watchdog &&
+           as_watchdog(watchdog)->core.life() != WatchdogCore::Life::running;
 }
 
 bool watchdog_expiry_is_stale(PyObject* watchdog) noexcept {

@@ -7,6 +7,7 @@
 #include "mapping/map_object.hpp"
 #include "mapping/dynamic_map_object.hpp"
 #include "master/data_cycle.hpp"
+#include "binding/reaction.hpp"
 #include "master/watchdog.hpp"
 
 #include <initializer_list>
@@ -282,7 +283,16 @@ int Context::get_flag(PyObject* name) {
 bool Context::activate_watchdog() {
     Ref watchdog = fast_ ? Ref::borrow(master::handler_field(fast_->watchdog, "_watchdog"))
                          : attr(handler_, binding::names()._watchdog);
-    return watchdog && master::call_watchdog(watchdog.get(), master::WatchdogOperation::activate_and_reset);
+    if (!watchdog) return false;
+    if (master::call_watchdog(watchdog.get(), master::WatchdogOperation::activate_and_reset)) return true;
+    // A watchdog stopped while its own expiry ran (delete() from a callback, the program
+    // ending) has nothing left to supervise: the reaction completes without it.
+    if (master::watchdog_stopped_during_current_expiry(watchdog.get())) {
+        PyErr_Clear();
+        return true;
+    }
+    // Otherwise the reaction completes all the same and the failure propagates at its end.
+    return binding::Reaction::keep_raised();
 }
 
 bool Context::create_session_id() {

@@ -255,3 +255,47 @@ def test_application_parameters_are_read_from_value_bytes_pairs(text, parsed):
         with pytest.raises(ValueError) as error:
             parse_application_parameters(text)
         assert str(error.value) == parsed
+
+
+@pytest.mark.parametrize("direction, length", [("output", 2), ("output", 10), ("input", 9), ("input", 0)])
+def test_process_data_that_shrank_after_construction_is_refused_each_cycle(handlers, direction, length):
+    """The request is never written at another offset, nor a cut reply taken."""
+    handler = handlers(2, 2)
+    pd = ProcessData(3 + frame_size(2), 4 + frame_size(2))
+    channel = SafetyChannel(handler, pd, input_offset=3, output_offset=4)
+    handler.start()
+    channel.exchange()
+    setattr(pd, direction, getattr(pd, direction)[:length])
+    before = (pd.input, pd.output, handler.statistics.replies)
+    frame, offset, what = {"input": (frame_size(2), 3, "reply"), "output": (frame_size(2), 4, "request")}[direction]
+    with pytest.raises(ValueError) as error:
+        channel.exchange()
+    assert str(error.value) == (f"slave.{direction} holds {length} bytes, too short for the {frame}-byte {what} "
+                                f"frame at offset {offset} (needs {frame + offset} bytes)")
+    assert (pd.input, pd.output, handler.statistics.replies) == before
+
+
+@pytest.mark.parametrize("kind", [bytes, bytearray])
+def test_bytes_and_bytearray_process_data_both_carry_a_connection(handlers, kind):
+    handler = handlers(2, 2)
+    pd = ProcessData(frame_size(2), frame_size(2))
+    pd.input, pd.output = kind(pd.input), kind(pd.output)
+    channel = SafetyChannel(handler, pd)
+    slave = Slave.for_handler(handler)
+    handler.start()
+    for _ in range(50):
+        channel.exchange()
+        assert type(pd.output) is kind
+        pd.input = kind(slave.reply(bytes(pd.output)))
+    assert handler.state is ts.StateData
+    pd.input = memoryview(bytes(pd.input))
+    with pytest.raises(TypeError, match="slave.input must be bytes-like, not memoryview"):
+        SafetyChannel(handler, pd)
+
+
+def test_group_refuses_one_handler_in_two_channels(handlers):
+    handler = handlers(2, 2)
+    a = SafetyChannel(handler, ProcessData(64, 64))
+    b = SafetyChannel(handler, ProcessData(64, 64))
+    with pytest.raises(ValueError, match="one handler in two channels"):
+        ChannelGroup([a, b])

@@ -342,3 +342,13 @@ def test_hostile_frames_never_end_the_drive(payloads):
         assert answer is None or len(answer) == len(payload)
         assert len(drive.esc.memory) == 0x10000
     assert drive.esc.frames + drive.esc.dropped == seen + len(payloads)
+
+
+@pytest.mark.parametrize("command, expected_wkc", [(LRD, 1), (LRW, 3), (LWR, 2)])
+def test_a_datagram_through_two_fmmus_counts_once(drive, command, expected_wkc):
+    """Two FMMUs of the same kind over one datagram: the device counts its read (and its write)
+    once, not once per FMMU."""
+    for number, (logical, physical) in enumerate([(0x2000, 0x1800), (0x2004, 0x1900)]):
+        one(drive, APWR, 0, 0x0600 + 16 * number, struct.pack("<IHBBHBBB3x", logical, 4, 0, 7, physical, 0, 3, 1))
+    _, _, wkc = one(drive, command, 0x2000, 0, bytes(8))
+    assert wkc == expected_wkc

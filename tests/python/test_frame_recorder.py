@@ -183,6 +183,41 @@ def test_show_refuses_files_without_fsoe_frames(tmp_path, content, message, reco
     assert done.returncode == 1 and message in done.stderr and "Traceback" not in done.stderr
 
 
+TSRESOL_NS = b"\x09\x00\x01\x00\x09"  # the if_tsresol option of the recorder's files: nanoseconds
+SHOW_LIMIT = 256 * 2**20  # the largest file `show` reads
+
+
+@pytest.mark.parametrize("damage, message", [
+    (b"\x89", "packet 1 has a timestamp that is no date"),  # one bit flipped: 2**-9 s units
+    (b"\x00", "packet 1 has a timestamp that is no date"),  # seconds
+    ("/dev/zero", "/dev/zero is not a regular file"),
+    ("fifo", "is not a regular file"),
+    ("directory", "is not a regular file"),
+    ("huge", "is larger than 256 MiB"),
+])
+def test_show_refuses_damaged_and_endless_inputs_in_one_line(tmp_path, recorded, damage, message):
+    import os
+
+    path = tmp_path / "input"
+    if isinstance(damage, bytes):
+        content = recorded[2].read_bytes()
+        assert content.count(TSRESOL_NS) == 1
+        path.write_bytes(content.replace(TSRESOL_NS, TSRESOL_NS[:-1] + damage))
+    elif damage == "fifo":
+        os.mkfifo(path)
+    elif damage == "directory":
+        path.mkdir()
+    elif damage == "huge":
+        with open(path, "wb") as out:
+            out.write(recorded[2].read_bytes())
+            out.truncate(SHOW_LIMIT + 1)  # sparse: nothing is written
+    else:
+        path = damage
+    done = show(path)
+    assert (done.returncode, done.stdout) == (1, "")
+    assert message in done.stderr and done.stderr.count("\n") == 1, done.stderr
+
+
 class SubFrame(ts.FSOEFrame):
     """Substituted frames send the handler down its generic path, which captures the same."""
 
@@ -222,3 +257,72 @@ def test_replay_follows_every_path_and_marks_only_corrupted_frames(tmp_path, siz
     assert all(f.crc_ok for f in frames if f.direction == "master")
     marked = [f.crcs[0] for f in frames if f.crc_ok is False]
     assert marked == [ts.FSOEFrame.frame_from_array(data).crcs[0] for data in corrupted]
+
+
+@pytest.mark.parametrize("path", [None, 3.0, b"capture.pcapng", "fd"])
+def test_save_takes_paths_only(tmp_path, path):
+    """An int is no file descriptor to write and close: only str and os.PathLike are paths."""
+    import os
+
+    recorder = run_demo(capacity=8)[1]
+    descriptor = os.open(tmp_path / "kept", os.O_WRONLY | os.O_CREAT)
+    try:
+        with pytest.raises(TypeError, match="path must be a str or os.PathLike, not "):
+            recorder.save(descriptor if path == "fd" else path)
+        os.fstat(descriptor)  # still open
+        assert os.path.getsize(tmp_path / "kept") == 0
+    finally:
+        os.close(descriptor)
+    assert recorder.save(tmp_path / "fine.pcapng") == recorder.save(str(tmp_path / "fine.pcapng")) == 8
+
+
+@pytest.mark.parametrize("capacity, complete", [(8, False), (1 << 16, True)])
+def test_a_file_is_marked_complete_only_when_the_ring_kept_every_frame(tmp_path, capacity, complete):
+    """A ring that wrapped lost the start of the conversation: its file is no complete recording,
+    so the replay does not check its first frames against a start it never saw."""
+    from tamsel.trace import COMPLETE_MARK
+
+    recorder = run_demo(capacity)[1]
+    recorder.save(tmp_path / "capture.pcapng")
+    assert (COMPLETE_MARK in _pcapng.read(tmp_path / "capture.pcapng").comment) is complete
+
+
+def rewritten(data: bytes, order: str, extra_option: bool) -> bytes:
+    """The blocks of one of the recorder's files written again in byte order `order`, the way
+    another writer might: with an unknown option of odd length first in every option list."""
+    import struct
+
+    fixed_fields = {_pcapng.SECTION_HEADER: "IHHq", _pcapng.INTERFACE_DESCRIPTION: "HHI",
+                    _pcapng.ENHANCED_PACKET: "IIIII"}
+    out, pos = bytearray(), 0
+    while pos < len(data):
+        block_type, length = struct.unpack_from("<II", data, pos)
+        body = data[pos + 8:pos + length - 4]
+        fields = fixed_fields[block_type]
+        head = struct.pack(order + fields, *struct.unpack_from("<" + fields, body))
+        fixed = struct.calcsize("<" + fields)
+        if block_type == _pcapng.ENHANCED_PACKET:
+            captured = struct.unpack_from("<I", body, 12)[0]
+            head += body[fixed:fixed + captured + (-captured % 4)]
+            fixed += captured + (-captured % 4)
+        options = [(0x0BAD, b"odd")] if extra_option else []
+        at = fixed
+        while at + 4 <= len(body) and body[at:at + 2] != b"\0\0":
+            code, size = struct.unpack_from("<HH", body, at)
+            options.append((code, body[at + 4:at + 4 + size]))
+            at += 4 + size + (-size % 4)
+        body = head + b"".join(struct.pack(order + "HH", code, len(value)) + value + bytes(-len(value) % 4)
+                               for code, value in options) + bytes(4)
+        out += struct.pack(order + "II", block_type, 12 + len(body)) + body + struct.pack(order + "I", 12 + len(body))
+        pos += length
+    return bytes(out)
+
+
+@pytest.mark.parametrize("order, extra_option", [(">", False), (">", True), ("<", True)])
+def test_files_of_another_writer_decode_the_same(tmp_path, recorded, order, extra_option):
+    """Big-endian blocks and options the recorder never writes: the same frames, states,
+    comments and verdicts."""
+    path = tmp_path / "other.pcapng"
+    path.write_bytes(rewritten(recorded[2].read_bytes(), order, extra_option))
+    assert _pcapng.read(path).comment == _pcapng.read(recorded[2]).comment
+    assert decode(path) == decode(recorded[2])

@@ -81,11 +81,20 @@ def test_parameter_already_bound_keeps_earlier_ones_bound(handlers):
         first._set_use_by_master(object())
 
 
-@pytest.mark.parametrize("timeout, ms", [(0.1, 100), (65.5356, 65535), (1, 1000), (0.0009, 0)])
+@pytest.mark.parametrize("timeout, ms", [(0.1, 100), (65.5356, 65535), (1, 1000), (0.001, 1), (0.0019, 1)])
 def test_master_watchdog_time_is_truncated_milliseconds(handlers, timeout, ms):
     handler = handlers(watchdog_timeout_s=timeout)
     assert handler.master.session.watchdog_ms.value == ms
     assert handler.slave.session.watchdog_ms.value == 0
+
+
+@pytest.mark.parametrize("timeout", [0.0009, 0.000999, 1e-12, 5e-324])
+def test_a_watchdog_time_the_slave_would_receive_as_0_ms_is_refused(timeout):
+    parameter = ts.ApplicationParameter("p", 1, n_bytes=1)
+    with pytest.raises(ValueError, match=r"^watchdog_timeout_s must be at least 0\.001 seconds: the slave receives "
+                                         r"the watchdog time in whole milliseconds, 1 to 65535 \(got "):
+        ts.MasterHandler(make_dictionary(), 1, 7, timeout, application_parameters=[parameter])
+    ts.MasterHandler(make_dictionary(), 1, 7, 0.001, application_parameters=[parameter]).delete()  # not bound before
 
 
 def test_fields_after_construction(handlers):
@@ -150,19 +159,22 @@ def test_set_reply_before_start_changes_nothing(handlers):
 
 
 def started(handlers, out_items=("out8",), in_items=("in8",), **kwargs):
+    """A started handler whose maps hold the named items (a number: a padding of that many bits)."""
     handler = handlers(**kwargs)
-    for name in out_items:
-        handler.master.dictionary_map.add(handler.dictionary.name_map[name])
-    for name in in_items:
-        handler.slave.dictionary_map.add(handler.dictionary.name_map[name])
+    for node, names in ((handler.master, out_items), (handler.slave, in_items)):
+        for name in names:
+            if isinstance(name, int):
+                node.dictionary_map.add_padding(name)
+            else:
+                node.dictionary_map.add(handler.dictionary.name_map[name])
     handler.start()
     return handler
 
 
 def test_start_computes_the_first_reset_request(handlers):
-    handler = started(handlers, out_items=("out8", "both"), in_items=("in8",))
+    handler = started(handlers, out_items=("out8", "both", 8), in_items=("in8",))
     assert handler.running
-    assert handler.initialization_data_bytes == 1  # master 3 bytes, slave 1
+    assert handler.initialization_data_bytes == 1  # master 4 bytes, slave 1
     request = handler.get_request()
     assert request[0] == ts.FSOECommand.RESET.value
     assert handler.get_request() is request
@@ -170,9 +182,9 @@ def test_start_computes_the_first_reset_request(handlers):
 
 
 def test_initialization_bytes_is_the_smaller_frame(handlers):
-    handler = started(handlers, out_items=("both",), in_items=("in8", "both"))
+    handler = started(handlers, out_items=("both",), in_items=("in8", "both", 8))
     assert handler.master.frame.safe_data_size_bytes == 2
-    assert handler.slave.frame.safe_data_size_bytes == 3
+    assert handler.slave.frame.safe_data_size_bytes == 4
     assert handler.initialization_data_bytes == 2
 
 
@@ -394,7 +406,7 @@ def test_dynamic_map_pending_asks_both_maps(handlers, pending_side):
 def test_data_request_carries_the_output_value_of_an_input_output_item(handlers, substituted):
     from test_handler_paths import Frame
 
-    handler = started(handlers, out_items=("both",), in_items=("in8", "both"))
+    handler = started(handlers, out_items=("both",), in_items=("in8", "both", 8))
     if substituted:
         handler.master.frame = Frame()
         handler.master.frame.safe_data_size_bytes = 2
@@ -407,3 +419,66 @@ def test_data_request_carries_the_output_value_of_an_input_output_item(handlers,
         request = handler.get_request()
         assert request[0] == ts.FSOECommand.FAILSAFE_DATA.value
         assert int.from_bytes(request[1:3], "little") == output
+
+
+def sized_dictionary(out_types, in_types):
+    return ts.Dictionary([ts.DictionaryItemOutput(10 + i, f"o{i}", t) for i, t in enumerate(out_types)] +
+                         [ts.DictionaryItemInput(40 + i, f"i{i}", t, 0) for i, t in enumerate(in_types)])
+
+
+U8, U16, U32 = ts.DataType.UINT8, ts.DataType.UINT16, ts.DataType.UINT32
+
+
+@pytest.mark.parametrize("out_types, in_types, message", [
+    ([U8] * 3, [U8], "the master map holds 3 safe data bytes: an FSoE frame carries 1 or an even number of bytes "
+                     "up to 16"),
+    ([U8], [U16, U8, U8, U8], "the slave map holds 5 safe data bytes"),
+    ([U32] * 4 + [U8], [U8], "Frame structure cannot handle more than 16 bytes"),
+    ([U8], [U32] * 4 + [U16], "Frame structure cannot handle more than 16 bytes"),
+    ("deleted", [U8], "FSoE Watchdog thread is not running"),
+])
+def test_a_start_that_raises_changes_nothing(handlers, out_types, in_types, message):
+    """Sizes no frame carries are refused before the maps are locked; the handler can then be
+    edited and started."""
+    deleted = out_types == "deleted"
+    handler = handlers(dictionary=sized_dictionary([U8] if deleted else out_types, in_types))
+    d = handler.dictionary
+    for node, prefix in ((handler.master, "o"), (handler.slave, "i")):
+        for name in d.name_map:
+            if name.startswith(prefix):
+                node.dictionary_map.add(d.name_map[name])
+    if deleted:
+        handler.delete()
+    before = (handler.state, handler.get_request(), handler.initialization_data_bytes)
+    with pytest.raises((ValueError, RuntimeError), match=message):
+        handler.start()
+    assert (handler.state, handler.get_request(), handler.initialization_data_bytes) == before
+    assert not handler.running
+    if deleted:
+        return
+    for node, prefix in ((handler.master, "o"), (handler.slave, "i")):  # unlocked: the layout can be fixed
+        node.dictionary_map.clear()
+        node.dictionary_map.add(d.name_map[prefix + "0"])
+    handler.start()
+    assert handler.running and handler.get_request()[0] == ts.FSOECommand.RESET.value
+
+
+@pytest.mark.parametrize("data_type, value", [(ts.DataType.UINT8, 256), (ts.DataType.INT16, -40000),
+                                              (ts.DataType.UINT32, -1)])
+def test_an_output_value_out_of_range_raises_with_a_note_naming_it(handlers, data_type, value):
+    from tamsel.slave import Slave
+
+    d = ts.Dictionary([ts.DictionaryItemOutput(1, "speed", data_type), ts.DictionaryItemInput(2, "i", U8, 0)])
+    handler = handlers(dictionary=d)
+    handler.master.dictionary_map.add(d.name_map["speed"])
+    handler.slave.dictionary_map.add(d.name_map["i"])
+    slave = Slave.for_handler(handler)
+    handler.start()
+    while handler.state is not ts.StateData:
+        slave.exchange(handler)
+    d.set("speed", value)  # taken as it is; the cycle packs it
+    with pytest.raises(ValueError) as error:
+        for _ in range(3):
+            slave.exchange(handler)
+    assert str(error.value) == ""
+    assert error.value.__notes__ == [f"output item 'speed' of data type {data_type} holds {value}, which it cannot carry"]

@@ -294,3 +294,20 @@ def test_pack_and_unpack_follow_the_map_layout():
         assert math.isclose(unpack_safe_data(m, data)["c"], 1.5)
     finally:
         handler.delete()
+
+
+@pytest.mark.parametrize("data_type, value, bits, low", [(DT.UINT8, 0xFF, 4, 0xF), (DT.INT8, -1, 3, 0x7),
+                                                         (DT.UINT16, 0x1234, 8, 0x34), (DT.INT16, -2, 9, 0x1FE)])
+def test_pack_keeps_a_value_inside_its_field(data_type, value, bits, low):
+    """A field narrower than its item's type carries the value's low bits and leaves its
+    neighbour alone."""
+    d = ts.Dictionary([ts.DictionaryItemOutput(1, "narrow", data_type), ts.DictionaryItemOutput(2, "next", DT.UINT8)])
+    handler = ts.MasterHandler(d, 1, 2, 1.0)
+    try:
+        m = handler.master.dictionary_map
+        m.add(d.name_map["narrow"], bits=bits)
+        m.add(d.name_map["next"])
+        stream = int.from_bytes(pack_safe_data(m, {"narrow": value, "next": 0}), "little")
+        assert stream == low
+    finally:
+        handler.delete()

@@ -246,3 +246,12 @@ def test_cycle_through_a_handler_without_leaks(no_leak):
     finally:
         handler.stop()
         handler.delete()
+
+
+@pytest.mark.parametrize("parameters", [[(1, 2**40)], [(1, 200), (2, 57)], [(1, 1)] * 257, [(0, 1), (5, 2**62)]])
+def test_application_parameters_beyond_256_bytes_are_refused_before_any_is_built(parameters):
+    from tamsel.slave import Slave
+
+    with pytest.raises(ValueError, match="^app_parameters must not exceed 256 bytes$"):
+        Slave(1, 2, 100, 2, 2, parameters)
+    assert Slave(1, 2, 100, 2, 2, [(7, 200), (1, 56)]).phase.name == "RESET"

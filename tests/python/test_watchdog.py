@@ -345,3 +345,41 @@ def test_feeding_and_creating_do_not_leak(make_watchdog, no_leak):
     watchdog = make_watchdog(60, Recorder())
     no_leak(watchdog.activate_and_reset)
     no_leak(lambda: ts.Watchdog(1.0, None))
+
+
+UNCONFIGURED_LOGGING = """
+import logging, sys, threading
+import tamsel.tamsel as ts
+expired = threading.Event()
+def callback():
+    expired.set()
+    raise ZeroDivisionError
+watchdog = ts.Watchdog(0.01, callback)
+watchdog.start()
+watchdog.{command}
+expired.wait()
+watchdog.stop()  # the thread has written its records when it has ended
+print(logging.root.handlers == [], flush=True)
+logging.getLogger("tamsel").warning("a tamsel warning")
+"""
+
+
+@pytest.mark.parametrize("command, record", [
+    ("activate()", CRASH),
+    ("_Watchdog__process_blocking_command(ts.WatchdogCommand.ACTIVATE)",
+     "WatchdogCommand.ACTIVATE received while already active"),
+])
+def test_error_records_reach_the_root_logger_without_configuring_logging(command, record):
+    """A program that never set up logging: the records still reach the root logger (shown by
+    the logging module's last resort), and no handler was installed that would print the
+    `tamsel` logger's warnings from then on."""
+    import subprocess
+    import sys
+
+    if "ACTIVATE" in command:  # a duplicate activation, then the expiry as above
+        command = "activate(); watchdog." + command
+    done = subprocess.run([sys.executable, "-c", UNCONFIGURED_LOGGING.format(command=command)],
+                          capture_output=True, text=True, timeout=60)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout == "True\n"
+    assert record in done.stderr and "a tamsel warning" not in done.stderr

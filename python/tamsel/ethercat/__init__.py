@@ -20,7 +20,7 @@ ordinary (non-safe) data. :class:`SafetyChannel` moves the frames between a
         master.send_processdata()
 
 The slave object may be a pysoem slave or anything with ``input`` and ``output`` attributes
-holding bytes: ``input`` is read, ``output`` is read and assigned whole. pysoem is not needed
+holding bytes (or bytearray): ``input`` is read, ``output`` is read and assigned whole. pysoem is not needed
 to use this module (``pip install tamsel[ethercat]`` installs it).
 
 :func:`frame_size` gives the byte length of a frame for a number of safe-data bytes;
@@ -96,10 +96,14 @@ def _process_data_length(slave, attribute: str) -> int:
     except AttributeError:
         raise TypeError(f"the slave object has no '{attribute}' attribute "
                         f"(expected a pysoem slave or an object with 'input' and 'output' bytes)") from None
-    try:
-        return len(data)
-    except TypeError:
-        raise TypeError(f"slave.{attribute} must be bytes-like, not {type(data).__name__}") from None
+    if not isinstance(data, (bytes, bytearray)):
+        raise TypeError(f"slave.{attribute} must be bytes-like, not {type(data).__name__}")
+    return len(data)
+
+
+def _too_short(attribute: str, length: int, size: int, offset: int, what: str) -> ValueError:
+    return ValueError(f"slave.{attribute} holds {length} bytes, too short for the {size}-byte "
+                      f"{what} frame at offset {offset} (needs {offset + size} bytes)")
 
 
 class SafetyChannel:
@@ -132,8 +136,7 @@ class SafetyChannel:
                                               ("output", request_size, output_offset, "request")):
             length = _process_data_length(slave, attribute)
             if offset + size > length:
-                raise ValueError(f"slave.{attribute} holds {length} bytes, too short for the {size}-byte "
-                                 f"{what} frame at offset {offset} (needs {offset + size} bytes)")
+                raise _too_short(attribute, length, size, offset, what)
         # Fixed once built (read-only attributes): the cycle is on every host's hot path.
         self._handler, self._slave = handler, slave
         self._input_offset, self._output_offset = input_offset, output_offset
@@ -147,9 +150,17 @@ class SafetyChannel:
         self._device_started = False  # the device has written an image that is not all zeros
 
     def exchange(self) -> None:
-        """One cycle: the slave's reply into the handler, the handler's request into the outputs."""
+        """One cycle: the slave's reply into the handler, the handler's request into the outputs.
+
+        ValueError, before anything is exchanged, if ``slave.input`` or ``slave.output`` has
+        become too short for its frame since the channel was built."""
         slave = self._slave
-        reply = slave.input[self._reply]
+        data, output = slave.input, slave.output
+        if len(data) < self._reply.stop or len(output) < self._tail.start:
+            self._refuse_short(data, output)
+        reply = data[self._reply]
+        if type(reply) is not bytes:
+            reply = bytes(reply)
         if self._device_started:
             if not self._handler.running:
                 self._device_started = False
@@ -161,8 +172,12 @@ class SafetyChannel:
         if len(request) != self._request_size:
             raise RuntimeError(f"the handler's request is {len(request)} bytes, the channel was built for "
                                f"{self._request_size}: the master map changed after the channel was built")
-        output = slave.output
         slave.output = output[self._head] + request + output[self._tail]
+
+    def _refuse_short(self, data, output) -> None:
+        if len(data) < self._reply.stop:
+            raise _too_short("input", len(data), self._reply_size, self._input_offset, "reply")
+        raise _too_short("output", len(output), self._request_size, self._output_offset, "request")
 
     handler = property(lambda self: self._handler, doc="The MasterHandler whose frames the channel moves.")
     slave = property(lambda self: self._slave, doc="The object holding the process data.")
@@ -189,8 +204,9 @@ class SafetyChannel:
 class ChannelGroup:
     """Several safety channels exchanged in one call per cycle, in the order given.
 
-    Channels over the same slave object must not overlap in its outputs or its inputs
-    (ValueError at construction): one request would overwrite the other."""
+    Channels over the same slave object must not overlap in its outputs or its inputs, and no
+    handler may be in two channels (ValueError at construction): one request would overwrite the
+    other."""
 
     __slots__ = ("channels",)
 
@@ -201,6 +217,9 @@ class ChannelGroup:
                 raise TypeError(f"expected SafetyChannel objects, got {type(channel).__name__}")
         for i, first in enumerate(channels):
             for second in channels[i + 1:]:
+                if first.handler is second.handler:
+                    raise ValueError(f"one handler in two channels ({first!r} and {second!r}): it would take "
+                                     f"two replies and send its request twice each cycle")
                 if first.slave is not second.slave:
                     continue
                 for span in ("output_span", "input_span"):

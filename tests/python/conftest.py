@@ -2,8 +2,14 @@ import gc
 import logging
 
 import pytest
+from hypothesis import settings
 
 import tamsel.tamsel as ts
+
+# Property tests are judged by what they find, never by how long an example takes: a loaded
+# machine must not fail them.
+settings.register_profile("tamsel", deadline=None)
+settings.load_profile("tamsel")
 # The black-channel suite's evidence and `--safety-matrix` (see safety_evidence.py).
 from safety_evidence import evidence, pytest_addoption, pytest_runtest_makereport, pytest_sessionfinish  # noqa: F401
 

@@ -95,7 +95,7 @@ def test_size_one_image_carries_only_the_low_byte():
     assert ts.FSOEFrame.frame_from_array(image).safe_data[0] == 0x0034
 
 
-@settings(max_examples=300)
+@settings(max_examples=300, deadline=None)
 @given(st.integers(0, 16), st.binary(min_size=16, max_size=16), st.lists(st.integers(0, 0xFFFF), min_size=8,
        max_size=8), st.integers(0, 0xFFFF))
 def test_frames_of_every_size_round_trip(size, safe, crcs, conn):

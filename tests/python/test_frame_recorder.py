@@ -326,3 +326,50 @@ def test_files_of_another_writer_decode_the_same(tmp_path, recorded, order, extr
     path.write_bytes(rewritten(recorded[2].read_bytes(), order, extra_option))
     assert _pcapng.read(path).comment == _pcapng.read(recorded[2]).comment
     assert decode(path) == decode(recorded[2])
+
+
+def session_id_repeating_crc0(handler, reset_request, session_request):
+    """The session id whose first Session frame (2 bytes of safe data: the whole id) has the
+    plain CRC_0 of the Reset frame before it. Over a 16-bit field the CRC is one-to-one, so
+    exactly one id does."""
+    frame = ts.FSOEFrame.frame_from_array(session_request)
+    frame.control.sequence_number = (handler.master.frame.control.sequence_number - 1) & 0xFFFF
+    frame.control.crc0 = 0
+    frame.generate_crcs()
+    assert frame.frame_to_array() == session_request  # the handler's frame, rebuilt
+    target = ts.FSOEFrame.frame_from_array(reset_request).crcs[0]
+    for session_id in range(1 << 16):
+        frame.set_safe_data_bytes(session_id.to_bytes(2, "little"))
+        frame.generate_crcs()
+        if frame.crcs[0] == target:
+            return session_id
+    raise AssertionError("no session id repeats the CRC_0")
+
+
+def test_a_session_frame_after_a_reset_watchdog_repeating_crc0_is_not_marked(tmp_path, monkeypatch):
+    """RESET_WD starts a session with plain CRCs: a first Session frame whose CRC_0 equals the
+    Reset frame's is still what the handler must send, and the replay predicts exactly that."""
+    from end_to_end_link import Link
+
+    probe = Link.make(out_size=2, in_size=2)
+    try:
+        probe.handler.start()
+        reset_request = probe.handler.get_request()
+        probe.handler._watchdog_expired_event()
+        session_id = session_id_repeating_crc0(probe.handler, reset_request, probe.handler.get_request())
+    finally:
+        probe.close()
+    monkeypatch.setattr(ts, "randint", lambda low, high: session_id)
+    link = Link.make(out_size=2, in_size=2)
+    try:
+        with FrameRecorder(link.handler, capacity=64) as recorder:  # from the first request on
+            link.handler.start()
+            link.handler._watchdog_expired_event()  # RESET_WD
+            assert link.handler.state is ts.StateSession
+            recorder.save(tmp_path / "repeat.pcapng")
+    finally:
+        link.close()
+    frames = decode(tmp_path / "repeat.pcapng")
+    assert [f.command for f in frames] == ["RESET", "SESSION"]
+    assert frames[0].crcs[0] == frames[1].crcs[0]
+    assert [f.crc_ok for f in frames] == [True, True]

@@ -30,8 +30,9 @@ public:
     // when the owner is itself waiting (directly or
     // through other handlers) for a lock the calling thread holds: two handlers whose
     // callbacks call each other from two threads would otherwise wait for each other for ever.
-    // While it waits, `give_up()` is asked now and then (without the interpreter lock); once
-    // it answers true the wait ends with `given_up` and no exception.
+    // While it waits, `give_up()` is asked now and then (without the interpreter lock or any
+    // lock of this one; it may take the interpreter lock itself); once it answers true the
+    // wait ends with `given_up` and no exception of its own.
     //
     // Not noexcept: taking the interpreter lock back may end the thread (a daemon thread while
     // the interpreter finalises) by unwinding its stack.
@@ -121,7 +122,12 @@ private:
             if constexpr (std::is_same_v<GiveUp, NeverGiveUp>) {
                 released_.wait(lock);
             } else {
-                if (give_up()) break;
+                // Asked without the wait mutex: `give_up` may take the interpreter lock, which
+                // the owner holds when it takes the wait mutex to release.
+                lock.unlock();
+                const bool giving_up = give_up();
+                lock.lock();
+                if (giving_up) break;
                 released_.wait_for(lock, give_up_poll);
             }
         }

@@ -158,3 +158,20 @@ TEST(WatchdogCore, AFeedRestartsTheTimerFromNow) {
         }
     }
 }
+
+// In a forked child the watchdog's thread is gone: the core counts as ended, with locks made
+// anew, and nothing waits for the callback that ran at the fork.
+TEST(WatchdogCore, AfterAForkInTheChildTheWatchdogHasEndedAndNothingWaits) {
+    RunningCore running(1h);
+    WatchdogCore& core = running.core;
+    ASSERT_EQ(core.activate(), Outcome::applied);
+    ASSERT_EQ(core.enter_body(), WatchdogCore::Entry::entered);
+    ASSERT_TRUE(core.begin_callback(core.generation()));  // a callback runs at the fork
+    core.after_fork_in_child();
+    EXPECT_EQ(core.life(), WatchdogCore::Life::ended);
+    EXPECT_FALSE(core.active());
+    EXPECT_EQ(core.activate(), Outcome::not_running);
+    EXPECT_EQ(core.stop().outcome, Outcome::not_running);
+    EXPECT_TRUE(core.wait_until_idle(0ns));
+    EXPECT_EQ(core.wait_for_expiry().reason, WatchdogCore::Wake::Reason::stopped);
+}

@@ -162,12 +162,26 @@ def hex_field(value):
     return int(value, 16)
 
 
+@pytest.fixture(scope="module")
+def demo_recording(tmp_path_factory):
+    """examples/demo.py's own recording: start-up, one fault of each kind, the way back."""
+    path = tmp_path_factory.mktemp("demo") / "demo.pcapng"
+    demo = pathlib.Path(__file__).resolve().parents[2] / "examples" / "demo.py"
+    done = subprocess.run([sys.executable, str(demo), "--record", str(path)], capture_output=True, text=True,
+                          timeout=300)
+    assert done.returncode == 0, done.stderr
+    return path
+
+
 @needs_tshark
-def test_tshark_decodes_every_frame_as_show_does(plugin, sweep):
-    _, _, path = sweep
+@pytest.mark.parametrize("recording", ["sweep", "demo_recording"])
+def test_tshark_decodes_every_frame_as_show_does(plugin, recording, request):
+    path = request.getfixturevalue(recording)
+    path = path[2] if recording == "sweep" else path
     rows = tshark(plugin, path)
     records = show_json(path)
     assert len(rows) == len(records)
+    assert {"DATA_FAIL1", "DATA_FAIL2"} <= {r["transition"] for r in records if r["record"] == "fault"}
     reported = None
     for row, record in zip(reversed(rows), reversed(records)):  # a fault names the frame before it
         if record["record"] == "frame":

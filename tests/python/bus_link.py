@@ -31,6 +31,9 @@ Usage::
     assert link.settled_in_data(first) is not None   # back in Data and stays there
     link.close()
 
+``expire_watchdog()`` runs the master's watchdog out at once; ``stall(n)`` stops the host loop
+for the next n cycles (nothing moves on the bus, time and the watchdogs run on).
+
 ``make`` takes ``"simulated"`` (``tamsel.slave.Slave``), ``"emulator"`` (the tests' independent
 ``SlaveEmulator``) or any ``SlaveSide``. Hooks (``to_slave.hook``, ``to_master.hook``) are
 callables ``(cycle, frame) -> list of frames`` applied to every frame as it is sent: ``[]`` loses

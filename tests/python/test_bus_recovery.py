@@ -18,6 +18,7 @@ still in flight from before.
 """
 
 import math
+import statistics
 
 import pytest
 
@@ -87,7 +88,7 @@ def recovery(side, d_ms, d_sm, state, event, argument):
 
 @pytest.mark.parametrize("side", ["simulated", "emulator"])
 def test_every_run_of_the_latency_grid_is_back_in_data_within_the_bound(side):
-    worst = {}
+    taken_by_latency = {}
     for d_ms, d_sm in LATENCIES:
         for state in STATES:
             for event, argument in events(side):
@@ -100,10 +101,11 @@ def test_every_run_of_the_latency_grid_is_back_in_data_within_the_bound(side):
                         + link.describe(20))
                 finally:
                     link.close()
-                worst[d_ms, d_sm] = max(worst.get((d_ms, d_sm), 0), taken)
-    print(f"\n{side}: worst recovery in cycles (bound) by latency master-to-slave/slave-to-master")
-    for (d_ms, d_sm), taken in sorted(worst.items()):
-        print(f"  {d_ms}/{d_sm}: {taken} ({bound(d_ms, d_sm)})")
+                taken_by_latency.setdefault((d_ms, d_sm), []).append(taken - (STALL if event == "stall" else 0))
+    print(f"\n{side}: cycles back to Data after the event (after the stall's end), by latency "
+          f"master-to-slave/slave-to-master: median, worst, bound")
+    for (d_ms, d_sm), taken in sorted(taken_by_latency.items()):
+        print(f"  {d_ms}/{d_sm}: {statistics.median(taken)}, {max(taken)}, {bound(d_ms, d_sm)}")
 
 
 @pytest.mark.parametrize("side", ["simulated", "emulator"])

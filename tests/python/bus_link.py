@@ -14,8 +14,8 @@ sent, slave frames ``d_sm`` cycles after; a cycle is
    every further ``watchdog_cycles`` cycles without one).
 
 The handler is made with a 30 s watchdog, so its own timer never runs out during a test; the
-model above stands in for it. A simulated slave made with ``slave_watchdog_cycles`` supervises
-the master in cycles: its clock advances ``watchdog_ms / slave_watchdog_cycles`` milliseconds per
+model above stands in for it. A slave made with ``slave_watchdog_cycles`` supervises the master
+in cycles: its clock advances ``watchdog_ms / slave_watchdog_cycles`` milliseconds per
 cycle, so a master frame that arrives more than that many cycles after the previous new one
 is answered with ``WD_EXPIRED``.
 
@@ -172,12 +172,10 @@ class SlaveSide:
         return list(self.obj.rejections)
 
 
-class SimulatedSlave(SlaveSide):
-    """``tamsel.slave.Slave``; with `watchdog_cycles` its supervision runs on the cycle clock."""
+class CycleClock(SlaveSide):
+    """A slave whose supervision of the master, if any, runs on the cycle clock."""
 
-    def __init__(self, handler, session_id=None, watchdog_cycles: Optional[int] = None):
-        self.obj = Slave.for_handler(handler, session_id=session_id, supervise_watchdog=watchdog_cycles is not None)
-        self.watchdog_cycles = watchdog_cycles
+    watchdog_cycles: Optional[int] = None
 
     def reply(self, request: bytes, cycle: int) -> bytes:
         if self.watchdog_cycles is None:
@@ -185,22 +183,27 @@ class SimulatedSlave(SlaveSide):
         return self.obj.reply(request, now_ms=cycle * self.obj.watchdog_ms // self.watchdog_cycles)
 
 
-class EmulatedSlave(SlaveSide):
+class SimulatedSlave(CycleClock):
+    """``tamsel.slave.Slave``."""
+
+    def __init__(self, handler, session_id=None, watchdog_cycles: Optional[int] = None):
+        self.obj = Slave.for_handler(handler, session_id=session_id, supervise_watchdog=watchdog_cycles is not None)
+        self.watchdog_cycles = watchdog_cycles
+
+
+class EmulatedSlave(CycleClock):
     """The tests' independent ``SlaveEmulator``."""
 
     def __init__(self, handler, session_id=None, watchdog_cycles: Optional[int] = None):
-        if watchdog_cycles is not None:
-            raise ValueError("the emulator does not supervise the master's watchdog")
+        self.watchdog_cycles = watchdog_cycles
         session = handler.master.session
         params = [(p.raw_value, p.n_bytes) for p in handler.master.application_parameters]
         self.obj = SlaveEmulator(slave_address=handler.get_slave_address(), connection_id=session.connection_id.value,
                                  watchdog_ms=session.watchdog_ms.value,
                                  outputs_size=handler.master.dictionary_map.safety_bytes,
                                  inputs_size=handler.slave.dictionary_map.safety_bytes,
-                                 app_params=params, session_id=session_id)
-
-    def reply(self, request: bytes, cycle: int) -> bytes:
-        return self.obj.reply(request)
+                                 app_params=params, session_id=session_id,
+                                 supervise_watchdog=watchdog_cycles is not None)
 
 
 SIDES = {"simulated": SimulatedSlave, "emulator": EmulatedSlave}

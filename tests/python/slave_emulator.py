@@ -23,6 +23,10 @@ Configuration (constructor, all keyword-only):
 - ``app_params``: the expected application parameters, a sequence of ``(raw_value, n_bytes)``
   pairs in transfer order (``raw_value`` is the unsigned integer form, sent low byte first).
 - ``session_id``: the slave's own session id (random when omitted).
+- ``supervise_watchdog``: answer a master frame that arrives more than ``watchdog_ms`` after
+  the previous new one (from the first Session frame on, until a reset) with ``WD_EXPIRED``;
+  ``reply(request, now_ms)`` takes the arrival time from the caller's millisecond clock, the
+  monotonic clock when ``now_ms`` is None. Off by default.
 
 ``reply(request: bytes) -> bytes`` takes the master's frame image and returns the slave's.
 A request equal to the last one processed is not a new frame: the last reply is returned again
@@ -56,7 +60,8 @@ slave is in ``RESET``:
 2. the command is an FSoE command (``UNKNOWN_CMD``);
 3. a Reset frame: CRC (sequence 1, reference 0, plain rule) and connection id 0; it resets the
    slave whatever it holds (a failed check is still recorded);
-4. the command is allowed in the slave's phase (``INVALID_CMD``): Session after a reset or in
+4. with ``supervise_watchdog``, the time since the previous new frame (``WD_EXPIRED``);
+   then the command is allowed in the slave's phase (``INVALID_CMD``): Session after a reset or in
    Session; Connection once the session id is through and while connection data is missing;
    Parameter once the connection data is through and while parameter data is missing;
    PROCESS_DATA and FAILSAFE_DATA once all parameter data is through;
@@ -104,6 +109,7 @@ from __future__ import annotations
 
 import enum
 import random
+import time
 from dataclasses import dataclass
 from typing import Optional, Sequence
 
@@ -306,13 +312,16 @@ class SlaveEmulator:
 
     def __init__(self, *, slave_address: int, connection_id: int, watchdog_ms: int,
                  outputs_size: int, inputs_size: int,
-                 app_params: Sequence[tuple] = (), session_id: Optional[int] = None):
+                 app_params: Sequence[tuple] = (), session_id: Optional[int] = None,
+                 supervise_watchdog: bool = False):
         for name, size in (("outputs_size", outputs_size), ("inputs_size", inputs_size)):
             if size != 1 and not (size % 2 == 0 and 2 <= size <= 16):
                 raise ValueError(f"{name} must be 1 or an even number 2..16, got {size}")
         self.slave_address = slave_address
         self.connection_id = connection_id
         self.watchdog_ms = watchdog_ms
+        self.supervise_watchdog = supervise_watchdog
+        self._last_frame_ms = 0
         self.outputs_size = outputs_size
         self.inputs_size = inputs_size
         self.chunk = min(outputs_size, inputs_size)
@@ -389,8 +398,9 @@ class SlaveEmulator:
 
     # -- the cycle --------------------------------------------------------------------------
 
-    def reply(self, request: bytes) -> bytes:
-        """Answers one master frame image; see the module docstring."""
+    def reply(self, request: bytes, now_ms: Optional[int] = None) -> bytes:
+        """Answers one master frame image arriving at ``now_ms`` (the monotonic clock when
+        None); see the module docstring."""
         if self._silent_cycles > 0:
             self._silent_cycles -= 1
             return self._last_reply
@@ -398,8 +408,12 @@ class SlaveEmulator:
             return self._last_reply
         self._last_request = bytes(request)
         self.requests += 1
+        now_ms = time.monotonic_ns() // 1_000_000 if now_ms is None else now_ms
+        expired = (self.supervise_watchdog and self._phase != Phase.RESET
+                   and now_ms - self._last_frame_ms > self.watchdog_ms)
+        self._last_frame_ms = now_ms
         fault = self._faults.pop(0) if self._faults else (Fault.NONE, None)
-        frame, error, reason = self._receive(request)
+        frame, error, reason = self._receive(request, expired)
         if error is not None:
             self.rejections.append(Rejection(error, reason, bytes(request)))
         if fault[0] == Fault.RESET:
@@ -434,7 +448,7 @@ class SlaveEmulator:
         self._parameter_received = b""
         self._session_sent = 0
 
-    def _receive(self, request: bytes):
+    def _receive(self, request: bytes, expired: bool):
         """Parses and checks a master frame; returns (frame or None, error or None, reason)."""
         if len(request) != image_length(self.outputs_size):
             return None, Error.INVALID_CRC, f"frame of {len(request)} bytes, expected {image_length(self.outputs_size)}"
@@ -455,6 +469,8 @@ class SlaveEmulator:
                 self.rejections.append(Rejection(Error.INVALID_CONNID,
                                                  f"connection id {frame.connection_id} in a Reset frame", bytes(request)))
             return frame, None, ""
+        if expired:
+            return frame, Error.WD_EXPIRED, f"watchdog expired: no frame for more than {self.watchdog_ms} ms"
         if not self._allowed(command):
             return frame, Error.INVALID_CMD, f"{command.name} not allowed in phase {self._phase.value}"
         if command == Command.CONNECTION:

@@ -38,8 +38,7 @@ def events(side):
     out = [("corrupt to slave", None), ("corrupt to master", None), ("host reset", None)]
     out += [("slave reset", code) for code in range(12)]
     out += [("watchdog twice", gap) for gap in range(6)]
-    if side == "simulated":  # only it supervises the master's watchdog
-        out.append(("stall", STALL))
+    out.append(("stall", STALL))
     return out
 
 
@@ -65,8 +64,7 @@ def bound(d_ms, d_sm, stall=0):
 
 def recovery(side, d_ms, d_sm, state, event, argument):
     """Runs one case; returns (cycles from the event to Data for good, or None; the link)."""
-    link = BusLink.make(side, d_ms=d_ms, d_sm=d_sm, watchdog_cycles=W,
-                        slave_watchdog_cycles=W if side == "simulated" else None, out_size=SIZE, in_size=SIZE,
+    link = BusLink.make(side, d_ms=d_ms, d_sm=d_sm, watchdog_cycles=W, slave_watchdog_cycles=W, out_size=SIZE, in_size=SIZE,
                         params=PARAMS, session_id=0x4242)
     link.run_until(lambda l: l.handler.state.__name__ == state, 20 * (d_ms + d_sm + 1))
     if state == "StateData":

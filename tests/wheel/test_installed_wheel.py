@@ -31,7 +31,7 @@ def test_console_script_is_on_the_path(script):
     found = shutil.which(script)
     assert found and pathlib.Path(found).parent == pathlib.Path(sys.executable).parent
     done = subprocess.run([found, "--help"], capture_output=True, text=True, timeout=60)
-    assert done.returncode == 0 and done.stdout.startswith("usage:"), done.stderr
+    assert done.returncode == 0 and done.stdout.startswith(f"usage: {script} "), done.stdout + done.stderr
 
 
 def test_smoke_cycle_against_the_simulated_slave(tmp_path):

@@ -382,7 +382,8 @@ def _parameters(text: str) -> bytes:
 
 
 def main(argv: Optional[List[str]] = None) -> int:
-    prog = "python -m tamsel.ethercat.virtual_drive"
+    script = "tamsel-virtual-drive"
+    prog = script if os.path.basename(sys.argv[0]) == script else "python -m tamsel.ethercat.virtual_drive"
     parser = argparse.ArgumentParser(
         prog=prog, description=__doc__.split("\n")[0],
         usage=f"{prog} --interface IF [options]\n       {prog} --control PATH --send COMMAND")

@@ -21,10 +21,11 @@ JOBS ?= 2
 
 # `$(call pip,PYTHON,ARGS)`: pip ARGS (install ..., wheel ...) showing what it does and little
 # else: a line per package it collects and, while the extension builds, a line per translation
-# unit ("[12/85] Building CXX object ..."). Its whole output goes to build/pip.log, whose end is
+# unit ("[12/85] Building CXX object ...") and, during the optimising link, one every 5 seconds.
+# Its whole output goes to build/pip.log, whose end is
 # shown when pip fails.
 pip = mkdir -p build; $(1) -m pip $(2) -v --progress-bar off 2>&1 | tee build/pip.log \
-	| grep --line-buffered -E '^ *\[[0-9]+/[0-9]+\] |^(Processing|Collecting|Successfully installed) ' | sed -u 's/^ *//'; \
+	| grep --line-buffered -E '^ *\[([0-9]+/[0-9]+|link)\] |^(Processing|Collecting|Successfully installed) ' | sed -u 's/^ *//'; \
 	status=$${PIPESTATUS[0]}; if [ $$status != 0 ]; then tail -n 40 build/pip.log; exit $$status; fi
 
 $(PY):

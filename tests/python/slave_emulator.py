@@ -658,3 +658,21 @@ class ScriptMaster:
         echoes = self.stream(Command.CONNECTION, slave.connection_stream, slave.connection_id)
         echoes += self.stream(Command.PARAMETER, slave.parameter_stream, slave.connection_id)
         return echoes
+
+
+class Driven:
+    """A slave under test driven by a ScriptMaster: it answers the frames, while the stream
+    attributes the scripted master reads come from an emulator configured alike."""
+
+    def __init__(self, slave, reference: SlaveEmulator):
+        self.slave, self.reference = slave, reference
+
+    def __getattr__(self, name):
+        return getattr(self.reference, name)
+
+    def reply(self, request: bytes) -> bytes:
+        return self.slave.reply(request)
+
+    @property
+    def rejections(self):
+        return self.slave.rejections

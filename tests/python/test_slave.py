@@ -6,7 +6,7 @@ import time
 import pytest
 
 import tamsel.tamsel as ts
-from slave_emulator import Command, ScriptMaster, SlaveEmulator, build_frame, slot_crc
+from slave_emulator import Command, Driven, ScriptMaster, SlaveEmulator, build_frame, slot_crc
 from tamsel.slave import FaultKind, Phase, Rejection, Slave
 from tamsel.tamsel import BaseError
 
@@ -197,18 +197,6 @@ def test_a_master_frame_stepped_past_its_last_crc0_is_accepted(outputs_size):
 
 
 def test_a_late_master_frame_expires_the_slave_watchdog():
-    class Driven:
-        """The package's slave, with the stream attributes the scripted master reads."""
-
-        def __init__(self, slave, reference):
-            self.slave, self.reference = slave, reference
-
-        def __getattr__(self, name):
-            return getattr(self.reference, name)
-
-        def reply(self, request):
-            return self.slave.reply(request)
-
     slave = make(watchdog_ms=500)
     master = ScriptMaster(Driven(slave, SlaveEmulator(slave_address=9, connection_id=77, watchdog_ms=500,
                                                       outputs_size=2, inputs_size=2)))

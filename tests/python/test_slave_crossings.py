@@ -4,7 +4,8 @@ frame that arrives twice, and a new session opened while one is half open."""
 
 import pytest
 
-from slave_emulator import Command, Error, ScriptMaster, SlaveEmulator, build_frame, next_sequence, slot_crc
+from slave_emulator import (Command, Driven, Error, ScriptMaster, SlaveEmulator, build_frame, next_sequence,
+                            slot_crc)
 from tamsel.slave import Slave
 
 CONFIG = dict(slave_address=3, connection_id=0x0506, watchdog_ms=100, session_id=0x4242)
@@ -18,23 +19,6 @@ def make(kind, size):
     slave = Slave(config["slave_address"], config["connection_id"], config["watchdog_ms"], size, size,
                   session_id=config["session_id"], supervise_watchdog=False)
     return Driven(slave, emulator)
-
-
-class Driven:
-    """The package's slave, with the stream attributes the scripted master reads."""
-
-    def __init__(self, slave, reference):
-        self.slave, self.reference = slave, reference
-
-    def __getattr__(self, name):
-        return getattr(self.reference, name)
-
-    def reply(self, request):
-        return self.slave.reply(request)
-
-    @property
-    def rejections(self):
-        return self.slave.rejections
 
 
 def reset_frame(code, size):

@@ -6,8 +6,6 @@ import json
 import select
 import sys
 
-import pysoem
-
 import tamsel.tamsel as ts
 from bus_master import Bus
 from tamsel.ethercat import SafetyChannel
@@ -37,14 +35,10 @@ def main():
         while not select.select([sys.stdin], [], [], 0)[0]:
             bus.cycle(channel)
             inputs.add(dictionary.get("COUNTER"))
-        result.update(reports=bus.reports[reports_at_data:], states=list(bus.states), final_state=handler.state.__name__,
-                      cycles_in_data=bus.cycles - cycles_at_data, inputs_distinct=len(inputs))
+        result.update(reports=bus.reports[reports_at_data:], states=list(bus.states),
+                      final_state=handler.state.__name__, cycles_in_data=bus.cycles - cycles_at_data, inputs_distinct=len(inputs))
     finally:
-        handler.stop()
-        handler.delete()
-        bus.master.state = pysoem.INIT_STATE
-        bus.master.write_state()
-        bus.master.close()
+        bus.close(handler)
     print(json.dumps(result), flush=True)
 
 

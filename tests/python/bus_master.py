@@ -68,6 +68,14 @@ class Bus:
             self.cycle(channel)
         return self.cycles - start
 
+    def close(self, handler):
+        """Ends the handler and takes the bus back to INIT."""
+        handler.stop()
+        handler.delete()
+        self.master.state = pysoem.INIT_STATE
+        self.master.write_state()
+        self.master.close()
+
 
 def main():
     parser = argparse.ArgumentParser()
@@ -136,11 +144,7 @@ def main():
         result["drive"] = send_command(args.control, "status")["status"]
         result["low_wkc_cycles"] = bus.low_wkc
     finally:
-        handler.stop()
-        handler.delete()
-        bus.master.state = pysoem.INIT_STATE
-        bus.master.write_state()
-        bus.master.close()
+        bus.close(handler)
     print(json.dumps(result))
 
 

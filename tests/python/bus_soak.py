@@ -6,8 +6,6 @@ import argparse
 import json
 import time
 
-import pysoem
-
 import tamsel.tamsel as ts
 from bus_master import Bus
 from tamsel.ethercat import SafetyChannel
@@ -69,11 +67,7 @@ def main():
             paced_cycle(channel)
         result["final_state"] = handler.state.__name__
     finally:
-        handler.stop()
-        handler.delete()
-        bus.master.state = pysoem.INIT_STATE
-        bus.master.write_state()
-        bus.master.close()
+        bus.close(handler)
     result["recoveries"] = recoveries  # [ms, cycles] from the end of each stall to Data
     result["stall_reports"] = stall_reports
     print(json.dumps(result))

@@ -1,7 +1,6 @@
 """The simulated slave of the package, checked against the independent test slave: both get the
 same master frames (valid start-ups, faults, garbage) and must answer byte for byte alike."""
 import random
-import time
 
 import pytest
 
@@ -196,19 +195,29 @@ def test_a_master_frame_stepped_past_its_last_crc0_is_accepted(outputs_size):
     assert pair.slave.outputs == safe
 
 
-def test_a_late_master_frame_expires_the_slave_watchdog():
+@pytest.mark.parametrize("late_ms, expires", [(500, False), (501, True)])
+def test_a_late_master_frame_expires_the_slave_watchdog(late_ms, expires):
+    class Clocked(Driven):
+        """Every frame of the start-up arrives at the same time on the caller's clock."""
+
+        def reply(self, request):
+            return self.slave.reply(request, 1000)
+
     slave = make(watchdog_ms=500)
-    master = ScriptMaster(Driven(slave, SlaveEmulator(slave_address=9, connection_id=77, watchdog_ms=500,
-                                                      outputs_size=2, inputs_size=2)))
+    master = ScriptMaster(Clocked(slave, SlaveEmulator(slave_address=9, connection_id=77, watchdog_ms=500,
+                                                       outputs_size=2, inputs_size=2)))
     master.start_up()
     master.exchange(Command.PROCESS_DATA, b"\x01\x00", 77)
     assert slave.rejections == []
-    time.sleep(0.8)
     frame, _ = build_frame(Command.PROCESS_DATA, 77, b"\x02\x00", master.sequence, master.crc0, master.last_sent)
-    answer = slave.reply(frame.image())
-    assert (answer[0], answer[1]) == (Command.RESET, BaseError.WD_EXPIRED)
-    assert [r.error for r in slave.rejections] == [BaseError.WD_EXPIRED]
-    assert slave.outputs == b"\x01\x00" and slave.phase is Phase.RESET
+    answer = slave.reply(frame.image(), 1000 + late_ms)
+    if expires:
+        assert (answer[0], answer[1]) == (Command.RESET, BaseError.WD_EXPIRED)
+        assert [r.error for r in slave.rejections] == [BaseError.WD_EXPIRED]
+        assert slave.outputs == b"\x01\x00" and slave.phase is Phase.RESET
+    else:
+        assert answer[0] == Command.PROCESS_DATA and slave.rejections == []
+        assert slave.outputs == b"\x02\x00" and slave.phase is Phase.DATA
 
 
 def test_cycle_through_a_handler_without_leaks(no_leak):

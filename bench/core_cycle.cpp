@@ -39,7 +39,8 @@ struct Image {
 Image from_hex(const std::string& text) {
     Image image;
     image.length = std::min(text.size() / 2, image.bytes.size());
-    for (std::size_t i = 0; i < image.length; ++i) image.bytes[i] = static_cast<uint8_t>(std::stoul(text.substr(2 * i, 2), nullptr, 16));
+    for (std::size_t i = 0; i < image.length; ++i)
+        image.bytes[i] = static_cast<uint8_t>(std::stoul(text.substr(2 * i, 2), nullptr, 16));
     return image;
 }
 
@@ -98,8 +99,9 @@ int main() {
     for (Entry& e : start.inputs) std::cin >> e.position >> e.width;
     start.master.safe_data_size = static_cast<uint16_t>(out_size);
     start.slave.safe_data_size = static_cast<uint16_t>(in_size);
-    std::cin >> start.master.control.sequence_number >> start.master.control.crc0 >> start.slave.control.sequence_number >>
-        start.slave.control.crc0 >> start.master_last >> start.slave_last >> start.command >> start.connection_id;
+    std::cin >> start.master.control.sequence_number >> start.master.control.crc0 >>
+        start.slave.control.sequence_number >> start.slave.control.crc0 >> start.master_last >> start.slave_last >>
+        start.command >> start.connection_id;
     std::size_t rounds = 0, batch = 0, n = 0;
     std::cin >> rounds >> batch >> n;
     std::vector<Image> replies(n), expected(n), built(n);

@@ -15,8 +15,8 @@ void raise_argument_count(const char* function, bool exact, Py_ssize_t min, Py_s
         more_or_less = "at most";
     }
     if (exact) more_or_less = "exactly";
-    PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", function,
-                 more_or_less, expected, (expected == 1) ? "" : "s", given);
+    PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", function, more_or_less,
+                 expected, (expected == 1) ? "" : "s", given);
 }
 
 namespace {
@@ -65,8 +65,8 @@ Py_ssize_t keyword_slot(const Signature& signature, PyObject* key, PyObject* con
 bool place_positional(const Signature& signature, PyObject* const* args, Py_ssize_t nargs, PyObject** out) {
     for (Py_ssize_t i = 0; i < signature.total; ++i) out[i] = i < nargs ? args[i] : nullptr;
     if (nargs <= signature.total) return true;
-    raise_argument_count(signature.function, signature.required == signature.total, signature.required,
-                         signature.total, nargs);
+    raise_argument_count(signature.function, signature.required == signature.total, signature.required, signature.total,
+                         nargs);
     return false;
 }
 

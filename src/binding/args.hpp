@@ -12,7 +12,7 @@ struct Signature {
     const char* const* names;  // parameter names, positional order
     PyObject** keywords;       // the same names interned, filled on first keyword use
     Py_ssize_t total;
-    Py_ssize_t required;       // the first `required` parameters have no default
+    Py_ssize_t required;  // the first `required` parameters have no default
 };
 
 // Places the arguments of a METH_FASTCALL | METH_KEYWORDS call (`args` may be null when
@@ -28,8 +28,7 @@ bool parse_fastcall(const Signature& signature, PyObject* const* args, Py_ssize_
 bool parse_tuple(const Signature& signature, PyObject* args, PyObject* kwargs, PyObject** out);
 
 // The positional-count TypeError.
-void raise_argument_count(const char* function, bool exact, Py_ssize_t min, Py_ssize_t max,
-                          Py_ssize_t given);
+void raise_argument_count(const char* function, bool exact, Py_ssize_t min, Py_ssize_t max, Py_ssize_t given);
 
 // "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)".
 // `exact`: built-in types (int, str, bytes, list, set) accept only themselves; the

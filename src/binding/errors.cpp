@@ -13,8 +13,8 @@ namespace {
 struct ExceptionSpec {
     const char* name;
     const char* doc;
-    Ref ModuleState::*slot;
-    Ref ModuleState::*base;  // null: the host's Exception
+    Ref ModuleState::* slot;
+    Ref ModuleState::* base;  // null: the host's Exception
 };
 
 constexpr ExceptionSpec exception_specs[] = {
@@ -28,9 +28,10 @@ constexpr ExceptionSpec exception_specs[] = {
 };
 
 constexpr const char* base_error_names[] = {
-    "RESET",         "INVALID_CMD",  "UNKNOWN_CMD",         "INVALID_CONNID",
-    "INVALID_CRC",   "WD_EXPIRED",   "INVALID_ADDRESS",     "INVALID_DATA",
-    "INVALID_COMMPARALEN", "INVALID_COMPARA", "INVALID_USERPARALEN", "INVALID_USERPARA",
+    "RESET",           "INVALID_CMD",         "UNKNOWN_CMD",
+    "INVALID_CONNID",  "INVALID_CRC",         "WD_EXPIRED",
+    "INVALID_ADDRESS", "INVALID_DATA",        "INVALID_COMMPARALEN",
+    "INVALID_COMPARA", "INVALID_USERPARALEN", "INVALID_USERPARA",
 };
 
 }  // namespace
@@ -40,23 +41,24 @@ int add_errors(PyObject* module) {
     for (const ExceptionSpec& spec : exception_specs) {
         std::string qualified = std::string("tamsel.tamsel.") + spec.name;
         PyObject* base = spec.base ? (st.*spec.base).get() : PyExc_Exception;
-        if (!add_object(module, spec.name,
-                        PyErr_NewExceptionWithDoc(qualified.c_str(), spec.doc, base, nullptr), &(st.*spec.slot)))
+        if (!add_object(module, spec.name, PyErr_NewExceptionWithDoc(qualified.c_str(), spec.doc, base, nullptr),
+                        &(st.*spec.slot)))
             return -1;
     }
 
     EnumMembers base_members;
     for (long value = 0; value < static_cast<long>(std::size(base_error_names)); ++value)
         base_members.emplace_back(base_error_names[value], value);
-    if (!add_object(module, "BaseError",
-                    make_enum(st.IntEnum.get(), "BaseError", base_members, "Basic FSoE Error"), &st.BaseError))
+    if (!add_object(module, "BaseError", make_enum(st.IntEnum.get(), "BaseError", base_members, "Basic FSoE Error"),
+                    &st.BaseError))
         return -1;
 
     EnumMembers fsoe_members = base_members;
     for (long value = 128; value <= 255; ++value)
         fsoe_members.emplace_back("INVALID_SAFEPARA_" + std::to_string(value), value);
     return add_object(module, "FSOEError",
-                      make_enum(st.Enum.get(), "FSOEError", fsoe_members, nullptr, reinterpret_cast<PyObject*>(&PyLong_Type)),
+                      make_enum(st.Enum.get(), "FSOEError", fsoe_members, nullptr,
+                                reinterpret_cast<PyObject*>(&PyLong_Type)),
                       &st.FSOEError)
                ? 0
                : -1;

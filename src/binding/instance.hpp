@@ -7,7 +7,7 @@ namespace tamsel::binding {
 
 // An instance of the type in state slot `Slot` or of a subclass, optionally None:
 // "Argument 'dictionary' has incorrect type (expected tamsel.tamsel.Dictionary, got int)".
-template <Ref ModuleState::*Slot, bool NoneOk = false>
+template <Ref ModuleState::* Slot, bool NoneOk = false>
 struct instance_of {
     using type = PyObject*;
     static bool convert(PyObject* obj, const char* argname, type& out) {

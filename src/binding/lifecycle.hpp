@@ -30,7 +30,7 @@ void gc_dealloc(PyObject* self, Release&& release) {
 template <auto... Members>
 struct native {
     template <typename Object, typename Member>
-    static Member& slot(PyObject* self, Member Object::*member) {
+    static Member& slot(PyObject* self, Member Object::* member) {
         return reinterpret_cast<Object*>(self)->*member;
     }
 
@@ -68,13 +68,13 @@ private:
 template <auto... Members>
 struct references {
     template <typename Object, typename Member>
-    static PyObject* object(PyObject* self, Member Object::*member) {
+    static PyObject* object(PyObject* self, Member Object::* member) {
         auto& slot = reinterpret_cast<Object*>(self)->*member;
         if constexpr (std::is_same_v<Member, Ref>) return slot.get();
         else return slot;
     }
     template <typename Object, typename Member>
-    static void drop(PyObject* self, Member Object::*member) {
+    static void drop(PyObject* self, Member Object::* member) {
         auto& slot = reinterpret_cast<Object*>(self)->*member;
         if constexpr (std::is_same_v<Member, Ref>) slot.reset();
         else Py_CLEAR(slot);

@@ -131,7 +131,8 @@ constexpr void put_parameters(auto& put, std::string_view receiver, bool positio
 // The name a method gives itself in error texts: a private method drops the class prefix the
 // host's name mangling adds ("_MasterHandler__reset" names itself "__reset").
 constexpr std::string_view unmangled(std::string_view name) {
-    if (name.size() < 2 || name[0] != '_' || !((name[1] >= 'A' && name[1] <= 'Z') || (name[1] >= 'a' && name[1] <= 'z')))
+    if (name.size() < 2 || name[0] != '_' ||
+        !((name[1] >= 'A' && name[1] <= 'Z') || (name[1] >= 'a' && name[1] <= 'z')))
         return name;
     // A plain search: GCC 12 does not evaluate string_view::find as a constant expression when
     // the null-pointer sanitizer instruments it.
@@ -147,11 +148,11 @@ enum class Receiver { instance, type, module, none };
 
 constexpr std::string_view receiver_name(Receiver r) {
     switch (r) {
-    case Receiver::instance: return "$self";
-    // A class method is reached through its class, bound already: `$type` would show as a
-    // parameter of the class dict's descriptor.
-    case Receiver::module: return "$module";
-    default: return "";
+        case Receiver::instance: return "$self";
+        // A class method is reached through its class, bound already: `$type` would show as a
+        // parameter of the class dict's descriptor.
+        case Receiver::module: return "$module";
+        default: return "";
     }
 }
 
@@ -219,12 +220,11 @@ struct declared {
     using Self = typename function_traits<decltype(Impl)>::self;
     static PyObject* call(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
         return host_result(Parameters<function_name<Name>, Params...>::template fastcall<Impl>(receiver<Self>(self),
-                                                                                                 args, nargs, kwnames));
+                                                                                               args, nargs, kwnames));
     }
     static constexpr auto doc = signature_doc<Name, Doc, R, Params...>;
     static PyMethodDef entry() {
-        return {Name.c_str(), as_method(call),
-                fastcall_flags | receiver_flags<R>, doc.data()};
+        return {Name.c_str(), as_method(call), fastcall_flags | receiver_flags<R>, doc.data()};
     }
 };
 
@@ -269,7 +269,9 @@ using unary_function = interpreter_checked<detail::Receiver::module, Name, Doc, 
 // A class method taking any arguments, to hand them on (`__init_subclass__`).
 template <Text Name, PyObject* (*Impl)(PyObject* cls, PyObject* args, PyObject* kwargs)>
 struct forwarding_class_method {
-    static PyMethodDef entry() { return {Name.c_str(), as_method(Impl), METH_VARARGS | METH_KEYWORDS | METH_CLASS, nullptr}; }
+    static PyMethodDef entry() {
+        return {Name.c_str(), as_method(Impl), METH_VARARGS | METH_KEYWORDS | METH_CLASS, nullptr};
+    }
 };
 
 // The method table of a type: the declarations' entries and the closing sentinel.

@@ -22,8 +22,9 @@ bool check_single_interpreter() {
         return current != -1;
     }
     if (main_interpreter_id != current) {
-        PyErr_SetString(PyExc_ImportError,
-                        "Interpreter change detected - this module can only be loaded into one interpreter per process.");
+        PyErr_SetString(
+            PyExc_ImportError,
+            "Interpreter change detected - this module can only be loaded into one interpreter per process.");
         return false;
     }
     return true;
@@ -69,11 +70,21 @@ int run_body(PyObject* module) {
     using Step = int (*)(PyObject*);
     // The native types first, then the standard names, then the definitions in source order.
     static constexpr Step steps[] = {
-        frame::add_native_types,  data::add_native_types,      mapping::add_map_types,
-        mapping::add_dynamic_map_types, add_standard_names,    frame::add_constants,
-        data::add_align_bits,     frame::add_command_enum,     add_errors,
-        data::add_definitions,    master::add_watchdog,        master::add_node_classes,
-        states::add_states,       master::add_handler,         frame::add_sra_crc,
+        frame::add_native_types,
+        data::add_native_types,
+        mapping::add_map_types,
+        mapping::add_dynamic_map_types,
+        add_standard_names,
+        frame::add_constants,
+        data::add_align_bits,
+        frame::add_command_enum,
+        add_errors,
+        data::add_definitions,
+        master::add_watchdog,
+        master::add_node_classes,
+        states::add_states,
+        master::add_handler,
+        frame::add_sra_crc,
         trace::add_trace,
     };
     if (!state().names.intern_all() || !register_in_module_table(module)) return -1;
@@ -128,15 +139,8 @@ PyModuleDef_Slot module_slots[] = {
 };
 
 PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT,
-    "tamsel",
-    "FSoE master for one safety slave",
-    0,
-    nullptr,
-    module_slots,
-    traverse_module,
-    clear_module,
-    free_module,
+    PyModuleDef_HEAD_INIT, "tamsel",    "FSoE master for one safety slave", 0, nullptr, module_slots, traverse_module,
+    clear_module,          free_module,
 };
 
 bool check_binary_version() {
@@ -144,8 +148,9 @@ bool check_binary_version() {
     if (std::sscanf(Py_GetVersion(), "%d.%d", &runtime_major, &runtime_minor) != 2) return true;
     if (runtime_major == PY_MAJOR_VERSION && runtime_minor == PY_MINOR_VERSION) return true;
     char message[200];
-    std::snprintf(message, sizeof message, "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d",
-                  PY_MAJOR_VERSION, PY_MINOR_VERSION, "tamsel.tamsel", "does not match", runtime_major, runtime_minor);
+    std::snprintf(message, sizeof message,
+                  "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d", PY_MAJOR_VERSION,
+                  PY_MINOR_VERSION, "tamsel.tamsel", "does not match", runtime_major, runtime_minor);
     return PyErr_WarnEx(nullptr, message, 1) == 0;
 }
 

@@ -9,7 +9,7 @@ namespace {
 struct Import {
     const char* module;
     const char* name;  // null: bind the module itself
-    Ref ModuleState::*slot;
+    Ref ModuleState::* slot;
 };
 
 constexpr Import imports[] = {

@@ -17,12 +17,12 @@ PyObject* align_bits_function(PyObject*, uint16_t number, uint16_t boundary) {
     return PyLong_FromUnsignedLong(align_bits(number, boundary));
 }
 
-PyMethodDef align_bits_def = binding::function<
-    "align_bits",
-    "Align number of bits to a boundaries.\n\n"
-    "Args:\n    number: Number to align\n    boundary: Boundary of bits\n\n"
-    "Returns:\n    Aligned number of bits",
-    align_bits_function, binding::param<"number", binding::u16>, binding::param<"boundary", binding::u16>>::entry();
+PyMethodDef align_bits_def = binding::function<"align_bits",
+                                               "Align number of bits to a boundaries.\n\n"
+                                               "Args:\n    number: Number to align\n    boundary: Boundary of bits\n\n"
+                                               "Returns:\n    Aligned number of bits",
+                                               align_bits_function, binding::param<"number", binding::u16>,
+                                               binding::param<"boundary", binding::u16>>::entry();
 
 }  // namespace
 

@@ -15,9 +15,8 @@ namespace tamsel::data {
 // Numbered like the members of the host enumeration.
 enum class DataType : uint8_t { BOOL = 1, FLOAT, UINT8, INT8, UINT16, INT16, UINT32, INT32 };
 
-inline constexpr DataType all_data_types[] = {DataType::BOOL,  DataType::FLOAT, DataType::UINT8,
-                                              DataType::INT8,  DataType::UINT16, DataType::INT16,
-                                              DataType::UINT32, DataType::INT32};
+inline constexpr DataType all_data_types[] = {DataType::BOOL,   DataType::FLOAT, DataType::UINT8,  DataType::INT8,
+                                              DataType::UINT16, DataType::INT16, DataType::UINT32, DataType::INT32};
 inline constexpr int data_type_count = static_cast<int>(std::size(all_data_types));
 
 // The member numbered `number`, if there is one.
@@ -29,9 +28,7 @@ constexpr std::optional<DataType> data_type_from_number(long number) noexcept {
 constexpr int data_type_number(DataType type) noexcept { return static_cast<int>(type); }
 
 // Ceiling of a / b for b > 0 (the caller refuses b == 0).
-constexpr uint16_t div_ceil(uint16_t a, uint16_t b) noexcept {
-    return static_cast<uint16_t>(a / b + (a % b != 0));
-}
+constexpr uint16_t div_ceil(uint16_t a, uint16_t b) noexcept { return static_cast<uint16_t>(a / b + (a % b != 0)); }
 
 // `number` rounded up to the next multiple of `boundary` (> 0); may exceed 16 bits.
 constexpr uint32_t align_bits(uint16_t number, uint16_t boundary) noexcept {

@@ -71,9 +71,7 @@ PyObject* method_serialize_bytes(PyObject*, DataType type, PyObject* value) {
     return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(buffer), static_cast<Py_ssize_t>(size));
 }
 
-PyObject* method_unserialize_value(PyObject*, DataType type, PyObject* value) {
-    return unserialize_value(type, value);
-}
+PyObject* method_unserialize_value(PyObject*, DataType type, PyObject* value) { return unserialize_value(type, value); }
 
 using binding::function;
 using binding::param;
@@ -84,8 +82,10 @@ using property_defs = binding::methods<
     unary_function<"bits", "Get number of bits necessary to represent a value with the datatype", property_bits, Self>,
     unary_function<"bytes", "Get number of bytes necessary to represent a value with the datatype", property_bytes,
                    Self>,
-    unary_function<"is_integer", "", property_is_integer, Self>, unary_function<"is_signed", "", property_is_signed, Self>,
-    unary_function<"max_value", "", property_max_value, Self>, unary_function<"min_value", "", property_min_value, Self>>;
+    unary_function<"is_integer", "", property_is_integer, Self>,
+    unary_function<"is_signed", "", property_is_signed, Self>,
+    unary_function<"max_value", "", property_max_value, Self>,
+    unary_function<"min_value", "", property_min_value, Self>>;
 
 using method_defs = binding::methods<
     function<"get_initial_value", "Get default initial value for the data type", method_get_initial_value, Self>,

@@ -71,10 +71,8 @@ void raise_struct_error(const char* message) {
 // A finite value too large for single precision: the host's struct packing reports it as
 // OverflowError for floats and as its own error for ints.
 void raise_float_overflow(PyObject* value) {
-    if (PyLong_Check(value))
-        raise_struct_error("int too large to convert");
-    else
-        PyErr_SetString(PyExc_OverflowError, "float too large to pack with f format");
+    if (PyLong_Check(value)) raise_struct_error("int too large to convert");
+    else PyErr_SetString(PyExc_OverflowError, "float too large to pack with f format");
 }
 
 // Packing a FLOAT the way the host's struct module does for the little-endian "<f" format.

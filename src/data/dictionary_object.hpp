@@ -7,8 +7,7 @@ namespace tamsel::data {
 // Both maps are host dicts filled in the order of the constructor's list; they hold the same
 // item objects. Empty dicts until __init__ ran.
 struct DictionaryObject {
-    PyObject_HEAD
-    PyObject* key_map;
+    PyObject_HEAD PyObject* key_map;
     PyObject* name_map;
 };
 

@@ -190,7 +190,8 @@ PyGetSetDef dictionary_getset[] = {
 };
 
 PyType_Slot dictionary_slots[] = {
-    {Py_tp_doc, const_cast<char*>(dictionary_constructor::doc<"Dictionary", "Dictionary of safe items of a slave">.data())},
+    {Py_tp_doc,
+     const_cast<char*>(dictionary_constructor::doc<"Dictionary", "Dictionary of safe items of a slave">.data())},
     {Py_tp_new, reinterpret_cast<void*>(dictionary_new)},
     {Py_tp_init, reinterpret_cast<void*>(dictionary_constructor::init)},
     {Py_tp_dealloc, reinterpret_cast<void*>(dictionary_dealloc)},

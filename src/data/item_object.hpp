@@ -18,8 +18,7 @@ enum class ItemKind : uint8_t { base, input, output, input_output };
 // One layout for all four types; each kind uses the slots its fields need. Values are the host
 // objects given (or made from received integer forms); None until __init__ ran.
 struct ItemObject {
-    PyObject_HEAD
-    int32_t key;
+    PyObject_HEAD int32_t key;
     DataType known_type;  // valid when has_known_type: `data_type` is a member of DataType
     bool has_known_type;
     PyObject* name;

@@ -65,8 +65,8 @@ int item_clear(PyObject* self) {
 void item_dealloc(PyObject* self) {
     binding::gc_dealloc(self, [](PyObject* self) {
         ItemObject* item = self_item(self);
-        for (PyObject** slot : {&item->name, &item->data_type, &item->value, &item->value_output, &item->fail_safe,
-                                &item->subscribers})
+        for (PyObject** slot :
+             {&item->name, &item->data_type, &item->value, &item->value_output, &item->fail_safe, &item->subscribers})
             Py_CLEAR(*slot);
     });
 }
@@ -136,8 +136,7 @@ bool item_input_init(ItemObject* item, PyObject* key, PyObject* name, PyObject* 
     return input_init(item, key, name, data_type, fail_safe, false);
 }
 
-bool item_input_output_init(ItemObject* item, PyObject* key, PyObject* name, PyObject* data_type,
-                            PyObject* fail_safe) {
+bool item_input_output_init(ItemObject* item, PyObject* key, PyObject* name, PyObject* data_type, PyObject* fail_safe) {
     return input_init(item, key, name, data_type, fail_safe, true);
 }
 
@@ -192,7 +191,6 @@ bool method_write(PyObject* self, PyObject* value) { return write_value(self_ite
 
 bool method_set_fail_safe(PyObject* self) { return set_fail_safe_value(self_item(self), kind_of_item(self)); }
 
-
 using binding::method;
 using Value = param<"value", binding::any_object>;
 using Callback = param<"callback", binding::any_object>;
@@ -216,10 +214,9 @@ using output_methods = binding::methods<get_method, set_method, read_method>;
 
 using input_output_methods = binding::methods<
     get_method, set_method, read_method, write_method, fail_safe_method,
-    method<"subscribe_input_changed", "Subscribe to changes of the input value of the item", add_subscriber,
+    method<"subscribe_input_changed", "Subscribe to changes of the input value of the item", add_subscriber, Callback>,
+    method<"unsubscribe_input_changed", "Unsubscribe from changes of the input value of the item", remove_subscriber,
            Callback>,
-    method<"unsubscribe_input_changed", "Unsubscribe from changes of the input value of the item",
-           remove_subscriber, Callback>,
     method<"_DictionaryItemInputOutput__set_value_input", "", set_input_value, Value>>;
 
 // `item.__class__` reads and assigns as object's own does; an assignment counts as a change of
@@ -267,9 +264,11 @@ PyGetSetDef input_output_getset[] = {
 constexpr unsigned item_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC;
 
 // Every kind names these itself: a type with Py_TPFLAGS_HAVE_GC must bring its own traverse.
-#define TAMSEL_ITEM_LIFE_CYCLE_SLOTS                                                                      \
+#define TAMSEL_ITEM_LIFE_CYCLE_SLOTS                                                                        \
     {Py_tp_new, reinterpret_cast<void*>(item_new)}, {Py_tp_dealloc, reinterpret_cast<void*>(item_dealloc)}, \
-        {Py_tp_traverse, reinterpret_cast<void*>(item_traverse)}, {Py_tp_clear, reinterpret_cast<void*>(item_clear)}
+        {Py_tp_traverse, reinterpret_cast<void*>(item_traverse)}, {                                         \
+        Py_tp_clear, reinterpret_cast<void*>(item_clear)                                                    \
+    }
 
 PyType_Slot base_slots[] = {
     {Py_tp_doc, const_cast<char*>(base_constructor::doc<"DictionaryItem", "Dictionary Item">.data())},
@@ -312,16 +311,16 @@ PyType_Slot input_output_slots[] = {
 PyType_Spec base_spec = {"tamsel.tamsel.DictionaryItem", sizeof(ItemObject), 0, item_flags, base_slots};
 PyType_Spec input_spec = {"tamsel.tamsel.DictionaryItemInput", 0, 0, item_flags, input_slots};
 PyType_Spec output_spec = {"tamsel.tamsel.DictionaryItemOutput", 0, 0, item_flags, output_slots};
-PyType_Spec input_output_spec = {"tamsel.tamsel.DictionaryItemInputOutput", 0, 0, item_flags,
-                                 input_output_slots};
+PyType_Spec input_output_spec = {"tamsel.tamsel.DictionaryItemInputOutput", 0, 0, item_flags, input_output_slots};
 
 }  // namespace
 
 bool add_item_types(PyObject* module) {
     binding::ModuleState& st = binding::state();
     if (!binding::add_type(module, &base_spec, nullptr, st.DictionaryItem)) return false;
-    for (auto [spec, slot] : {std::pair{&input_spec, &st.DictionaryItemInput}, std::pair{&output_spec, &st.DictionaryItemOutput},
-                              std::pair{&input_output_spec, &st.DictionaryItemInputOutput}})
+    for (auto [spec, slot] :
+         {std::pair{&input_spec, &st.DictionaryItemInput}, std::pair{&output_spec, &st.DictionaryItemOutput},
+          std::pair{&input_output_spec, &st.DictionaryItemInputOutput}})
         // A kind's class doc carries only its constructor's text signature; the kinds publish no
         // docstring of their own.
         if (!binding::add_type(module, spec, st.DictionaryItem.get(), *slot) ||

@@ -6,9 +6,7 @@
 
 namespace tamsel::data {
 
-int add_native_types(PyObject* module) {
-    return add_item_types(module) && add_dictionary_type(module) ? 0 : -1;
-}
+int add_native_types(PyObject* module) { return add_item_types(module) && add_dictionary_type(module) ? 0 : -1; }
 
 namespace {
 

@@ -73,7 +73,8 @@ constexpr FormComparison compare_forms(DataType type, uint64_t a, uint64_t b) no
             if (a > UINT32_MAX || b > UINT32_MAX) return FormComparison::unknown;
             return told(unserialize_float(static_cast<uint32_t>(a)) == unserialize_float(static_cast<uint32_t>(b)));
         default:
-            if (a >= static_cast<uint64_t>(unserialize_integer_limit) || b >= static_cast<uint64_t>(unserialize_integer_limit))
+            if (a >= static_cast<uint64_t>(unserialize_integer_limit) ||
+                b >= static_cast<uint64_t>(unserialize_integer_limit))
                 return FormComparison::unknown;
             return told(a == b);
     }
@@ -88,9 +89,9 @@ constexpr bool is_nan_form(DataType type, uint64_t form) noexcept {
 
 enum class SerializeStatus : uint8_t {
     ok,
-    out_of_range,  // integer types: below min_value or above max_value
-    invalid_bool,  // BOOL: neither 0 nor 1
-    not_integer,   // integer types: the value passed the range checks but is a bool or a float
+    out_of_range,    // integer types: below min_value or above max_value
+    invalid_bool,    // BOOL: neither 0 nor 1
+    not_integer,     // integer types: the value passed the range checks but is a bool or a float
     float_overflow,  // FLOAT: a finite value beyond the single-precision range
 };
 

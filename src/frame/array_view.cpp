@@ -16,8 +16,7 @@ namespace {
 using binding::Ref;
 
 struct WordView {
-    PyObject_HEAD
-    uint16_t* words;  // inside `owner`; null for a view bound to nothing
+    PyObject_HEAD uint16_t* words;  // inside `owner`; null for a view bound to nothing
     uint32_t word_count;
     Ref owner;
 };

@@ -13,7 +13,9 @@ namespace {
 
 using binding::Ref;
 
-PyObject* value_to_member_map(PyObject* enumeration) { return PyObject_GetAttrString(enumeration, "_value2member_map_"); }
+PyObject* value_to_member_map(PyObject* enumeration) {
+    return PyObject_GetAttrString(enumeration, "_value2member_map_");
+}
 
 PyObject* has_value(PyObject* cls, PyObject* value) {
     Ref members = Ref::steal(value_to_member_map(cls));
@@ -22,8 +24,9 @@ PyObject* has_value(PyObject* cls, PyObject* value) {
     return found < 0 ? nullptr : PyBool_FromLong(found);
 }
 
-PyMethodDef has_value_def = binding::class_method<"has_value", "Checks if the value is in one of the members of the enum",
-                                                  has_value, binding::param<"value", binding::exact_int>>::entry();
+PyMethodDef has_value_def =
+    binding::class_method<"has_value", "Checks if the value is in one of the members of the enum", has_value,
+                          binding::param<"value", binding::exact_int>>::entry();
 
 }  // namespace
 
@@ -32,8 +35,7 @@ PyObject* make_command_enum() {
     for (const CommandCode& entry : command_codes) members.emplace_back(entry.name, entry.code);
     Ref enumeration = Ref::steal(binding::make_enum(binding::state().Enum.get(), "FSOECommand", members, nullptr));
     if (!enumeration) return nullptr;
-    Ref method =
-        Ref::steal(PyDescr_NewClassMethod(reinterpret_cast<PyTypeObject*>(enumeration.get()), &has_value_def));
+    Ref method = Ref::steal(PyDescr_NewClassMethod(reinterpret_cast<PyTypeObject*>(enumeration.get()), &has_value_def));
     if (!method || PyObject_SetAttrString(enumeration.get(), "has_value", method.get()) < 0) return nullptr;
     return enumeration.release();
 }

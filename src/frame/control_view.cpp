@@ -16,8 +16,7 @@ namespace {
 using binding::Ref;
 
 struct ControlView {
-    PyObject_HEAD
-    FrameControl* control;  // inside `owner`; null once the view was cleared
+    PyObject_HEAD FrameControl* control;  // inside `owner`; null once the view was cleared
     Ref owner;
 };
 
@@ -50,13 +49,13 @@ void dealloc(PyObject* self) {
 }
 
 // A word field of the control structure as a property.
-template <uint16_t FrameControl::*field>
+template <uint16_t FrameControl::* field>
 PyObject* get_word(PyObject* self, void*) {
     FrameControl* control = bound(self);
     return control ? PyLong_FromLong(control->*field) : nullptr;
 }
 
-template <uint16_t FrameControl::*field>
+template <uint16_t FrameControl::* field>
 int set_word(PyObject* self, PyObject* value, void*) {
     if (!value) return refuse_delete();
     FrameControl* control = bound(self);
@@ -98,8 +97,7 @@ using methods = binding::methods<
 
 PyGetSetDef getsets[] = {
     {"command", get_command, set_command, nullptr, nullptr},
-    {"connection_id", get_word<&FrameControl::connection_id>, set_word<&FrameControl::connection_id>, nullptr,
-     nullptr},
+    {"connection_id", get_word<&FrameControl::connection_id>, set_word<&FrameControl::connection_id>, nullptr, nullptr},
     {"sequence_number", get_word<&FrameControl::sequence_number>, set_word<&FrameControl::sequence_number>, nullptr,
      nullptr},
     {"crc0", get_word<&FrameControl::crc0>, set_word<&FrameControl::crc0>, nullptr, nullptr},

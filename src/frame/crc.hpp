@@ -56,7 +56,6 @@ private:
     uint32_t crc_ = 0;
 };
 
-
 // The register after a run of zero bytes, as a function of the register before it. The step is
 // linear, so the run is too: one table per register byte gives it in two look-ups.
 struct ZeroRun {

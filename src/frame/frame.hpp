@@ -46,8 +46,8 @@ inline constexpr std::size_t MAX_PARSE_LENGTH = 2 * (MAX_DATA_BYTES + 2);
 
 struct Frame {
     FrameControl control;
-    DataWords safe_data{};  // safe-data byte 2k is the low byte of word k
-    CrcWords crcs{};        // CRC word i belongs to slot i
+    DataWords safe_data{};        // safe-data byte 2k is the low byte of word k
+    CrcWords crcs{};              // CRC word i belongs to slot i
     uint16_t safe_data_size = 0;  // at most MAX_DATA_BYTES
 
     constexpr std::size_t slots() const { return slot_count(safe_data_size); }

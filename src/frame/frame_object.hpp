@@ -11,8 +11,7 @@
 namespace tamsel::frame {
 
 struct FrameObject {
-    PyObject_HEAD
-    Frame frame;
+    PyObject_HEAD Frame frame;
     binding::Ref control;    // FSOEFrameControl over frame.control
     binding::Ref safe_data;  // U16Array over frame.safe_data
     binding::Ref crcs;       // U16Array over frame.crcs

@@ -34,8 +34,7 @@ int check_crcs(FrameObject& self) {
 }
 
 bool generate_crcs_cyclic(FrameObject& self, uint16_t last_sent_crc0) {
-    return generate_crcs_cyclic(self.frame, last_sent_crc0,
-                                [&self] { return trace::generate_crc(as_object(self)); });
+    return generate_crcs_cyclic(self.frame, last_sent_crc0, [&self] { return trace::generate_crc(as_object(self)); });
 }
 
 int check_crcs_cyclic(FrameObject& self, uint16_t last_sent_crc0) {

@@ -69,7 +69,7 @@ void dealloc(PyObject* self) {
 }
 
 // A view property; the views are made on first use when a subclass skipped the constructor.
-template <Ref FrameObject::*view>
+template <Ref FrameObject::* view>
 PyObject* get_view(PyObject* self, void*) {
     FrameObject* frame = as_frame(self);
     if (!(frame->*view) && !make_views(frame)) return nullptr;

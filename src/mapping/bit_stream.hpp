@@ -48,14 +48,12 @@ public:
 
     static constexpr BitStream from_words(std::span<const uint16_t, kStreamWords> words) {
         BitStream stream;
-        for (unsigned k = 0; k < kStreamWords; ++k)
-            stream.half_[k / 4] |= uint64_t{words[k]} << (16 * (k % 4));
+        for (unsigned k = 0; k < kStreamWords; ++k) stream.half_[k / 4] |= uint64_t{words[k]} << (16 * (k % 4));
         return stream;
     }
 
     constexpr void to_words(std::span<uint16_t, kStreamWords> words) const {
-        for (unsigned k = 0; k < kStreamWords; ++k)
-            words[k] = static_cast<uint16_t>(half_[k / 4] >> (16 * (k % 4)));
+        for (unsigned k = 0; k < kStreamWords; ++k) words[k] = static_cast<uint16_t>(half_[k / 4] >> (16 * (k % 4)));
     }
 
     // ORs the low `width` bits of `value` (width <= 64) into the stream at `position`. Bits

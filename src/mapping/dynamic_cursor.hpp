@@ -41,8 +41,8 @@ constexpr std::uint32_t with_dynamic_byte(std::uint32_t raw, std::int32_t index,
 // Whether the lowest `n_bytes` bytes of `a` and `b` are equal.
 constexpr bool dynamic_prefix_equal(std::uint32_t a, std::uint32_t b, std::int32_t n_bytes) {
     if (n_bytes <= 0) return true;
-    const std::uint64_t mask =
-        n_bytes >= max_dynamic_value_bytes ? 0xFFFFFFFFull : (std::uint64_t{1} << (8 * n_bytes)) - 1;
+    const std::uint64_t mask = n_bytes >= max_dynamic_value_bytes ? 0xFFFFFFFFull
+                                                                  : (std::uint64_t{1} << (8 * n_bytes)) - 1;
     return (a & mask) == (b & mask);
 }
 

@@ -72,9 +72,8 @@ PyObject* data_type_get(PyObject* self, void*) {
 
 PyObject* n_bytes_get(PyObject* self, void*) { return PyLong_FromLong(as_dynamic_item(self)->value.n_bytes); }
 
-using item_constructor =
-    binding::constructor<dynamic_item_init, binding::param<"initial_value", binding::any_object>,
-                         binding::param<"data_type", binding::any_object>>;
+using item_constructor = binding::constructor<dynamic_item_init, binding::param<"initial_value", binding::any_object>,
+                                              binding::param<"data_type", binding::any_object>>;
 
 using item_methods = binding::methods<
     binding::noargs_method<"get", "Get value of the item", dynamic_item_get>,
@@ -90,7 +89,8 @@ PyGetSetDef item_getsets[] = {
 };
 
 PyType_Slot item_slots[] = {
-    {Py_tp_doc, const_cast<char*>(item_constructor::doc<"DynamicMappableItem", "Item that can be mapped to a dynamic map">.data())},
+    {Py_tp_doc, const_cast<char*>(
+                    item_constructor::doc<"DynamicMappableItem", "Item that can be mapped to a dynamic map">.data())},
     {Py_tp_new, reinterpret_cast<void*>(PyType_GenericNew)},
     {Py_tp_init, reinterpret_cast<void*>(item_constructor::init)},
     {Py_tp_dealloc, reinterpret_cast<void*>(dynamic_item_dealloc)},
@@ -113,7 +113,9 @@ PyType_Spec item_spec = {
 
 using item_references = binding::references<&DynamicItemObject::data_type>;
 
-int dynamic_item_traverse(PyObject* self, visitproc visit, void* arg) { return item_references::traverse(self, visit, arg); }
+int dynamic_item_traverse(PyObject* self, visitproc visit, void* arg) {
+    return item_references::traverse(self, visit, arg);
+}
 
 int dynamic_item_clear(PyObject* self) { return item_references::clear(self); }
 

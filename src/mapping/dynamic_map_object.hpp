@@ -10,15 +10,13 @@ namespace tamsel::mapping {
 
 // DynamicMappableItem and its subclasses (ApplicationParameter extends this layout).
 struct DynamicItemObject {
-    PyObject_HEAD
-    DynamicValue value;            // integer form and its size in bytes (0 until initialised)
-    PyObject* data_type;           // owned; null until initialised
+    PyObject_HEAD DynamicValue value;  // integer form and its size in bytes (0 until initialised)
+    PyObject* data_type;               // owned; null until initialised
 };
 
 // FSOEDynamicMap (not subclassable).
 struct DynamicMapObject {
-    PyObject_HEAD
-    PyObject* items;  // owned: a list, or None when the host assigned None
+    PyObject_HEAD PyObject* items;  // owned: a list, or None when the host assigned None
     DynamicCursor cursor;
 };
 

@@ -22,8 +22,7 @@ bool require_list(DynamicMapObject* self, const char* attribute = nullptr) {
     if (attribute != nullptr)
         PyErr_Format(PyExc_AttributeError, "'%.50s' object has no attribute '%.400s'", Py_TYPE(self->items)->tp_name,
                      attribute);
-    else
-        PyErr_Format(PyExc_TypeError, "object of type '%.200s' has no len()", Py_TYPE(self->items)->tp_name);
+    else PyErr_Format(PyExc_TypeError, "object of type '%.200s' has no len()", Py_TYPE(self->items)->tp_name);
     return false;
 }
 
@@ -36,9 +35,7 @@ Ref list_item(PyObject* items, Py_ssize_t index) {
     return Ref::borrow(PyList_GetItem(items, index));
 }
 
-void raise_not_an_item(PyObject* obj) {
-    binding::raise_expected("DynamicMappableItem", obj);
-}
+void raise_not_an_item(PyObject* obj) { binding::raise_expected("DynamicMappableItem", obj); }
 
 // The cursor's view of a host list. No host code runs while a transfer walks it, so the list
 // cannot change under the walk.
@@ -85,7 +82,8 @@ bool frame_set_safe_data(PyObject* frame, const std::uint8_t* data, std::size_t 
         frame::raise_too_many_bytes();
         return false;
     }
-    Ref bytes = Ref::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(data), static_cast<Py_ssize_t>(length)));
+    Ref bytes = Ref::steal(
+        PyBytes_FromStringAndSize(reinterpret_cast<const char*>(data), static_cast<Py_ssize_t>(length)));
     if (!bytes) return false;
     Ref result = Ref::steal(PyObject_CallMethodOneArg(frame, binding::names().set_safe_data_bytes, bytes.get()));
     return static_cast<bool>(result);
@@ -108,7 +106,9 @@ bool frame_get_safe_data(PyObject* frame, std::array<std::uint8_t, frame_data_by
 
 }  // namespace
 
-bool is_dynamic_map(PyObject* obj) { return PyObject_TypeCheck(obj, binding::as_type(binding::state().FSOEDynamicMap)); }
+bool is_dynamic_map(PyObject* obj) {
+    return PyObject_TypeCheck(obj, binding::as_type(binding::state().FSOEDynamicMap));
+}
 
 PyObject* new_dynamic_map() { return PyObject_CallNoArgs(binding::state().FSOEDynamicMap.get()); }
 

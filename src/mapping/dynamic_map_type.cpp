@@ -40,9 +40,7 @@ int map_clear_refs(PyObject* self) {
 }
 
 void map_dealloc(PyObject* self) {
-    binding::gc_dealloc(self, [](PyObject* self) {
-        Py_CLEAR(self_map(self)->items);
-    });
+    binding::gc_dealloc(self, [](PyObject* self) { Py_CLEAR(self_map(self)->items); });
 }
 
 bool map_clear(DynamicMapObject* map) { return dynamic_map_clear(map) >= 0; }
@@ -83,7 +81,7 @@ int items_set(PyObject* self, PyObject* value, void*) {
     return 0;
 }
 
-template <std::int32_t DynamicCursor::*Counter>
+template <std::int32_t DynamicCursor::* Counter>
 PyObject* counter_get(PyObject* self, void*) {
     return PyLong_FromLong(self_map(self)->cursor.*Counter);
 }
@@ -135,11 +133,7 @@ PyType_Slot map_slots[] = {
 };
 
 PyType_Spec map_spec = {
-    "tamsel.tamsel.FSOEDynamicMap",
-    sizeof(DynamicMapObject),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
-    map_slots,
+    "tamsel.tamsel.FSOEDynamicMap", sizeof(DynamicMapObject), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, map_slots,
 };
 
 }  // namespace

@@ -30,7 +30,7 @@ struct ViewEntry {
     mutable uint64_t packed_form = 0;
     mutable data::DataType packed_type = data::DataType::BOOL;
     mutable PyTypeObject* packed_item_type = nullptr;
-    mutable PyObject* data::ItemObject::*packed_slot = nullptr;
+    mutable PyObject* data::ItemObject::* packed_slot = nullptr;
     // The integer form an input's value equals, with the item's stamp and type then (entries of
     // up to 32 bits whose item is one of the module's own inputs holding a plain number): while
     // the item shows that stamp and type, its value is known from the form alone.
@@ -51,9 +51,9 @@ struct TransferMemo {
 
 struct LayoutView {
     std::vector<ViewEntry> entries;  // the items in layout order
-    unsigned end_bits = 0;  // the end of the entry (padding or item) reaching furthest into the stream
-    mutable TransferMemo packed;    // outputs, against data::output_epoch()
-    mutable TransferMemo unpacked;  // inputs, against data::input_epoch()
+    unsigned end_bits = 0;           // the end of the entry (padding or item) reaching furthest into the stream
+    mutable TransferMemo packed;     // outputs, against data::output_epoch()
+    mutable TransferMemo unpacked;   // inputs, against data::input_epoch()
 };
 
 // The map's view for its current layout, or null with an exception set. The map owns it: a

@@ -99,7 +99,8 @@ PyObject* add(MapObject* map, PyObject* dict_item, PyObject* bits, PyObject* ali
         long type_bits = 0;
         if (!item_type_bits(dict_item, type_bits)) return nullptr;
         if (type_bits > 8 && as_mapped_item(entry.get())->position_bits % 8 != 0) {
-            PyErr_SetString(PyExc_IndexError, "Variables with more than 8 bits must be aligned in 8-bit safe-data slots");
+            PyErr_SetString(PyExc_IndexError,
+                            "Variables with more than 8 bits must be aligned in 8-bit safe-data slots");
             return nullptr;
         }
     }
@@ -180,8 +181,6 @@ PyObject* mapped_items_list(const MapObject* map) {
     }
     return result.release();
 }
-
-
 
 PyObject* map_unmapped_dictionary_items(MapObject* map) {
     Ref result = Ref::steal(PyList_New(0));

@@ -170,9 +170,10 @@ PyMethodDef* const map_editing_methods = binding::methods<
            param<"align_to_bits", binding::exact_int, "1">>,
     method<"set_bits", "Set the number of bits of a mapped item", map_set_bits,
            param<"dictionary_mapped_item", mapped_item>, param<"bits", binding::exact_int>>,
-    method<"move_item_up",
-           "Move item up in the map\n\nReturns:\n    True when operation is executed, False when item is already on top.",
-           move_item<true>, Item>,
+    method<
+        "move_item_up",
+        "Move item up in the map\n\nReturns:\n    True when operation is executed, False when item is already on top.",
+        move_item<true>, Item>,
     method<"move_item_down",
            "Move item down in the map\n\n"
            "Returns:\n    True when operation is executed, False when item is already at the bottom.",

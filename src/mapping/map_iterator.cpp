@@ -9,8 +9,7 @@ namespace tamsel::mapping {
 namespace {
 
 struct MapIteratorObject {
-    PyObject_HEAD
-    PyObject* map;  // null once exhausted
+    PyObject_HEAD PyObject* map;  // null once exhausted
     Py_ssize_t index;
 };
 

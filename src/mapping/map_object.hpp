@@ -12,10 +12,9 @@ namespace tamsel::mapping {
 struct LayoutView;  // the entries' bits and value access, prepared for the transfer
 
 struct MapObject {
-    PyObject_HEAD
-    PyObject* dictionary;  // the Dictionary whose items may be mapped
-    PyObject* accepted;    // the set of accepted item classes, as given to the constructor
-    PyObject* entries;     // list of DictionaryMappedItem in layout order; never handed out
+    PyObject_HEAD PyObject* dictionary;  // the Dictionary whose items may be mapped
+    PyObject* accepted;                  // the set of accepted item classes, as given to the constructor
+    PyObject* entries;                   // list of DictionaryMappedItem in layout order; never handed out
     bool locked;
     // Rebuilt on the first transfer after the layout changed; a transfer in progress keeps
     // its own reference, so host code it calls may edit the map safely.

@@ -39,8 +39,8 @@ PyObject* map_get_text_representation(MapObject* map, PyObject* item_space_arg) 
         auto* mapped = as_mapped_item(entry.get());
         Ref name = Ref::steal(is_padding(mapped) ? PyUnicode_FromString("Padding") : item_name(mapped->item));
         if (!name) return nullptr;
-        line = Ref::steal(format_row(name.get(), item_space, bytes_dot_bits(mapped->position_bits),
-                                     bytes_dot_bits(mapped->bits)));
+        line = Ref::steal(
+            format_row(name.get(), item_space, bytes_dot_bits(mapped->position_bits), bytes_dot_bits(mapped->bits)));
         if (!line || PyList_Append(lines.get(), line.get()) < 0) return nullptr;
     }
     Ref separator = Ref::steal(PyUnicode_FromString("\n"));
@@ -50,9 +50,8 @@ PyObject* map_get_text_representation(MapObject* map, PyObject* item_space_arg) 
 
 }  // namespace
 
-PyMethodDef* const map_text_methods =
-    binding::methods<binding::method<"get_text_representation", "Get a text representation of the map",
-                                     map_get_text_representation,
-                                     binding::param<"item_space", binding::exact_int, "40">>>::table;
+PyMethodDef* const map_text_methods = binding::methods<
+    binding::method<"get_text_representation", "Get a text representation of the map", map_get_text_representation,
+                    binding::param<"item_space", binding::exact_int, "40">>>::table;
 
 }  // namespace tamsel::mapping

@@ -72,12 +72,12 @@ PyObject* from_wide(WideValue value, unsigned bits) {
 
 // The value slot of a module item whose output's integer form depends on nothing but that
 // slot's value and the item's data type; null for anything else.
-PyObject* data::ItemObject::*plain_output_slot(PyObject* item) {
+PyObject* data::ItemObject::* plain_output_slot(PyObject* item) {
     std::optional<data::ItemKind> kind = data::exact_item_kind(item);
     if (!kind || !data::as_item(item)->has_known_type) return nullptr;
-    PyObject* data::ItemObject::*slot = *kind == data::ItemKind::output         ? &data::ItemObject::value
-                                        : *kind == data::ItemKind::input_output ? &data::ItemObject::value_output
-                                                                                : nullptr;
+    PyObject* data::ItemObject::* slot = *kind == data::ItemKind::output         ? &data::ItemObject::value
+                                         : *kind == data::ItemKind::input_output ? &data::ItemObject::value_output
+                                                                                 : nullptr;
     if (!slot) return nullptr;
     PyObject* value = data::as_item(item)->*slot;
     bool immutable = value && (PyLong_CheckExact(value) || PyFloat_CheckExact(value) || PyBool_Check(value));
@@ -97,7 +97,7 @@ bool packed_form_holds(const ViewEntry& e) {
 // The output's value when packed_form_holds does not answer.
 bool read_value(const ViewEntry& e, WideValue& out) {
     if (e.bits <= 64) {
-        if (PyObject* data::ItemObject::*slot = plain_output_slot(e.item.get())) {
+        if (PyObject* data::ItemObject::* slot = plain_output_slot(e.item.get())) {
             data::ItemObject* object = data::as_item(e.item.get());
             PyObject* value = object->*slot;
             e.packed_value.reset();
@@ -130,8 +130,8 @@ void note_output_failure(PyObject* item) {
     PyObject* held = kind && data::has_output(*kind) ? data::output_value(data::as_item(item), *kind) : nullptr;
     Ref value = held ? Ref::borrow(held) : Ref::steal(PyObject_GetAttrString(item, "_value"));
     Ref note = value && data_type ? Ref::steal(PyUnicode_FromFormat("output item %R of data type %S holds %R, which it "
-                                                                   "cannot carry", name.get(), data_type.get(),
-                                                                   value.get()))
+                                                                    "cannot carry",
+                                                                    name.get(), data_type.get(), value.get()))
                                   : Ref{};
     Ref added = note ? Ref::steal(PyObject_CallMethod(exception.get(), "add_note", "O", note.get())) : Ref{};
     PyErr_Clear();  // a note that cannot be made leaves the exception as it was

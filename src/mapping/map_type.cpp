@@ -192,9 +192,9 @@ bool map_lock(MapObject* map, bool active) {
     return true;
 }
 
-using map_constructor =
-    binding::constructor<map_init, binding::param<"dictionary", binding::instance_of<&binding::ModuleState::Dictionary>>,
-                         binding::param<"item_types_accepted", binding::exact<&PySet_Type>>>;
+using map_constructor = binding::constructor<
+    map_init, binding::param<"dictionary", binding::instance_of<&binding::ModuleState::Dictionary>>,
+    binding::param<"item_types_accepted", binding::exact<&PySet_Type>>>;
 
 using map_type_methods = binding::methods<
     binding::method<"_lock", "Lock the map", map_lock, binding::param<"active", binding::truth, "True">>>;
@@ -214,8 +214,8 @@ PyGetSetDef map_getset[] = {
 PyMethodDef* all_methods() {
     static std::vector<PyMethodDef> methods = [] {
         std::vector<PyMethodDef> all;
-        for (PyMethodDef* table : {map_type_methods::table, map_core_methods, map_editing_methods, map_text_methods,
-                                   map_transfer_methods})
+        for (PyMethodDef* table :
+             {map_type_methods::table, map_core_methods, map_editing_methods, map_text_methods, map_transfer_methods})
             for (PyMethodDef* def = table; def->ml_name; ++def) all.push_back(*def);
         all.push_back({nullptr, nullptr, 0, nullptr});
         return all;

@@ -55,7 +55,9 @@ PyObject* entry_read(MappedItemObject* entry) {
     return read_item(entry->item);
 }
 
-bool entry_write(MappedItemObject* entry, PyObject* value) { return is_padding(entry) || write_item(entry->item, value); }
+bool entry_write(MappedItemObject* entry, PyObject* value) {
+    return is_padding(entry) || write_item(entry->item, value);
+}
 
 template <void (*Store)(MappedItemObject*, uint8_t)>
 bool store(MappedItemObject* entry, uint8_t value) {
@@ -86,7 +88,8 @@ using entry_methods = binding::methods<
     noargs_method<"copy_as_padding", "Create and return a copy of this mapped item as padding", entry_copy_as_padding>,
     noargs_method<"position_byte_bits", "Get the position in safe data in whole bytes and remaining bits",
                   entry_position_byte_bits>,
-    noargs_method<"size_bytes_bits", "Get the size in safe data in whole bytes and remaining bits", entry_size_bytes_bits>,
+    noargs_method<"size_bytes_bits", "Get the size in safe data in whole bytes and remaining bits",
+                  entry_size_bytes_bits>,
     noargs_method<"_read", "Read value of the mapped item in integer form", entry_read>,
     method<"_write", "Write value of the mapped item from integer form", entry_write,
            param<"value", binding::exact_int>>,
@@ -101,7 +104,8 @@ PyGetSetDef entry_getset[] = {
 };
 
 PyType_Slot entry_slots[] = {
-    {Py_tp_doc, const_cast<char*>(entry_constructor::doc<"DictionaryMappedItem", "Dictionary Item mapped to a safe data">.data())},
+    {Py_tp_doc,
+     const_cast<char*>(entry_constructor::doc<"DictionaryMappedItem", "Dictionary Item mapped to a safe data">.data())},
     {Py_tp_new, reinterpret_cast<void*>(PyType_GenericNew)},
     {Py_tp_init, reinterpret_cast<void*>(entry_constructor::init)},
     {Py_tp_dealloc, reinterpret_cast<void*>(entry_dealloc)},

@@ -8,8 +8,7 @@
 namespace tamsel::mapping {
 
 struct MappedItemObject {
-    PyObject_HEAD
-    PyObject* item;  // owned; null for a padding
+    PyObject_HEAD PyObject* item;  // owned; null for a padding
     uint8_t bits;
     uint8_t position_bits;
 };

@@ -36,9 +36,7 @@ PyObject* data_type_for_size(PyObject* n_bytes) {
         case 1: return data::data_type_member(data::DataType::UINT8);
         case 2: return data::data_type_member(data::DataType::UINT16);
         case 4: return data::data_type_member(data::DataType::UINT32);
-        default:
-            PyErr_SetString(PyExc_ValueError, "n_bytes must be 1, 2 or 4, or type be specified");
-            return nullptr;
+        default: PyErr_SetString(PyExc_ValueError, "n_bytes must be 1, 2 or 4, or type be specified"); return nullptr;
     }
 }
 
@@ -115,9 +113,9 @@ void parameter_dealloc(PyObject* self) {
 
 using binding::param;
 
-using parameter_constructor =
-    binding::constructor<parameter_init, param<"name", binding::exact_str>, param<"initial_value", binding::any_object>,
-                         param<"n_bytes", binding::int_or_none, "None">, param<"data_type", binding::any_object, "None">>;
+using parameter_constructor = binding::constructor<
+    parameter_init, param<"name", binding::exact_str>, param<"initial_value", binding::any_object>,
+    param<"n_bytes", binding::int_or_none, "None">, param<"data_type", binding::any_object, "None">>;
 
 using parameter_methods = binding::methods<
     binding::method<"set", "Set value of the item", parameter_set, param<"value", binding::any_object>>,

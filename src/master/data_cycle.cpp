@@ -78,7 +78,8 @@ bool map_outputs(HandlerObject* self, NodeObject* master, frame::FrameObject* fr
     frame->frame.control.command = code;
     // Host code run by the items may rebind the node's map or frame: keep both alive.
     Ref map = Ref::borrow(master->dictionary_map), kept_frame = Ref::borrow(master->frame);
-    if (mapping::is_exact_map(map.get())) return mapping::pack_outputs(*mapping::as_map(map.get()), frame->frame.safe_data);
+    if (mapping::is_exact_map(map.get()))
+        return mapping::pack_outputs(*mapping::as_map(map.get()), frame->frame.safe_data);
     return py::run(map.get(), binding::names()._set_data_to_frame, {kept_frame.get()});
 }
 
@@ -99,7 +100,8 @@ Outcome process_reply(HandlerObject* self, PyObject* data) {
     frame::parse_bytes(reply, PyBytes_AS_STRING(data), length);
     const uint16_t command = reply.control.command;
     if ((command != frame::command::process_data && command != frame::command::failsafe_data) ||
-        reply.control.connection_id != route.connection_id || reply.safe_data_size != mapping::safety_bytes(*route.inputs))
+        reply.control.connection_id != route.connection_id ||
+        reply.safe_data_size != mapping::safety_bytes(*route.inputs))
         return Outcome::elsewhere;
     frame::CrcWords calculated{};
     const bool valid = route.slave->last_crc0_sent

@@ -21,7 +21,7 @@ struct CapturedFrame {
     int64_t time_ns = 0;
     Direction direction = Direction::master_to_slave;
     uint8_t state = unknown_state;
-    uint8_t length = 0;           // bytes kept in `bytes`
+    uint8_t length = 0;            // bytes kept in `bytes`
     uint32_t original_length = 0;  // length of the image as the handler saw it
     std::array<uint8_t, frame::MAX_PARSE_LENGTH> bytes{};
 };

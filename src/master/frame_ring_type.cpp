@@ -27,8 +27,7 @@ struct Recording {
 };
 
 struct FrameRingObject {
-    PyObject_HEAD
-    std::unique_ptr<Recording> ring;
+    PyObject_HEAD std::unique_ptr<Recording> ring;
 };
 
 FrameRingObject* R(PyObject* obj) { return reinterpret_cast<FrameRingObject*>(obj); }
@@ -58,8 +57,8 @@ uint8_t state_code(PyObject* state) {
 void record_event(HandlerObject* self, const char* kind, PyObject* first, PyObject* second) {
     Recording& recording = *R(self->recorder)->ring;
     Ref event = Ref::steal(Py_BuildValue("(LKsOO)", static_cast<long long>(monotonic_ns()),
-                                         static_cast<unsigned long long>(recording.frames.recorded()), kind,
-                                         first, second));
+                                         static_cast<unsigned long long>(recording.frames.recorded()), kind, first,
+                                         second));
     if (!event) return PyErr_WriteUnraisable(reinterpret_cast<PyObject*>(self));
     try {
         recording.events.push_back(std::move(event));
@@ -118,10 +117,11 @@ void ring_dealloc(PyObject* obj) {
 using ring_methods = binding::methods<
     binding::noargs_method<"frames", "The frames kept, oldest first, as (time_ns, direction, state, data) tuples",
                            m_frames>,
-    binding::noargs_method<"events", "The faults reported and state changes made, oldest first, as (time_ns, "
-                                     "frames recorded before it, kind, first, second) tuples: kind \"fault\" with "
-                                     "the transition name and message, kind \"state\" with the codes of the "
-                                     "previous and the new state",
+    binding::noargs_method<"events",
+                           "The faults reported and state changes made, oldest first, as (time_ns, "
+                           "frames recorded before it, kind, first, second) tuples: kind \"fault\" with "
+                           "the transition name and message, kind \"state\" with the codes of the "
+                           "previous and the new state",
                            m_events>,
     binding::noargs_method<"clear", "Forget every frame and event kept", m_clear>>;
 
@@ -141,11 +141,7 @@ PyType_Slot ring_slots[] = {
 };
 
 PyType_Spec ring_spec = {
-    "tamsel._FrameRing",
-    sizeof(FrameRingObject),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
-    ring_slots,
+    "tamsel._FrameRing", sizeof(FrameRingObject), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, ring_slots,
 };
 
 Ref new_ring(std::size_t capacity) {
@@ -166,9 +162,10 @@ Ref new_ring(std::size_t capacity) {
 
 void capture(HandlerObject* self, Direction direction, PyObject* image) {
     if (!PyBytes_Check(image)) return;  // an overriding _get_request may return anything
-    R(self->recorder)->ring->frames.record(monotonic_ns(), direction, state_code(self->state),
-                                    reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(image)),
-                                    static_cast<std::size_t>(PyBytes_GET_SIZE(image)));
+    R(self->recorder)
+        ->ring->frames.record(monotonic_ns(), direction, state_code(self->state),
+                              reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(image)),
+                              static_cast<std::size_t>(PyBytes_GET_SIZE(image)));
 }
 
 void record_fault(HandlerObject* self, PyObject* transition_name, PyObject* message) {

@@ -43,12 +43,14 @@ struct Parts {
 // module's own class, the (possibly overridden) method otherwise.
 bool dispatch_set_next_state(HandlerObject* self, PyObject* next_state) {
     if (is_exact_handler(reinterpret_cast<PyObject*>(self))) return set_next_state(self, next_state);
-    return static_cast<bool>(py::call(reinterpret_cast<PyObject*>(self), binding::names()._set_next_state, {next_state}));
+    return static_cast<bool>(
+        py::call(reinterpret_cast<PyObject*>(self), binding::names()._set_next_state, {next_state}));
 }
 
 bool dispatch_recalculate_request(HandlerObject* self) {
     if (is_exact_handler(reinterpret_cast<PyObject*>(self))) return recalculate_request(self);
-    return static_cast<bool>(py::call(reinterpret_cast<PyObject*>(self), binding::names()._MasterHandler__recalculate_request));
+    return static_cast<bool>(
+        py::call(reinterpret_cast<PyObject*>(self), binding::names()._MasterHandler__recalculate_request));
 }
 
 // Runs one event of the current state (a method without arguments returning the next
@@ -97,7 +99,8 @@ bool set_next_state(HandlerObject* self, PyObject* next_state) {
     Ref kwnames = Ref::steal(PyTuple_Pack(1, binding::names().context));
     if (!kwnames) return false;
     PyObject* args[2] = {nullptr, self_obj};
-    Ref state = Ref::steal(PyObject_Vectorcall(next_state, args + 1, 0 | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames.get()));
+    Ref state = Ref::steal(
+        PyObject_Vectorcall(next_state, args + 1, 0 | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames.get()));
     if (!state) return false;
     binding::assign(self->state, state.get());
     diagnostics::state_changed(self, previous.get(), next_state);

@@ -62,7 +62,8 @@ PyObject* compute_request(HandlerObject* self, PyObject* state, PyObject* master
     if (kind == StateKind::data) {
         // The module's own Data state maps the frame as map_outputs does.
         const bool own_data_state = state == self->state && data_cycle::own_data_state(self);
-        if (own_data_state ? !data_cycle::map_outputs(self, master, &frame_of(master_frame)) : states::map_frame(state) < 0)
+        if (own_data_state ? !data_cycle::map_outputs(self, master, &frame_of(master_frame))
+                           : states::map_frame(state) < 0)
             return nullptr;
     } else {
         uint16_t count;
@@ -123,7 +124,8 @@ PyObject* process_frame(HandlerObject* self, PyObject* state, PyObject* master_o
         (mapping::dynamic_map_clear(map) < 0 || mapping::dynamic_map_add(map, as_session(session.get())->error_id) < 0))
         return nullptr;
     uint16_t count;
-    if (!initialization_bytes(self, count) || mapping::dynamic_map_get_data_from_frame(map, slave_frame.get(), count) < 0)
+    if (!initialization_bytes(self, count) ||
+        mapping::dynamic_map_get_data_from_frame(map, slave_frame.get(), count) < 0)
         return nullptr;
 
     Ref next_state = Ref::steal(states::process_frame_received(state));

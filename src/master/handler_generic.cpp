@@ -31,8 +31,8 @@ bool fill_master_frame(HandlerObject* self, PyObject* state, StateKind kind, PyO
     Ref map = py::get(master, binding::names()._dynamic_map);
     Ref count = long_ref(self->initialization_data_bytes);
     return map && count &&
-           py::call_kw2(map.get(), binding::names().set_data_to_frame, binding::names().frame, frame, binding::names().valid_data_bytes,
-                        count.get());
+           py::call_kw2(map.get(), binding::names().set_data_to_frame, binding::names().frame, frame,
+                        binding::names().valid_data_bytes, count.get());
 }
 
 bool stamp_connection_id(PyObject* master, PyObject* control, StateKind kind) {
@@ -45,7 +45,8 @@ bool stamp_connection_id(PyObject* master, PyObject* control, StateKind kind) {
 }
 
 bool protect_master_frame(HandlerObject* self, PyObject* master, PyObject* frame) {
-    if (!self->generate_crcs_cyclic_for_next_frame) return static_cast<bool>(py::call(frame, binding::names().generate_crcs));
+    if (!self->generate_crcs_cyclic_for_next_frame)
+        return static_cast<bool>(py::call(frame, binding::names().generate_crcs));
     Ref last = py::get(master, binding::names()._last_crc0_sent);
     if (!last) return false;
     if (last.get() == Py_None) {
@@ -79,12 +80,16 @@ PyObject* compute_request(HandlerObject* self, PyObject* state, PyObject* master
 
     if (self->reset_slave_sequence_number_after_frame) {
         Ref one = long_ref(1);
-        if (!one || !set_path(slave, {binding::names().frame, binding::names().control}, binding::names().sequence_number, one.get())) return nullptr;
+        if (!one || !set_path(slave, {binding::names().frame, binding::names().control},
+                              binding::names().sequence_number, one.get()))
+            return nullptr;
         self->reset_slave_sequence_number_after_frame = false;
     }
     if (kind != StateKind::reset) {
         Ref sent = first_word(frame.get(), {binding::names().crcs});
-        if (!sent || !set_path(slave, {binding::names().frame, binding::names().control}, binding::names().crc0, sent.get())) return nullptr;
+        if (!sent ||
+            !set_path(slave, {binding::names().frame, binding::names().control}, binding::names().crc0, sent.get()))
+            return nullptr;
         if (!py::call(control.get(), binding::names().increment_sequence_number)) return nullptr;
     }
     return py::call(frame.get(), binding::names().frame_to_array).release();
@@ -94,14 +99,15 @@ PyObject* process_frame(HandlerObject* self, PyObject* state, PyObject* master, 
     const StateKind kind = classify(state);
     Ref frame = py::get(slave, binding::names().frame);
     self->reply_oversized = PyBytes_GET_SIZE(data) > longest_reply;
-    Ref image = self->reply_oversized
-                    ? Ref::steal(PyBytes_FromStringAndSize(PyBytes_AS_STRING(data), longest_reply))
-                    : Ref::borrow(data);
+    Ref image = self->reply_oversized ? Ref::steal(PyBytes_FromStringAndSize(PyBytes_AS_STRING(data), longest_reply))
+                                      : Ref::borrow(data);
     if (!frame || !image || !py::call(frame.get(), binding::names()._frame_from_array, {image.get()})) return nullptr;
 
     if (kind != StateKind::reset) {
         Ref crc0 = first_word(frame.get(), {binding::names().crcs});
-        if (!crc0 || !set_path(master, {binding::names().frame, binding::names().control}, binding::names().crc0, crc0.get())) return nullptr;
+        if (!crc0 ||
+            !set_path(master, {binding::names().frame, binding::names().control}, binding::names().crc0, crc0.get()))
+            return nullptr;
     }
 
     Ref control = py::get(frame.get(), binding::names().control);
@@ -119,7 +125,8 @@ PyObject* process_frame(HandlerObject* self, PyObject* state, PyObject* master, 
         if (is_reset < 0) return nullptr;
         if (is_reset) {
             Ref error_id = py::path(slave, {binding::names().session, binding::names().error_id});
-            if (!error_id || !py::call(map.get(), binding::names().clear) || !py::call(map.get(), binding::names().add, {error_id.get()}))
+            if (!error_id || !py::call(map.get(), binding::names().clear) ||
+                !py::call(map.get(), binding::names().add, {error_id.get()}))
                 return nullptr;
         }
     }
@@ -131,7 +138,8 @@ PyObject* process_frame(HandlerObject* self, PyObject* state, PyObject* master, 
     Ref next_state = Ref::steal(states::process_frame_received(state));
     if (!next_state) return nullptr;
 
-    if (kind != StateKind::reset && !py::call(control.get(), binding::names().increment_sequence_number)) return nullptr;
+    if (kind != StateKind::reset && !py::call(control.get(), binding::names().increment_sequence_number))
+        return nullptr;
     Ref crc0 = first_word(frame.get(), {binding::names().crcs});
     if (!crc0 || !py::set(slave, binding::names()._last_crc0_sent, crc0.get())) return nullptr;
     return next_state.release();

@@ -28,8 +28,12 @@ bool enabled(int level) {
 // logger.log(level, format, first, second, slave address, connection id)
 void emit(HandlerObject* self, int level, const char* format, PyObject* first, PyObject* second) {
     PyObject* master = self->master;
-    Ref address = master ? py::path(master, {binding::names().session, binding::names().slave_address, binding::names().value}) : Ref{};
-    Ref id = address ? py::path(master, {binding::names().session, binding::names().connection_id, binding::names().value}) : Ref{};
+    Ref address = master ? py::path(master,
+                                    {binding::names().session, binding::names().slave_address, binding::names().value})
+                         : Ref{};
+    Ref id = address
+                 ? py::path(master, {binding::names().session, binding::names().connection_id, binding::names().value})
+                 : Ref{};
     if (!id) {
         if (PyErr_Occurred()) report_unraisable();
         return;

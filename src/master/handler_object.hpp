@@ -23,8 +23,7 @@ struct HandlerCounters {
 };
 
 struct HandlerObject {
-    PyObject_HEAD
-    PyObject* dict;  // instance dictionary of the plain class
+    PyObject_HEAD PyObject* dict;  // instance dictionary of the plain class
     PyObject* weakrefs;
     PyObject* dictionary;
     PyObject* master;        // Node: what the master sends
@@ -46,9 +45,9 @@ struct HandlerObject {
     bool running;
     HandlerLock lock;  // held by every operation that drives the state machine
     HandlerCounters counters;
-    PyObject* fault_counts;  // dict transition name -> reports, or null before the first fault
-    PyObject* last_fault;    // HandlerFault of the last report, or null
-    PyObject* recorder;      // the FrameRing an attached recorder reads, or null
+    PyObject* fault_counts;     // dict transition name -> reports, or null before the first fault
+    PyObject* last_fault;       // HandlerFault of the last report, or null
+    PyObject* recorder;         // the FrameRing an attached recorder reads, or null
     PyObject* session_opening;  // bytes of the slave Reset frame that opened the session, or null
 };
 

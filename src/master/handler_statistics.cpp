@@ -13,8 +13,8 @@ namespace {
 using binding::Ref;
 
 bool is_data_state_class(PyObject* cls) {
-    return PyType_Check(cls) && PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(cls),
-                                                 binding::as_type(binding::state().StateData));
+    return PyType_Check(cls) &&
+           PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(cls), binding::as_type(binding::state().StateData));
 }
 
 // fault_counts[name] += 1

@@ -92,8 +92,8 @@ Ref make_watchdog(double timeout_s, PyObject* handler) {
     Ref kwnames = Ref::steal(Py_BuildValue("(ss)", "timeout_s", "callback"));
     if (!callback || !timeout || !kwnames) return {};
     PyObject* stack[3] = {nullptr, timeout.get(), callback.get()};
-    return Ref::steal(
-        PyObject_Vectorcall(binding::state().Watchdog.get(), stack + 1, 0 | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames.get()));
+    return Ref::steal(PyObject_Vectorcall(binding::state().Watchdog.get(), stack + 1,
+                                          0 | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames.get()));
 }
 
 bool handler_init(HandlerObject* self, PyObject* dictionary, uint16_t slave_address, uint16_t connection_id,
@@ -124,7 +124,8 @@ bool handler_init(HandlerObject* self, PyObject* dictionary, uint16_t slave_addr
         if (value)
             PyErr_Format(PyExc_ValueError,
                          "watchdog_timeout_s must be at least 0.001 seconds: the slave receives the watchdog time in "
-                         "whole milliseconds, 1 to 65535 (got %R)", value.get());
+                         "whole milliseconds, 1 to 65535 (got %R)",
+                         value.get());
         return false;
     }
     Ref parameters = a.application_parameters ? Ref::borrow(a.application_parameters) : Ref::steal(PyList_New(0));
@@ -185,12 +186,12 @@ PyObject* handler_new(PyTypeObject* type, PyObject*, PyObject*) { return handler
 
 // ---- object protocol ----------------------------------------------------------------------
 
-using handler_references = binding::references<
-    &HandlerObject::dict, &HandlerObject::dictionary, &HandlerObject::master, &HandlerObject::slave,
-    &HandlerObject::data_command, &HandlerObject::state, &HandlerObject::watchdog, &HandlerObject::report_error_callback,
-    &HandlerObject::state_change_callback, &HandlerObject::current_request, &HandlerObject::last_reply,
-    &HandlerObject::fault_counts, &HandlerObject::last_fault, &HandlerObject::recorder,
-    &HandlerObject::session_opening>;
+using handler_references =
+    binding::references<&HandlerObject::dict, &HandlerObject::dictionary, &HandlerObject::master, &HandlerObject::slave,
+                        &HandlerObject::data_command, &HandlerObject::state, &HandlerObject::watchdog,
+                        &HandlerObject::report_error_callback, &HandlerObject::state_change_callback,
+                        &HandlerObject::current_request, &HandlerObject::last_reply, &HandlerObject::fault_counts,
+                        &HandlerObject::last_fault, &HandlerObject::recorder, &HandlerObject::session_opening>;
 constexpr auto handler_traverse = handler_references::traverse;
 constexpr auto handler_clear = handler_references::clear;
 
@@ -204,13 +205,12 @@ void handler_dealloc(PyObject* obj) {
 
 // ---- fields and properties ----------------------------------------------------------------
 
-
-template <bool HandlerObject::*Field>
+template <bool HandlerObject::* Field>
 PyObject* get_flag(PyObject* obj, void*) {
     return PyBool_FromLong(H(obj)->*Field);
 }
 
-template <bool HandlerObject::*Field>
+template <bool HandlerObject::* Field>
 int set_flag(PyObject* obj, PyObject* value, void* closure) {
     if (!value) return binding::refuse_delete(static_cast<const char*>(closure));
     int truth = PyObject_IsTrue(value);
@@ -247,14 +247,18 @@ PyGetSetDef handler_getsets[] = {
      "Snapshot of the handler's counters: replies, requests, faults by transition name, watchdog expiries, "
      "connections, slave resets, the last fault and when the current state was entered",
      nullptr},
-    {"_MasterHandler__running", get_flag<&HandlerObject::running>, set_flag<&HandlerObject::running>, nullptr, const_cast<char*>("_MasterHandler__running")},
-    {"_MasterHandler__initialization_data_bytes", get_initialization_bytes, set_initialization_bytes, nullptr, const_cast<char*>("_MasterHandler__initialization_data_bytes")},
+    {"_MasterHandler__running", get_flag<&HandlerObject::running>, set_flag<&HandlerObject::running>, nullptr,
+     const_cast<char*>("_MasterHandler__running")},
+    {"_MasterHandler__initialization_data_bytes", get_initialization_bytes, set_initialization_bytes, nullptr,
+     const_cast<char*>("_MasterHandler__initialization_data_bytes")},
     {"_second_session_frame_sent", get_flag<&HandlerObject::second_session_frame_sent>,
      set_flag<&HandlerObject::second_session_frame_sent>, nullptr, const_cast<char*>("_second_session_frame_sent")},
     {"_reset_slave_sequence_number_after_frame", get_flag<&HandlerObject::reset_slave_sequence_number_after_frame>,
-     set_flag<&HandlerObject::reset_slave_sequence_number_after_frame>, nullptr, const_cast<char*>("_reset_slave_sequence_number_after_frame")},
+     set_flag<&HandlerObject::reset_slave_sequence_number_after_frame>, nullptr,
+     const_cast<char*>("_reset_slave_sequence_number_after_frame")},
     {"_generate_crcs_cyclic_for_next_frame", get_flag<&HandlerObject::generate_crcs_cyclic_for_next_frame>,
-     set_flag<&HandlerObject::generate_crcs_cyclic_for_next_frame>, nullptr, const_cast<char*>("_generate_crcs_cyclic_for_next_frame")},
+     set_flag<&HandlerObject::generate_crcs_cyclic_for_next_frame>, nullptr,
+     const_cast<char*>("_generate_crcs_cyclic_for_next_frame")},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -340,7 +344,8 @@ bool start_connection(HandlerObject* self) {
     NodeStartRollback rollback;
     if (!rollback.start(master) || !rollback.start(slave)) return false;
     Ref master_size = py::path(master, {binding::names().frame, binding::names().safe_data_size_bytes});
-    Ref slave_size = master_size ? py::path(slave, {binding::names().frame, binding::names().safe_data_size_bytes}) : Ref{};
+    Ref slave_size = master_size ? py::path(slave, {binding::names().frame, binding::names().safe_data_size_bytes})
+                                 : Ref{};
     if (!slave_size) return false;
     long a = PyLong_AsLong(master_size.get());
     if (a == -1 && PyErr_Occurred()) return false;

@@ -16,8 +16,7 @@ namespace tamsel::master {
 
 // Session: seven DynamicMappableItem of DataType.UINT16, in this order.
 struct SessionObject {
-    PyObject_HEAD
-    PyObject* dict;  // instance dictionary of the plain class
+    PyObject_HEAD PyObject* dict;  // instance dictionary of the plain class
     PyObject* slave_address;
     PyObject* session_id;
     PyObject* error_id;
@@ -28,13 +27,12 @@ struct SessionObject {
 };
 
 struct NodeObject {
-    PyObject_HEAD
-    PyObject* dict;
-    PyObject* frame;                   // FSOEFrame
-    PyObject* session;                 // Session
-    PyObject* dictionary_map;          // DictionaryMap
-    PyObject* dynamic_map;             // FSOEDynamicMap, `_dynamic_map`
-    PyObject* application_parameters;  // list
+    PyObject_HEAD PyObject* dict;
+    PyObject* frame;                              // FSOEFrame
+    PyObject* session;                            // Session
+    PyObject* dictionary_map;                     // DictionaryMap
+    PyObject* dynamic_map;                        // FSOEDynamicMap, `_dynamic_map`
+    PyObject* application_parameters;             // list
     std::optional<std::uint16_t> last_crc0_sent;  // `_last_crc0_sent`: an int 0..65535 or None
     bool dictionary_map_is_editable;              // `_Node__dictionary_map_is_editable`
 };

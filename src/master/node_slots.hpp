@@ -11,14 +11,14 @@ namespace tamsel::master {
 
 // Getter and setter of an object slot: any object may be stored, deleting is refused so the
 // slot is never null. The getset's closure is the attribute's name.
-template <class Object, PyObject* Object::*Field>
+template <class Object, PyObject* Object::* Field>
 PyObject* slot_get(PyObject* self, void*) {
     return Py_NewRef(reinterpret_cast<Object*>(self)->*Field);
 }
 
 inline int refuse_delete(void* closure) { return binding::refuse_delete(static_cast<const char*>(closure)); }
 
-template <class Object, PyObject* Object::*Field>
+template <class Object, PyObject* Object::* Field>
 int slot_set(PyObject* self, PyObject* value, void* closure) {
     if (value == nullptr) return refuse_delete(closure);
     binding::assign(reinterpret_cast<Object*>(self)->*Field, value);

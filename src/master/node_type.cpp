@@ -17,8 +17,11 @@ using binding::Ref;
 
 namespace {
 
-constexpr std::array<PyObject* NodeObject::*, 5> node_objects = {
-    &NodeObject::frame, &NodeObject::session, &NodeObject::dictionary_map, &NodeObject::dynamic_map,
+constexpr std::array<PyObject * NodeObject::*, 5> node_objects = {
+    &NodeObject::frame,
+    &NodeObject::session,
+    &NodeObject::dictionary_map,
+    &NodeObject::dynamic_map,
     &NodeObject::application_parameters,
 };
 
@@ -71,7 +74,6 @@ int node_init(PyObject* self, std::uint16_t slave_address, std::uint16_t connect
     }
     return 0;
 }
-
 
 int node_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(Py_TYPE(self));
@@ -127,16 +129,16 @@ int editable_set(PyObject* self, PyObject* value, void* closure) {
 
 using binding::param;
 
-using node_constructor = binding::constructor<
-    node_init, param<"slave_address", truncated_u16>, param<"connection_id", truncated_u16>,
-    param<"watchdog_ms", truncated_u16>, param<"application_parameters", binding::exact_list>,
-    param<"dictionary", binding::instance_of<&binding::ModuleState::Dictionary>>,
-    param<"item_types_accepted", binding::exact<&PySet_Type>>,
-    param<"dictionary_map_is_editable", binding::truth, "True">>;
+using node_constructor =
+    binding::constructor<node_init, param<"slave_address", truncated_u16>, param<"connection_id", truncated_u16>,
+                         param<"watchdog_ms", truncated_u16>, param<"application_parameters", binding::exact_list>,
+                         param<"dictionary", binding::instance_of<&binding::ModuleState::Dictionary>>,
+                         param<"item_types_accepted", binding::exact<&PySet_Type>>,
+                         param<"dictionary_map_is_editable", binding::truth, "True">>;
 
-using node_methods = binding::methods<
-    binding::noargs_method<"start", "Procedures required before the FSoE is initialized", node_start>,
-    binding::noargs_method<"stop", "Procedures required when the FSoE is stopped", node_stop>>;
+using node_methods =
+    binding::methods<binding::noargs_method<"start", "Procedures required before the FSoE is initialized", node_start>,
+                     binding::noargs_method<"stop", "Procedures required when the FSoE is stopped", node_stop>>;
 
 PyMemberDef node_members[] = {
     TAMSEL_DICT_MEMBER(NodeObject, dict),
@@ -158,7 +160,9 @@ PyGetSetDef node_getsets[] = {
 };
 
 PyType_Slot node_slots[] = {
-    {Py_tp_doc, const_cast<char*>(node_constructor::doc<"Node", "FSoE Node\n\nHolds information relating to one of the FSoE Nodes">.data())},
+    {Py_tp_doc,
+     const_cast<char*>(
+         node_constructor::doc<"Node", "FSoE Node\n\nHolds information relating to one of the FSoE Nodes">.data())},
     {Py_tp_new, reinterpret_cast<void*>(node_new)},
     {Py_tp_init, reinterpret_cast<void*>(node_constructor::init)},
     {Py_tp_dealloc, reinterpret_cast<void*>(node_dealloc)},
@@ -171,10 +175,7 @@ PyType_Slot node_slots[] = {
 };
 
 PyType_Spec node_spec = {
-    "tamsel.tamsel.Node",
-    sizeof(NodeObject),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
+    "tamsel.tamsel.Node", sizeof(NodeObject), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
     node_slots,
 };
 

@@ -30,15 +30,13 @@ int repeats(HandlerObject* self, PyObject* data) {
 }
 
 bool note(HandlerObject* self, PyObject* data) {
-    const bool reset_frame =
-        PyBytes_GET_SIZE(data) > 0 && static_cast<uint8_t>(PyBytes_AS_STRING(data)[0]) == frame::command::reset;
+    const bool reset_frame = PyBytes_GET_SIZE(data) > 0 &&
+                             static_cast<uint8_t>(PyBytes_AS_STRING(data)[0]) == frame::command::reset;
     if (!reset_frame && !self->session_opening) return true;  // the common case: nothing to note
     const int session = in_session(self);
     if (session < 0) return false;
-    if (session && reset_frame)
-        binding::assign(self->session_opening, data);
-    else if (!session)
-        forget(self);
+    if (session && reset_frame) binding::assign(self->session_opening, data);
+    else if (!session) forget(self);
     return true;
 }
 

@@ -18,10 +18,13 @@ using binding::Ref;
 namespace {
 
 // The seven values in the order they are created.
-constexpr std::array<PyObject* SessionObject::*, 7> session_values = {
-    &SessionObject::slave_address, &SessionObject::session_id,
-    &SessionObject::error_id,      &SessionObject::connection_id,
-    &SessionObject::comm_parameter_size_bytes, &SessionObject::watchdog_ms,
+constexpr std::array<PyObject * SessionObject::*, 7> session_values = {
+    &SessionObject::slave_address,
+    &SessionObject::session_id,
+    &SessionObject::error_id,
+    &SessionObject::connection_id,
+    &SessionObject::comm_parameter_size_bytes,
+    &SessionObject::watchdog_ms,
     &SessionObject::app_parameter_size_bytes,
 };
 
@@ -131,10 +134,7 @@ PyType_Slot session_slots[] = {
 };
 
 PyType_Spec session_spec = {
-    "tamsel.tamsel.Session",
-    sizeof(SessionObject),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
+    "tamsel.tamsel.Session", sizeof(SessionObject), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
     session_slots,
 };
 

@@ -92,9 +92,10 @@ enum class Command { reset, stop, activate, deactivate, unknown };
 
 // Which WatchdogCommand `obj` equals, tested in the order RESET, STOP, ACTIVATE, DEACTIVATE.
 bool identify(PyObject* obj, Command& out) {
-    static constexpr std::pair<const char*, Command> members[] = {
-        {"RESET", Command::reset}, {"STOP", Command::stop}, {"ACTIVATE", Command::activate},
-        {"DEACTIVATE", Command::deactivate}};
+    static constexpr std::pair<const char*, Command> members[] = {{"RESET", Command::reset},
+                                                                  {"STOP", Command::stop},
+                                                                  {"ACTIVATE", Command::activate},
+                                                                  {"DEACTIVATE", Command::deactivate}};
     for (const auto& [name, command] : members) {
         binding::Ref member = binding::Ref::steal(PyObject_GetAttrString(binding::state().WatchdogCommand.get(), name));
         if (!member) return false;
@@ -115,10 +116,8 @@ bool internal_error(WatchdogCore& core, const char* message, PyObject* exception
     if (core.active()) core.reset();
     log_error(message);
     binding::Ref exception = binding::Ref::steal(PyObject_CallNoArgs(exception_type));
-    if (exception)
-        log_exception(crash_message, exception.get());
-    else
-        PyErr_WriteUnraisable(nullptr);
+    if (exception) log_exception(crash_message, exception.get());
+    else PyErr_WriteUnraisable(nullptr);
     return true;
 }
 
@@ -126,7 +125,9 @@ bool internal_error(WatchdogCore& core, const char* message, PyObject* exception
 
 void raise_not_running() { PyErr_SetString(PyExc_RuntimeError, "FSoE Watchdog thread is not running"); }
 
-bool is_watchdog(PyObject* obj) noexcept { return PyObject_TypeCheck(obj, binding::as_type(binding::state().Watchdog)); }
+bool is_watchdog(PyObject* obj) noexcept {
+    return PyObject_TypeCheck(obj, binding::as_type(binding::state().Watchdog));
+}
 
 bool is_exact_watchdog(PyObject* obj) noexcept { return Py_IS_TYPE(obj, binding::as_type(binding::state().Watchdog)); }
 
@@ -163,8 +164,7 @@ bool call_watchdog(PyObject* obj, WatchdogOperation operation) {
             case WatchdogOperation::stop: return watchdog_stop(obj);
         }
     }
-    binding::Ref result =
-        binding::Ref::steal(PyObject_CallMethod(obj, names[static_cast<int>(operation)], nullptr));
+    binding::Ref result = binding::Ref::steal(PyObject_CallMethod(obj, names[static_cast<int>(operation)], nullptr));
     return static_cast<bool>(result);
 }
 
@@ -173,18 +173,13 @@ bool process_command(PyObject* watchdog, PyObject* command) {
     if (!ensure_running(watchdog) || !identify(command, which)) return false;
     WatchdogCore& core = core_of(watchdog);
     switch (which) {
-        case Command::reset:
-            core.reset();
-            return true;
-        case Command::stop:
-            return stop_noticed(watchdog);
+        case Command::reset: core.reset(); return true;
+        case Command::stop: return stop_noticed(watchdog);
         case Command::activate:
             if (const Outcome outcome = core.activate(); outcome != Outcome::unchanged) return check_outcome(outcome);
             return internal_error(core, "WatchdogCommand.ACTIVATE received while already active", PyExc_RuntimeError);
-        case Command::deactivate:
-            return deactivate(core);
-        case Command::unknown:
-            break;
+        case Command::deactivate: return deactivate(core);
+        case Command::unknown: break;
     }
     return internal_error(core, "Unknown FSoE Watchdog internal command received. Watchdog corrupted",
                           PyExc_NotImplementedError);

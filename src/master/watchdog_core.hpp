@@ -174,10 +174,8 @@ public:
             const bool polls = poll_interval_ != std::chrono::nanoseconds::zero();
             if (polls && Clock::now() >= next_poll) return {Wake::Reason::poll, 0};
             if (!active()) {
-                if (polls)
-                    wake_.wait_until(lock, next_poll);
-                else
-                    wake_.wait(lock);
+                if (polls) wake_.wait_until(lock, next_poll);
+                else wake_.wait(lock);
                 continue;
             }
             // Generation before deadline: a reset stores its deadline before it bumps the

@@ -9,7 +9,8 @@ namespace {
 // `logging.getLogger().<function>(*args, **kwargs)`: the root logger's own method, which
 // leaves the logging configuration as the host made it.
 void call_logging(const char* function, PyObject* args, PyObject* kwargs) {
-    binding::Ref root = binding::Ref::steal(PyObject_CallMethod(binding::state().logging_module.get(), "getLogger", nullptr));
+    binding::Ref root = binding::Ref::steal(
+        PyObject_CallMethod(binding::state().logging_module.get(), "getLogger", nullptr));
     binding::Ref log = root ? binding::Ref::steal(PyObject_GetAttrString(root.get(), function)) : binding::Ref();
     binding::Ref done = log ? binding::Ref::steal(PyObject_Call(log.get(), args, kwargs)) : binding::Ref();
     // The watchdog goes on whatever the logging configuration does.

@@ -9,9 +9,8 @@
 namespace tamsel::master {
 
 struct WatchdogObject {
-    PyObject_HEAD
-    WatchdogCore core;      // constructed by tp_new, destroyed by tp_dealloc
-    PyObject* callback;     // owned; null until __init__
+    PyObject_HEAD WatchdogCore core;  // constructed by tp_new, destroyed by tp_dealloc
+    PyObject* callback;               // owned; null until __init__
     double timeout_s;
 };
 

@@ -85,9 +85,9 @@ PyObject* end_watchdog_threads(PyObject*) {
     Py_RETURN_NONE;
 }
 
-PyMethodDef end_watchdog_threads_def =
-    binding::noargs_function<"_end_watchdog_threads", "Stop every watchdog thread (run when the interpreter shuts down)",
-                             end_watchdog_threads>::entry();
+PyMethodDef end_watchdog_threads_def = binding::noargs_function<
+    "_end_watchdog_threads", "Stop every watchdog thread (run when the interpreter shuts down)",
+    end_watchdog_threads>::entry();
 
 }  // namespace
 
@@ -110,8 +110,8 @@ bool program_has_ended() {
 
 bool end_watchdogs_at_shutdown() {
     Ref hook = Ref::steal(PyCFunction_New(&end_watchdog_threads_def, nullptr));
-    Ref registered = hook ? Ref::steal(PyObject_CallMethod(binding::state().threading_module.get(),
-                                                           "_register_atexit", "O", hook.get()))
+    Ref registered = hook ? Ref::steal(PyObject_CallMethod(binding::state().threading_module.get(), "_register_atexit",
+                                                           "O", hook.get()))
                           : Ref{};
     return static_cast<bool>(registered);
 }

@@ -2,7 +2,6 @@
 #include "master/watchdog.hpp"
 #include "master/watchdog_object.hpp"
 
-
 namespace tamsel::master {
 
 namespace {
@@ -65,10 +64,8 @@ PyObject* run_watchdog(PyObject* watchdog) {
         case Entry::busy:
             PyErr_SetString(PyExc_RuntimeError, "FSoE Watchdog thread is already running");
             return nullptr;
-        case Entry::stopped:
-            Py_RETURN_NONE;
-        case Entry::entered:
-            break;
+        case Entry::stopped: Py_RETURN_NONE;
+        case Entry::entered: break;
     }
     BodyScope body(core);
     for (;;) {
@@ -98,8 +95,7 @@ bool watchdog_expiry_is_current(const WatchdogExpiry& expiry) noexcept {
 
 bool watchdog_stopped_during_current_expiry(PyObject* watchdog) noexcept {
     const WatchdogExpiry* expiry = current_expiry;
-    return expiry && expiry->watchdog == watchdog &&
-           as_watchdog(watchdog)->core.life() != WatchdogCore::Life::running;
+    return expiry && expiry->watchdog == watchdog && as_watchdog(watchdog)->core.life() != WatchdogCore::Life::running;
 }
 
 bool watchdog_expiry_is_stale(PyObject* watchdog) noexcept {

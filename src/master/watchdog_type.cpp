@@ -57,7 +57,9 @@ int watchdog_init(PyObject* obj, double timeout_s, PyObject* callback) {
 int visit_managed_dict(PyObject* obj, visitproc visit, void* arg) { return PyObject_VisitManagedDict(obj, visit, arg); }
 void clear_managed_dict(PyObject* obj) { PyObject_ClearManagedDict(obj); }
 #else
-int visit_managed_dict(PyObject* obj, visitproc visit, void* arg) { return _PyObject_VisitManagedDict(obj, visit, arg); }
+int visit_managed_dict(PyObject* obj, visitproc visit, void* arg) {
+    return _PyObject_VisitManagedDict(obj, visit, arg);
+}
 void clear_managed_dict(PyObject* obj) { _PyObject_ClearManagedDict(obj); }
 #endif
 

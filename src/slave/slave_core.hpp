@@ -53,7 +53,7 @@ struct Outcome {
     bool processed = false;  // a new request was answered (not a repeat, not silence)
     bool rejected = false;   // `rejection` holds what the slave refused
     Rejection rejection;
-    Fault fault;             // the fault sent in this reply, kind none if none
+    Fault fault;  // the fault sent in this reply, kind none if none
 };
 
 class SlaveCore {
@@ -62,7 +62,9 @@ public:
 
     // `config` must have frame sizes (is_frame_size) and at most MAX_APP_PARAMETER_BYTES.
     explicit SlaveCore(const Config& config)
-        : config_(config), chunk_(chunk_bytes(config)), connection_(connection_stream(config)),
+        : config_(config),
+          chunk_(chunk_bytes(config)),
+          connection_(connection_stream(config)),
           parameters_(parameter_stream(config)) {
         reset_link();
     }
@@ -86,14 +88,10 @@ public:
         last_frame_ms_ = now_ms;
         const std::optional<uint16_t> error = receive(request, length, expired, outcome);
         const uint16_t answered_crc0 = parsed ? first_crc(rx_) : 0;
-        if (outcome.fault.kind == FaultKind::reset)
-            send_reset(outcome.fault.argument, outcome.fault);
-        else if (error)
-            send_reset(*error, outcome.fault);
-        else if (rx_.control.command == frame::command::reset)
-            send_reset(error::reset, outcome.fault);
-        else
-            answer(answered_crc0, outcome.fault);
+        if (outcome.fault.kind == FaultKind::reset) send_reset(outcome.fault.argument, outcome.fault);
+        else if (error) send_reset(*error, outcome.fault);
+        else if (rx_.control.command == frame::command::reset) send_reset(error::reset, outcome.fault);
+        else answer(answered_crc0, outcome.fault);
         return outcome;
     }
 
@@ -182,7 +180,8 @@ private:
         rx_.control.crc0 = crc0;
         frame::CrcWords calculated{};
         bool valid = frame::check_crcs(rx_, calculated);
-        if (last && (rx_.slots() == 0 || calculated[0] == *last)) valid = frame::check_crcs_cyclic(rx_, *last, calculated);
+        if (last && (rx_.slots() == 0 || calculated[0] == *last))
+            valid = frame::check_crcs_cyclic(rx_, *last, calculated);
         if (!valid) return std::nullopt;
         return rx_.control.sequence_number;
     }
@@ -210,8 +209,7 @@ private:
         if (command == frame::command::reset) {
             master_cyclic_ = false;
             master_error_ = rx_.safe_data[0];
-            if (!check(1, 0, std::nullopt))
-                record(outcome, error::invalid_crc, "invalid CRC in a Reset frame");
+            if (!check(1, 0, std::nullopt)) record(outcome, error::invalid_crc, "invalid CRC in a Reset frame");
             else if (rx_.control.connection_id != 0)
                 record(outcome, error::invalid_connid, "connection id %u in a Reset frame",
                        unsigned{rx_.control.connection_id});
@@ -260,8 +258,7 @@ private:
         auto connection_done = [this] { return connection_received_ == connection_.length; };
         auto parameters_done = [this] { return parameters_received_ == parameters_.length; };
         switch (command) {
-            case frame::command::session:
-                return phase_ == Phase::reset || phase_ == Phase::session;
+            case frame::command::session: return phase_ == Phase::reset || phase_ == Phase::session;
             case frame::command::connection:
                 return (phase_ == Phase::session && session_bytes_ >= 2) ||
                        (phase_ == Phase::connection && !connection_done());
@@ -367,8 +364,7 @@ private:
         reset_link();
     }
 
-    void send(uint16_t command, uint16_t connection_id, const Bytes& safe, uint16_t answered_crc0,
-              const Fault& fault) {
+    void send(uint16_t command, uint16_t connection_id, const Bytes& safe, uint16_t answered_crc0, const Fault& fault) {
         if (fault.kind == FaultKind::command) command = fault.argument;
         tx_ = frame::Frame{};
         tx_.control.command = command;
@@ -377,10 +373,8 @@ private:
         tx_.control.crc0 = answered_crc0;
         tx_.safe_data_size = config_.inputs_size;
         frame::set_safe_data_bytes(tx_, safe.data(), config_.inputs_size);
-        if (tx_last_crc0_)
-            frame::generate_crcs_cyclic(tx_, *tx_last_crc0_);
-        else
-            frame::generate_crcs(tx_);
+        if (tx_last_crc0_) frame::generate_crcs_cyclic(tx_, *tx_last_crc0_);
+        else frame::generate_crcs(tx_);
         const uint16_t used = tx_.control.sequence_number;
         if (fault.kind == FaultKind::corrupt_crc && fault.argument < tx_.slots()) tx_.crcs[fault.argument] ^= 0xFFFF;
         if (fault.kind == FaultKind::corrupt_connection_id) tx_.control.connection_id ^= wrong_connection_id_mask;

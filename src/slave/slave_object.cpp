@@ -22,10 +22,9 @@ using binding::Ref;
 
 // The fields every reply touches come before the core, next to the object's header.
 struct SlaveObject {
-    PyObject_HEAD
-    PyObject* reply;       // bytes of the last reply
-    PyObject* rejections;  // list of (error code, reason) tuples
-    Fault last_fault;      // fault sent in the last new reply
+    PyObject_HEAD PyObject* reply;  // bytes of the last reply
+    PyObject* rejections;           // list of (error code, reason) tuples
+    Fault last_fault;               // fault sent in the last new reply
     std::optional<SlaveCore> core;
 };
 
@@ -151,9 +150,7 @@ PyObject* slave_corrupt_crc(PyObject* self, uint16_t slot) {
     return queue_fault(self, FaultKind::corrupt_crc, slot);
 }
 
-PyObject* slave_corrupt_connection_id(PyObject* self) {
-    return queue_fault(self, FaultKind::corrupt_connection_id, 0);
-}
+PyObject* slave_corrupt_connection_id(PyObject* self) { return queue_fault(self, FaultKind::corrupt_connection_id, 0); }
 
 PyObject* slave_send_command(PyObject* self, uint16_t code) {
     if (code > 0xFF) {
@@ -163,9 +160,7 @@ PyObject* slave_send_command(PyObject* self, uint16_t code) {
     return queue_fault(self, FaultKind::command, code);
 }
 
-PyObject* slave_send_reset(PyObject* self, uint16_t code) {
-    return queue_fault(self, FaultKind::reset, code);
-}
+PyObject* slave_send_reset(PyObject* self, uint16_t code) { return queue_fault(self, FaultKind::reset, code); }
 
 PyObject* slave_corrupt_echo(PyObject* self) {
     core_of(self).corrupt_echo();
@@ -252,10 +247,8 @@ PyObject* get_last_fault(PyObject* self, void*) {
     return Py_BuildValue("(II)", static_cast<unsigned>(fault.kind), unsigned{fault.argument});
 }
 
-#define TAMSEL_CONFIG_GETTER(field)                                    \
-    PyObject* get_##field(PyObject* self, void*) {                     \
-        return PyLong_FromLong(core_of(self).config().field);          \
-    }
+#define TAMSEL_CONFIG_GETTER(field) \
+    PyObject* get_##field(PyObject* self, void*) { return PyLong_FromLong(core_of(self).config().field); }
 TAMSEL_CONFIG_GETTER(slave_address)
 TAMSEL_CONFIG_GETTER(connection_id)
 TAMSEL_CONFIG_GETTER(watchdog_ms)
@@ -283,7 +276,8 @@ using methods = binding::methods<
     method<"send_reset",
            "send_reset(error): answer the next request with a Reset frame carrying this error code; the slave resets.",
            slave_send_reset, param<"error", binding::u16>>,
-    noargs_method<"corrupt_echo", "corrupt_echo(): flip the first echoed byte of the next Connection or Parameter reply.",
+    noargs_method<"corrupt_echo",
+                  "corrupt_echo(): flip the first echoed byte of the next Connection or Parameter reply.",
                   slave_corrupt_echo>,
     method<"silence", "silence(cycles): answer nothing new for this many calls of reply().", slave_silence,
            param<"cycles", binding::u32>>,

@@ -8,10 +8,9 @@ namespace tamsel::states {
 
 namespace {
 
-constexpr Ref binding::ModuleState::*class_slots[state_count] = {
-    &binding::ModuleState::StateReset,     &binding::ModuleState::StateSession,
-    &binding::ModuleState::StateConnection, &binding::ModuleState::StateParameter,
-    &binding::ModuleState::StateData,
+constexpr Ref binding::ModuleState::* class_slots[state_count] = {
+    &binding::ModuleState::StateReset,     &binding::ModuleState::StateSession, &binding::ModuleState::StateConnection,
+    &binding::ModuleState::StateParameter, &binding::ModuleState::StateData,
 };
 
 int call_truth_method(PyObject* self, PyObject* method) {
@@ -32,11 +31,9 @@ const Behaviour& behaviour(StateId id) {
     return reset_behaviour;
 }
 
-Ref binding::ModuleState::*class_slot(StateId id) { return class_slots[static_cast<int>(id)]; }
+Ref binding::ModuleState::* class_slot(StateId id) { return class_slots[static_cast<int>(id)]; }
 
-PyTypeObject* state_type(StateId id) {
-    return binding::as_type(binding::state().*class_slots[static_cast<int>(id)]);
-}
+PyTypeObject* state_type(StateId id) { return binding::as_type(binding::state().*class_slots[static_cast<int>(id)]); }
 
 PyObject* class_ref(StateId id) { return Py_NewRef(reinterpret_cast<PyObject*>(state_type(id))); }
 
@@ -106,9 +103,10 @@ PyObject* dispatch_event(PyObject* state, PyObject* method, Event event) {
 }  // namespace
 
 PyObject* process_frame_received(PyObject* state) {
-    return dispatch_event(state, binding::names()._process_frame_received_event, [](PyObject* self, Context& ctx, StateId id) {
-        return behaviour(id).frame_received(self, ctx);
-    });
+    return dispatch_event(state, binding::names()._process_frame_received_event,
+                          [](PyObject* self, Context& ctx, StateId id) {
+                              return behaviour(id).frame_received(self, ctx);
+                          });
 }
 
 PyObject* process_watchdog_expired(PyObject* state) {

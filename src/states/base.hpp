@@ -26,7 +26,7 @@ extern const Behaviour data_behaviour;
 const Behaviour& behaviour(StateId id);
 
 // The module-state slot that holds the class of `id`.
-Ref binding::ModuleState::*class_slot(StateId id);
+Ref binding::ModuleState::* class_slot(StateId id);
 // A new reference to the module's class of `id`.
 PyObject* class_ref(StateId id);
 

@@ -66,8 +66,9 @@ PyObject* init_subclass(PyObject* cls, PyObject* args, PyObject* kwargs) {
     PyObject* base = binding::state().State.get();
     Ref remaining = Ref::steal(PySet_New(nullptr));
     if (!remaining) return nullptr;
-    for (PyObject* event : {binding::names()._process_frame_received_event, binding::names()._process_watchdog_expired_event,
-                            binding::names()._process_reset_connection_event}) {
+    for (PyObject* event :
+         {binding::names()._process_frame_received_event, binding::names()._process_watchdog_expired_event,
+          binding::names()._process_reset_connection_event}) {
         Ref value = Ref::steal(PyObject_GetAttr(cls, event));
         if (!value) return nullptr;
         Ref inherited = Ref::steal(PyObject_GetAttr(base, event));
@@ -86,7 +87,8 @@ PyObject* init_subclass(PyObject* cls, PyObject* args, PyObject* kwargs) {
     }
     Ref frozen = Ref::steal(PyFrozenSet_New(remaining.get()));
     if (!frozen || PyObject_SetAttr(cls, binding::names().__abstractmethods__, frozen.get()) < 0) return nullptr;
-    Ref parent = Ref::steal(PyObject_CallFunctionObjArgs(reinterpret_cast<PyObject*>(&PySuper_Type), base, cls, nullptr));
+    Ref parent = Ref::steal(
+        PyObject_CallFunctionObjArgs(reinterpret_cast<PyObject*>(&PySuper_Type), base, cls, nullptr));
     if (!parent) return nullptr;
     Ref next = Ref::steal(PyObject_GetAttr(parent.get(), binding::names().__init_subclass__));
     if (!next) return nullptr;
@@ -178,7 +180,7 @@ struct ClassSpec {
 };
 
 const ClassSpec class_specs[state_count] = {
-    {"tamsel.tamsel.StateReset", class_methods<0>},     {"tamsel.tamsel.StateSession", class_methods<1>},
+    {"tamsel.tamsel.StateReset", class_methods<0>},      {"tamsel.tamsel.StateSession", class_methods<1>},
     {"tamsel.tamsel.StateConnection", class_methods<2>}, {"tamsel.tamsel.StateParameter", class_methods<3>},
     {"tamsel.tamsel.StateData", class_methods<4>},
 };
@@ -204,7 +206,8 @@ int create_state_classes(PyObject* module) {
     static PyType_Spec base_spec = {"tamsel.tamsel.State", sizeof(StateObject), 0, class_flags, base_slots};
     if (!binding::add_type(module, &base_spec, nullptr, st.State)) return -1;
     Ref abstract = Ref::steal(abstract_names());
-    if (!abstract || PyObject_SetAttr(st.State.get(), binding::names().__abstractmethods__, abstract.get()) < 0) return -1;
+    if (!abstract || PyObject_SetAttr(st.State.get(), binding::names().__abstractmethods__, abstract.get()) < 0)
+        return -1;
 
     static std::vector<PyMethodDef> method_tables[state_count];
     static std::vector<PyType_Slot> slot_tables[state_count];
@@ -221,7 +224,8 @@ int create_state_classes(PyObject* module) {
         specs[id] = {class_specs[id].name, sizeof(StateObject), 0, class_flags, slot_tables[id].data()};
         if (!binding::add_type(module, &specs[id], st.State.get(), st.*class_slot(StateId(id)))) return -1;
         Ref id_value = Ref::steal(PyLong_FromLong(id));
-        if (!id_value || PyObject_SetAttrString((st.*class_slot(StateId(id))).get(), "id", id_value.get()) < 0) return -1;
+        if (!id_value || PyObject_SetAttrString((st.*class_slot(StateId(id))).get(), "id", id_value.get()) < 0)
+            return -1;
     }
     return 0;
 }

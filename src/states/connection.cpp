@@ -9,9 +9,9 @@ namespace tamsel::states {
 namespace {
 
 constexpr EchoTransitions transitions = {
-    Command::connection,     Transition::conn_fail5, Transition::conn_fail3,  Transition::conn_fail2,
-    Transition::conn_fail1,  Transition::conn_stay1, Transition::conn_ok,     Transition::conn_reset1,
-    Transition::conn_fail4,  Message::session_data_mismatch,
+    Command::connection,    Transition::conn_fail5,         Transition::conn_fail3, Transition::conn_fail2,
+    Transition::conn_fail1, Transition::conn_stay1,         Transition::conn_ok,    Transition::conn_reset1,
+    Transition::conn_fail4, Message::session_data_mismatch,
 };
 
 PyObject* frame_received(PyObject* self, Context& ctx) { return echo_frame_received(self, ctx, transitions); }
@@ -26,7 +26,7 @@ PyObject* perform(PyObject*, Context& ctx, Transition t) {
 
 }  // namespace
 
-const Behaviour connection_behaviour = {frame_received,         perform, nullptr, Transition::conn_wd,
+const Behaviour connection_behaviour = {frame_received,          perform, nullptr, Transition::conn_wd,
                                         Transition::conn_reset2, nullptr};
 
 }  // namespace tamsel::states

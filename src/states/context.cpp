@@ -60,7 +60,8 @@ bool is_exact_dynamic_item(PyObject* obj) {
 bool set_value(PyObject* item, long value) {
     Ref number = Ref::steal(PyLong_FromLong(value));
     if (!number) return false;
-    if (is_exact_dynamic_item(item)) return mapping::dynamic_item_set(mapping::as_dynamic_item(item), number.get()) == 0;
+    if (is_exact_dynamic_item(item))
+        return mapping::dynamic_item_set(mapping::as_dynamic_item(item), number.get()) == 0;
     return PyObject_SetAttr(item, binding::names().value, number.get()) == 0;
 }
 
@@ -141,7 +142,7 @@ frame::FrameObject* Context::fast_frame(Side side) const noexcept {
                : nullptr;
 }
 
-PyObject* Context::fast_session_item(Side side, PyObject* master::SessionObject::*field) const noexcept {
+PyObject* Context::fast_session_item(Side side, PyObject* master::SessionObject::* field) const noexcept {
     master::NodeObject* node = fast_node(side);
     if (!node || !node->session || !Py_IS_TYPE(node->session, binding::as_type(module_->Session))) return nullptr;
     return master::as_session(node->session)->*field;
@@ -149,7 +150,8 @@ PyObject* Context::fast_session_item(Side side, PyObject* master::SessionObject:
 
 bool* Context::fast_flag(PyObject* name) const noexcept {
     if (!fast_) return nullptr;
-    if (name == binding::names()._generate_crcs_cyclic_for_next_frame) return &fast_->generate_crcs_cyclic_for_next_frame;
+    if (name == binding::names()._generate_crcs_cyclic_for_next_frame)
+        return &fast_->generate_crcs_cyclic_for_next_frame;
     if (name == binding::names()._reset_slave_sequence_number_after_frame)
         return &fast_->reset_slave_sequence_number_after_frame;
     if (name == binding::names()._second_session_frame_sent) return &fast_->second_session_frame_sent;
@@ -158,7 +160,7 @@ bool* Context::fast_flag(PyObject* name) const noexcept {
 
 Ref Context::node(Side side) { return attr(handler_, side_name(side)); }
 
-bool Context::set_control_word(Side side, uint16_t frame::FrameControl::*field, PyObject* name, long value) {
+bool Context::set_control_word(Side side, uint16_t frame::FrameControl::* field, PyObject* name, long value) {
     if (frame::FrameObject* f = fast_frame(side)) {
         f->frame.control.*field = static_cast<uint16_t>(value);
         return true;
@@ -219,22 +221,24 @@ bool Context::slave_command(Command& out) {
 int Context::connection_id_matches(Ref& message) {
     uint16_t own_id = 0;
     frame::FrameObject* slave_frame = fast_frame(Side::slave);
-    if (slave_frame && mapping::exact_uint16_value(fast_session_item(Side::master, &master::SessionObject::connection_id),
-                                         own_id)) {
+    if (slave_frame &&
+        mapping::exact_uint16_value(fast_session_item(Side::master, &master::SessionObject::connection_id), own_id)) {
         unsigned received_id = slave_frame->frame.control.connection_id;
         if (received_id == own_id) return 1;
         message = Ref::steal(PyUnicode_FromFormat("Connection id exchanged does not match %u != %u", received_id,
                                                   static_cast<unsigned>(own_id)));
         return message ? 0 : -1;
     }
-    Ref slave_id = path(handler_, {binding::names().slave, binding::names().frame, binding::names().control, binding::names().connection_id});
+    Ref slave_id = path(handler_, {binding::names().slave, binding::names().frame, binding::names().control,
+                                   binding::names().connection_id});
     if (!slave_id) return -1;
-    Ref master_id = path(handler_, {binding::names().master, binding::names().session, binding::names().connection_id, binding::names().value});
+    Ref master_id = path(handler_, {binding::names().master, binding::names().session, binding::names().connection_id,
+                                    binding::names().value});
     if (!master_id) return -1;
     int differs = PyObject_RichCompareBool(slave_id.get(), master_id.get(), Py_NE);
     if (differs <= 0) return differs < 0 ? -1 : 1;
-    message = Ref::steal(PyUnicode_FromFormat("Connection id exchanged does not match %S != %S", slave_id.get(),
-                                              master_id.get()));
+    message = Ref::steal(
+        PyUnicode_FromFormat("Connection id exchanged does not match %S != %S", slave_id.get(), master_id.get()));
     return message ? 0 : -1;
 }
 
@@ -300,7 +304,8 @@ bool Context::create_session_id() {
 }
 
 int Context::dynamic_map_pending() {
-    return fast_ ? master::dynamic_map_pending(fast_) : py::truth(py::call(handler_, binding::names()._dynamic_map_pending));
+    return fast_ ? master::dynamic_map_pending(fast_)
+                 : py::truth(py::call(handler_, binding::names()._dynamic_map_pending));
 }
 
 bool Context::report(Transition t, PyObject* message) {
@@ -401,9 +406,10 @@ int Context::check_received_crcs() {
     if (same <= 0) return same;
     Ref last_crc0 = attr(slave.get(), binding::names()._last_crc0_sent);
     if (!last_crc0) return -1;
-    Ref result = Ref::steal(last_crc0.get() == Py_None
-                                ? PyObject_CallMethodNoArgs(frame.get(), binding::names().check_crcs)
-                                : PyObject_CallMethodOneArg(frame.get(), binding::names().check_crcs_cyclic, last_crc0.get()));
+    Ref result = Ref::steal(
+        last_crc0.get() == Py_None
+            ? PyObject_CallMethodNoArgs(frame.get(), binding::names().check_crcs)
+            : PyObject_CallMethodOneArg(frame.get(), binding::names().check_crcs_cyclic, last_crc0.get()));
     return result ? PyObject_IsTrue(result.get()) : -1;
 }
 
@@ -467,7 +473,8 @@ bool Context::clear_slave_parameters() {
     if (!slave) return false;
     Ref session = attr(slave.get(), binding::names().session);
     if (!session) return false;
-    for (PyObject* field : {binding::names().comm_parameter_size_bytes, binding::names().watchdog_ms, binding::names().app_parameter_size_bytes}) {
+    for (PyObject* field : {binding::names().comm_parameter_size_bytes, binding::names().watchdog_ms,
+                            binding::names().app_parameter_size_bytes}) {
         Ref item = attr(session.get(), field);
         if (!item || !set_value(item.get(), 0)) return false;
     }
@@ -485,7 +492,8 @@ bool Context::map_parameters(PyObject* node_) {
     if (!map || !map_clear(map.get())) return false;
     Ref session = attr(node_, binding::names().session);
     if (!session) return false;
-    for (PyObject* field : {binding::names().comm_parameter_size_bytes, binding::names().watchdog_ms, binding::names().app_parameter_size_bytes}) {
+    for (PyObject* field : {binding::names().comm_parameter_size_bytes, binding::names().watchdog_ms,
+                            binding::names().app_parameter_size_bytes}) {
         Ref item = attr(session.get(), field);
         if (!item || !map_add(map.get(), item.get())) return false;
     }

@@ -30,7 +30,7 @@ public:
           handler_(owner_.get()),
           module_(&binding::state()),
           fast_(Py_IS_TYPE(handler_, binding::as_type(module_->MasterHandler)) ? master::as_handler(handler_)
-                                                                                 : nullptr) {}
+                                                                               : nullptr) {}
     PyObject* handler() const noexcept { return handler_; }
 
     // Frame control of one node's frame.
@@ -76,15 +76,15 @@ private:
     // The module's own objects behind the handler, or null where something else stands.
     master::NodeObject* fast_node(Side side) const noexcept;
     frame::FrameObject* fast_frame(Side side) const noexcept;
-    PyObject* fast_session_item(Side side, PyObject* master::SessionObject::*field) const noexcept;
+    PyObject* fast_session_item(Side side, PyObject* master::SessionObject::* field) const noexcept;
     bool* fast_flag(PyObject* name) const noexcept;
     // Sets a control word of a node's frame: the `field` slot, or the attribute `name`.
-    bool set_control_word(Side side, uint16_t frame::FrameControl::*field, PyObject* name, long value);
+    bool set_control_word(Side side, uint16_t frame::FrameControl::* field, PyObject* name, long value);
 
     Ref owner_;  // keeps the handler alive for the whole event
     PyObject* handler_;
     const binding::ModuleState* module_;  // the module's own types
-    master::HandlerObject* fast_;  // the handler when it is exactly a MasterHandler
+    master::HandlerObject* fast_;         // the handler when it is exactly a MasterHandler
 };
 
 }  // namespace tamsel::states

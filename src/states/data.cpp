@@ -31,7 +31,8 @@ PyObject* frame_received(PyObject* self, Context& ctx) {
 PyObject* accept(Context& ctx, Transition t) {
     if (!log_transition(t)) return nullptr;
     bool inputs_set = t == Transition::data_ok1 ? ctx.read_slave_inputs() : ctx.set_inputs_to_failsafe();
-    if (!inputs_set || !ctx.set_flag(binding::names()._generate_crcs_cyclic_for_next_frame, true) || !ctx.activate_watchdog())
+    if (!inputs_set || !ctx.set_flag(binding::names()._generate_crcs_cyclic_for_next_frame, true) ||
+        !ctx.activate_watchdog())
         return nullptr;
     return class_ref(StateId::data);
 }
@@ -42,7 +43,7 @@ int map_frame(PyObject*, Context& ctx) { return ctx.map_master_outputs() ? 0 : -
 
 }  // namespace
 
-const Behaviour data_behaviour = {frame_received, perform, map_frame, Transition::data_wd, Transition::data_reset2,
-                                  nullptr};
+const Behaviour data_behaviour = {frame_received,          perform, map_frame, Transition::data_wd,
+                                  Transition::data_reset2, nullptr};
 
 }  // namespace tamsel::states

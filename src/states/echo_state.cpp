@@ -10,8 +10,7 @@ PyObject* echo_frame_received(PyObject* self, Context& ctx, const EchoTransition
     if (command == Command::invalid)
         return report_and_run(self, ctx, t.unknown_command, message_text(Message::invalid_command));
     if (command == Command::reset) return report_slave_reset(self, ctx, t.slave_reset);
-    if (command != t.command)
-        return report_and_run(self, ctx, t.wrong_command, message_text(Message::invalid_command));
+    if (command != t.command) return report_and_run(self, ctx, t.wrong_command, message_text(Message::invalid_command));
     // Connection id first, then the echo received so far, then the CRCs.
     Ref message;
     int id_matches = ctx.connection_id_matches(message);

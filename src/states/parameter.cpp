@@ -26,8 +26,8 @@ bool map_node(PyObject* self, Context& ctx, Side side) {
 }
 
 constexpr EchoTransitions transitions = {
-    Command::parameter,     Transition::para_fail5, Transition::para_fail3,  Transition::para_fail2,
-    Transition::para_fail1, Transition::para_stay1, Transition::para_ok,     Transition::para_reset1,
+    Command::parameter,     Transition::para_fail5,           Transition::para_fail3, Transition::para_fail2,
+    Transition::para_fail1, Transition::para_stay1,           Transition::para_ok,    Transition::para_reset1,
     Transition::para_fail4, Message::parameter_data_mismatch,
 };
 
@@ -71,7 +71,8 @@ int parameter_map_frame(PyObject* self, Context& ctx) {
     return ok && map_node(self, ctx, Side::master) && map_node(self, ctx, Side::slave) ? 0 : -1;
 }
 
-const Behaviour parameter_behaviour = {frame_received,         perform, parameter_map_frame, Transition::para_wd,
+const Behaviour parameter_behaviour = {frame_received,          perform,
+                                       parameter_map_frame,     Transition::para_wd,
                                        Transition::para_reset2, extra_methods::table};
 
 }  // namespace tamsel::states

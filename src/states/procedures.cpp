@@ -1,7 +1,6 @@
 #include "states/procedures.hpp"
 #include "binding/module_state.hpp"
 
-
 namespace tamsel::states {
 
 namespace {

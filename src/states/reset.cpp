@@ -30,7 +30,8 @@ bool restart(Context& ctx) {
 
 PyObject* stay(PyObject* self, Context& ctx) {
     if (!log_transition(Transition::reset_stay1) || !restart(ctx) || call_map_frame(self, ctx, StateId::reset) < 0 ||
-        !ctx.set_flag(binding::names()._generate_crcs_cyclic_for_next_frame, false) || !ctx.set_sequence_number(Side::master, 1))
+        !ctx.set_flag(binding::names()._generate_crcs_cyclic_for_next_frame, false) ||
+        !ctx.set_sequence_number(Side::master, 1))
         return nullptr;
     return class_ref(StateId::reset);
 }
@@ -69,7 +70,7 @@ using extra_methods = binding::methods<
 
 }  // namespace
 
-const Behaviour reset_behaviour = {frame_received,         perform, map_frame, Transition::reset_wd,
-                                   Transition::reset_start, extra_methods::table};
+const Behaviour reset_behaviour = {
+    frame_received, perform, map_frame, Transition::reset_wd, Transition::reset_start, extra_methods::table};
 
 }  // namespace tamsel::states

@@ -36,9 +36,11 @@ PyObject* advance(Context& ctx) {
         !ctx.clear_dynamic_map(Side::master) || !ctx.clear_dynamic_map(Side::slave))
         return nullptr;
     for (Side side : {Side::master, Side::slave})
-        if (!ctx.add_session_item(side, binding::names().connection_id) || !ctx.add_session_item(side, binding::names().slave_address))
+        if (!ctx.add_session_item(side, binding::names().connection_id) ||
+            !ctx.add_session_item(side, binding::names().slave_address))
             return nullptr;
-    if (!ctx.set_flag(binding::names()._generate_crcs_cyclic_for_next_frame, true) || !ctx.activate_watchdog()) return nullptr;
+    if (!ctx.set_flag(binding::names()._generate_crcs_cyclic_for_next_frame, true) || !ctx.activate_watchdog())
+        return nullptr;
     return class_ref(StateId::connection);
 }
 
@@ -54,7 +56,8 @@ PyObject* perform(PyObject* self, Context& ctx, Transition t) {
     switch (t) {
         case Transition::session_ok: return advance(ctx);
         case Transition::session_stay1:
-            if (!log_transition(t) || !ctx.set_flag(binding::names()._second_session_frame_sent, true) || !ctx.activate_watchdog())
+            if (!log_transition(t) || !ctx.set_flag(binding::names()._second_session_frame_sent, true) ||
+                !ctx.activate_watchdog())
                 return nullptr;
             return class_ref(StateId::session);
         case Transition::session_reset1: return slave_reset(self, ctx);
@@ -77,7 +80,7 @@ using extra_methods = binding::methods<binding::noargs_method<"_reset_session", 
 
 }  // namespace
 
-const Behaviour session_behaviour = {frame_received,            perform, map_frame, Transition::session_wd,
-                                     Transition::session_reset2, extra_methods::table};
+const Behaviour session_behaviour = {
+    frame_received, perform, map_frame, Transition::session_wd, Transition::session_reset2, extra_methods::table};
 
 }  // namespace tamsel::states

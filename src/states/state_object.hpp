@@ -11,9 +11,8 @@
 namespace tamsel::states {
 
 struct StateObject {
-    PyObject_HEAD
-    PyObject* dict;     // instance attributes
-    PyObject* context;  // the handler that owns the state
+    PyObject_HEAD PyObject* dict;  // instance attributes
+    PyObject* context;             // the handler that owns the state
 };
 
 // The `id` of each state class.

@@ -25,9 +25,7 @@ inline bool idle() { return detail::mode == detail::Mode::idle; }
 inline bool transition(PyObject* name) { return detail::mode == detail::Mode::idle || detail::transition(name); }
 
 // `_log_generate_crc(frame)` after the frame's CRCs were generated.
-inline bool generate_crc(PyObject* frame) {
-    return detail::mode == detail::Mode::idle || detail::generate_crc(frame);
-}
+inline bool generate_crc(PyObject* frame) { return detail::mode == detail::Mode::idle || detail::generate_crc(frame); }
 
 // `_log_check_crc(calculated, frame, result)` after a check; `calculated` (the frame's CRC
 // words as the check computed them) goes as a list of ints.

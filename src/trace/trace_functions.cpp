@@ -13,9 +13,11 @@ namespace {
 
 // The module attribute TAMSEL_LOGGING as a truth value; -1 with an exception.
 int logging_enabled() {
-    PyObject* value = PyDict_GetItemWithError(PyModule_GetDict(binding::state().module), binding::names().TAMSEL_LOGGING);
+    PyObject* value = PyDict_GetItemWithError(PyModule_GetDict(binding::state().module),
+                                              binding::names().TAMSEL_LOGGING);
     if (!value) {
-        if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", binding::names().TAMSEL_LOGGING);
+        if (!PyErr_Occurred())
+            PyErr_Format(PyExc_NameError, "name '%U' is not defined", binding::names().TAMSEL_LOGGING);
         return -1;
     }
     return PyObject_IsTrue(value);
@@ -114,11 +116,10 @@ using binding::function;
 using Any = binding::any_object;
 using Frame = binding::param<"frame", Any>;
 
-using function_defs = binding::methods<
-    function<"_log_transition", "", log_transition, binding::param<"name", Any>>,
-    function<"_log_generate_crc", "", log_generate_crc, Frame>,
-    function<"_log_check_crc", "", log_check_crc, binding::param<"calc_crc", Any>, Frame,
-             binding::param<"result", Any>>>;
+using function_defs = binding::methods<function<"_log_transition", "", log_transition, binding::param<"name", Any>>,
+                                       function<"_log_generate_crc", "", log_generate_crc, Frame>,
+                                       function<"_log_check_crc", "", log_check_crc, binding::param<"calc_crc", Any>,
+                                                Frame, binding::param<"result", Any>>>;
 
 }  // namespace
 

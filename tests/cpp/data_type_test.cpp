@@ -167,17 +167,35 @@ TEST(Scalar, SerializeChecksRangeBeforeKind) {
 // to itself), for every type, on forms around every width's edges, the float zeros, infinities
 // and NaNs, and the unserialize limits.
 TEST(DataType, FormComparisonFollowsTheValues) {
-    const uint64_t forms[] = {0,          1,          2,          0x7F,       0x80,       0xFF,
-                              0x100,      0x17F,      0x7FFF,     0x8000,     0xFFFF,     0x10000,
-                              0x3F800000, 0x7F800000, 0x7FC00000, 0x7FC00001, 0x80000000, 0xFFFFFFFF,
-                              uint64_t{1} << 32, (uint64_t{1} << 62) - 1, uint64_t{1} << 62, ~uint64_t{0}};
+    const uint64_t forms[] = {0,
+                              1,
+                              2,
+                              0x7F,
+                              0x80,
+                              0xFF,
+                              0x100,
+                              0x17F,
+                              0x7FFF,
+                              0x8000,
+                              0xFFFF,
+                              0x10000,
+                              0x3F800000,
+                              0x7F800000,
+                              0x7FC00000,
+                              0x7FC00001,
+                              0x80000000,
+                              0xFFFFFFFF,
+                              uint64_t{1} << 32,
+                              (uint64_t{1} << 62) - 1,
+                              uint64_t{1} << 62,
+                              ~uint64_t{0}};
     for (DataType type : data::all_data_types)
         for (uint64_t a : forms)
             for (uint64_t b : forms) {
                 auto x = data::unserialize(type, a), y = data::unserialize(type, b);
-                auto expected = !x || !y                      ? data::FormComparison::unknown
+                auto expected = !x || !y                    ? data::FormComparison::unknown
                                 : numerically_equal(*x, *y) ? data::FormComparison::equal
-                                                              : data::FormComparison::different;
+                                                            : data::FormComparison::different;
                 ASSERT_EQ(data::compare_forms(type, a, b), expected)
                     << data::data_type_number(type) << " " << a << " " << b;
                 if (a == b && x) {

@@ -77,7 +77,8 @@ TEST(DynamicCursor, RandomStreamsArriveAtEveryRate) {
         VectorItems sent, received;
         for (std::size_t i = 0; i < n_items; ++i) {
             std::uint8_t n = static_cast<std::uint8_t>(std::array{1, 2, 4}[rng() % 3]);
-            std::uint32_t raw = n == 4 ? static_cast<std::uint32_t>(rng()) : static_cast<std::uint32_t>(rng() % (1u << (8 * n)));
+            std::uint32_t raw = n == 4 ? static_cast<std::uint32_t>(rng())
+                                       : static_cast<std::uint32_t>(rng() % (1u << (8 * n)));
             sent.values.push_back({raw, n});
             received.values.push_back({static_cast<std::uint32_t>(rng()) & 0xFFu, n});
         }

@@ -30,8 +30,13 @@ std::vector<uint8_t> slot_sequence(const Frame& f, unsigned slot) {
     auto lo = [](unsigned v) { return static_cast<uint8_t>(v & 0xFF); };
     auto hi = [](unsigned v) { return static_cast<uint8_t>(v >> 8); };
     const FrameControl& c = f.control;
-    std::vector<uint8_t> bytes = {lo(c.crc0),         hi(c.crc0),          lo(c.connection_id), hi(c.connection_id),
-                                  lo(c.sequence_number), hi(c.sequence_number), lo(c.command)};
+    std::vector<uint8_t> bytes = {lo(c.crc0),
+                                  hi(c.crc0),
+                                  lo(c.connection_id),
+                                  hi(c.connection_id),
+                                  lo(c.sequence_number),
+                                  hi(c.sequence_number),
+                                  lo(c.command)};
     if (slot != 0) bytes.insert(bytes.end(), {lo(slot), hi(slot)});
     bytes.push_back(lo(f.safe_data[slot]));
     if (!(slot == 0 && f.safe_data_size == 1)) bytes.push_back(hi(f.safe_data[slot]));

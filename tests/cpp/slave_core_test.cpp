@@ -79,8 +79,7 @@ TEST(SlaveCore, RefusesAFrameOfTheWrongLength) {
 
 TEST(SlaveCore, FaultQueueIsBoundedAndFirstInFirstOut) {
     slave::FaultQueue queue;
-    for (uint16_t i = 0; i < slave::FaultQueue::capacity; ++i)
-        ASSERT_TRUE(queue.push({slave::FaultKind::command, i}));
+    for (uint16_t i = 0; i < slave::FaultQueue::capacity; ++i) ASSERT_TRUE(queue.push({slave::FaultKind::command, i}));
     EXPECT_FALSE(queue.push({slave::FaultKind::reset, 0}));
     EXPECT_EQ(queue.pop().argument, 0);
     EXPECT_EQ(queue.pop().argument, 1);

@@ -163,7 +163,8 @@ def tail_latency(size):
     try:
         _, slave = connect(handler)
         slave.inputs = input_image(size, 0, False)
-        set_reply, get_request, reply_to, clock = handler.set_reply, handler.get_request, slave.reply, time.perf_counter_ns
+        set_reply, get_request = handler.set_reply, handler.get_request
+        reply_to, clock = slave.reply, time.perf_counter_ns
         samples = array.array("q", bytes(8 * TAIL_CYCLES))
         request = get_request()
         for index in range(TAIL_CYCLES):

@@ -188,7 +188,8 @@ def main():
           + ("" if fed_in_time else " (the loop itself was late: expiries may be genuine)"))
     print(f"still in the Data state: {in_data} of {count}; slave rejections: {rejections}")
     print(f"per handler: construction {statistics.median(constructor_s) * 1e6:.0f} us median "
-          f"(p99 {percentile(constructor_s, 0.99) * 1e6:.0f} us), deletion {statistics.median(deletion_s) * 1e6:.0f} us "
+          f"(p99 {percentile(constructor_s, 0.99) * 1e6:.0f} us), "
+          f"deletion {statistics.median(deletion_s) * 1e6:.0f} us "
           f"median (p99 {percentile(deletion_s, 0.99) * 1e6:.0f} us), resident memory {resident_per_handler:.1f} KiB "
           f"(handler, its items and its slave, connected)")
     loop_s, request_s, reply_s, set_reply_s = (statistics.median(column) / count * 1e9 for column in zip(*sweeps))

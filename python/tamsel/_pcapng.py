@@ -160,7 +160,8 @@ def _read_file(path) -> bytes:
     with source:
         data = source.read(MAX_FILE_BYTES + 1)
     if len(data) > MAX_FILE_BYTES:
-        raise PcapngError(f"{os.fsdecode(path)} is larger than {MAX_FILE_BYTES // 2**20} MiB, the most this reader takes")
+        raise PcapngError(
+            f"{os.fsdecode(path)} is larger than {MAX_FILE_BYTES // 2**20} MiB, the most this reader takes")
     return data
 
 

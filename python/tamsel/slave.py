@@ -59,8 +59,9 @@ unanswered), long enough and the master's watchdog expires. Silence that outlast
 time by much shows more than one fault: the master's watchdog expires again in its Reset state,
 and the slave's own supervision answers the next frame with ``WD_EXPIRED``; end it with
 :meth:`clear_faults` once the master has reported. :attr:`last_fault` tells what the
-last new reply carried (read it right after the cycle that sent the fault). After a fault the slave carries on as if it had sent the right frame;
-the master's reaction brings the connection back.
+last new reply carried (read it right after the cycle that sent the fault). After a fault the
+slave carries on as if it had sent the right frame; the master's reaction brings the connection
+back.
 """
 from __future__ import annotations
 

@@ -36,7 +36,8 @@ def main():
             bus.cycle(channel)
             inputs.add(dictionary.get("COUNTER"))
         result.update(reports=bus.reports[reports_at_data:], states=list(bus.states),
-                      final_state=handler.state.__name__, cycles_in_data=bus.cycles - cycles_at_data, inputs_distinct=len(inputs))
+                      final_state=handler.state.__name__, cycles_in_data=bus.cycles - cycles_at_data,
+                      inputs_distinct=len(inputs))
     finally:
         bus.close(handler)
     print(json.dumps(result), flush=True)

@@ -11,7 +11,7 @@ import tamsel.tamsel as ts
 settings.register_profile("tamsel", deadline=None)
 settings.load_profile("tamsel")
 # The black-channel suite's evidence and `--safety-matrix` (see safety_evidence.py).
-from safety_evidence import evidence, pytest_addoption, pytest_runtest_makereport, pytest_sessionfinish  # noqa: F401
+from safety_evidence import evidence, pytest_addoption, pytest_runtest_makereport, pytest_sessionfinish  # noqa: E402,F401
 
 
 @pytest.fixture(autouse=True)

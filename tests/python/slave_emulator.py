@@ -466,8 +466,8 @@ class SlaveEmulator:
             if not valid:
                 self.rejections.append(Rejection(Error.INVALID_CRC, "invalid CRC in a Reset frame", bytes(request)))
             elif frame.connection_id != 0:
-                self.rejections.append(Rejection(Error.INVALID_CONNID,
-                                                 f"connection id {frame.connection_id} in a Reset frame", bytes(request)))
+                text = f"connection id {frame.connection_id} in a Reset frame"
+                self.rejections.append(Rejection(Error.INVALID_CONNID, text, bytes(request)))
             return frame, None, ""
         if expired:
             return frame, Error.WD_EXPIRED, f"watchdog expired: no frame for more than {self.watchdog_ms} ms"

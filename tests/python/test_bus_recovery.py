@@ -48,9 +48,9 @@ def inject(link, event, argument, cycle):
     elif event == "corrupt to master":
         link.to_master.hook = corrupt_at(cycle)
     elif event == "host reset":
-        link.at(cycle, lambda l: l.handler.reset())
+        link.at(cycle, lambda link: link.handler.reset())
     elif event == "slave reset":
-        link.at(cycle, lambda l: l.side.obj.send_reset(argument))
+        link.at(cycle, lambda link: link.side.obj.send_reset(argument))
     elif event == "watchdog twice":
         link.at(cycle, BusLink.expire_watchdog)
         link.at(cycle + argument, BusLink.expire_watchdog)
@@ -64,9 +64,9 @@ def bound(d_ms, d_sm, stall=0):
 
 def recovery(side, d_ms, d_sm, state, event, argument):
     """Runs one case; returns (cycles from the event to Data for good, or None; the link)."""
-    link = BusLink.make(side, d_ms=d_ms, d_sm=d_sm, watchdog_cycles=W, slave_watchdog_cycles=W, out_size=SIZE, in_size=SIZE,
-                        params=PARAMS, session_id=0x4242)
-    link.run_until(lambda l: l.handler.state.__name__ == state, 20 * (d_ms + d_sm + 1))
+    link = BusLink.make(side, d_ms=d_ms, d_sm=d_sm, watchdog_cycles=W, slave_watchdog_cycles=W, out_size=SIZE,
+                        in_size=SIZE, params=PARAMS, session_id=0x4242)
+    link.run_until(lambda link: link.handler.state.__name__ == state, 20 * (d_ms + d_sm + 1))
     if state == "StateData":
         link.run(d_ms + d_sm + 2)  # both sides in Data
     start = link.cycle
@@ -139,7 +139,7 @@ def test_a_copy_of_the_reset_frame_that_opened_the_session_opens_no_other(handle
     try:
         link.run_until_data(40)
         link.side.obj.send_reset(4)
-        link.run_until(lambda l: l.handler.state is ts.StateSession, 5)
+        link.run_until(lambda link: link.handler.state is ts.StateSession, 5)
         opening = link.records[-1].master_got
         assert opening[0] == 0x2A and link.reports_since(0)[-1][0] == "DATA_RESET1"
         if answered:  # one byte per frame: the first valid Session answer leaves the state as it is

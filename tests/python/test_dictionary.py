@@ -110,7 +110,8 @@ def test_unknown_names_and_keys(call, missing):
         (lambda d: d._read(True), "Argument 'key' has incorrect type (expected int, got bool)"),
         (lambda d: d._write(2.0, 1), "Argument 'key' has incorrect type (expected int, got float)"),
         (lambda d: d.get(), "get() takes exactly 1 positional argument (0 given)"),
-        (lambda d: d._set_inputs_to_failsafe(1), "_set_inputs_to_failsafe() takes exactly 0 positional arguments (1 given)"),
+        (lambda d: d._set_inputs_to_failsafe(1),
+         "_set_inputs_to_failsafe() takes exactly 0 positional arguments (1 given)"),
     ],
 )
 def test_argument_types(call, message):

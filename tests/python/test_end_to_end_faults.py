@@ -7,7 +7,7 @@ import pytest
 
 import tamsel.tamsel as ts
 from end_to_end_link import Link
-from slave_emulator import Command, Error, Phase
+from slave_emulator import Command, Error
 
 CONNECTION_ID = 0x1234
 BAD_ID = CONNECTION_ID ^ 0x5A5A

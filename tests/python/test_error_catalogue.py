@@ -6,7 +6,6 @@ import pathlib
 import re
 import time
 
-import pytest
 
 import tamsel.tamsel as ts
 from end_to_end_link import Link

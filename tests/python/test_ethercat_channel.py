@@ -244,7 +244,8 @@ def test_an_all_zero_image_reaches_the_master_only_once_the_device_has_written_a
 
 @pytest.mark.parametrize("text, parsed", [
     ("", []), ("3000:2,40:1", [(3000, 2), (40, 1)]), ("7", [(7, 1)]), ("0xFFFFFFFF:4,", [(0xFFFFFFFF, 4)]),
-    ("1:0", "'1:0': a parameter takes 1, 2 or 4 bytes, not 0"), ("256:1", "'256:1': 256 does not fit in 1 unsigned byte"),
+    ("1:0", "'1:0': a parameter takes 1, 2 or 4 bytes, not 0"),
+    ("256:1", "'256:1': 256 does not fit in 1 unsigned byte"),
     ("-1:2", "'-1:2': -1 does not fit in 2 unsigned bytes"), ("x:1", "'x:1' is not VALUE:BYTES"),
     ("1:3", "'1:3': a parameter takes 1, 2 or 4 bytes, not 3"),
 ])

@@ -53,7 +53,8 @@ def configure(drive, station=0x1001):
     one(drive, APWR, 0, 0x0010, struct.pack("<H", station))
     for number, sm in enumerate(drive.info.sync_managers):
         one(drive, FPWR, station, 0x0800 + 8 * number, struct.pack("<HHBBBB", sm.start, sm.length, sm.control, 0, 1, 0))
-    fmmus = [(0, drive.outputs_length, OUTPUTS_ADDRESS, 2), (drive.outputs_length, drive.inputs_length, INPUTS_ADDRESS, 1)]
+    fmmus = [(0, drive.outputs_length, OUTPUTS_ADDRESS, 2),
+             (drive.outputs_length, drive.inputs_length, INPUTS_ADDRESS, 1)]
     for number, (logical, length, physical, kind) in enumerate(fmmus):
         one(drive, FPWR, station, 0x0600 + 16 * number,
             struct.pack("<IHBBHBBB3x", logical, length, 0, 7, physical, 0, kind, 1))
@@ -165,7 +166,8 @@ def test_status_keeps_the_last_rejections_and_counts_them_all(drive, count):
 
 
 @pytest.mark.parametrize("line, ok", [
-    ("status", True), ("corrupt_crc", True), ("corrupt_crc 0", True), ("corrupt_crc 1", False), ("send_reset 99999", False), ("silence 5", True), ("clear_faults", True),
+    ("status", True), ("corrupt_crc", True), ("corrupt_crc 0", True), ("corrupt_crc 1", False),
+    ("send_reset 99999", False), ("silence 5", True), ("clear_faults", True),
     ("send_reset 4", True), ("send_command 0x99", True), ("fail_safe on", True), ("inputs 0102", True),
     ("inputs counter", True), ("al_error 0x1b", True), ("", False), ("silence", False), ("silence x", False),
     ("inputs 01", False), ("fail_safe maybe", False), ("launch", False), ("clear_faults now", False),
@@ -190,7 +192,8 @@ def test_any_bytes_are_answered_or_dropped(payload):
     (["--send", "status"], 2, "--send needs --control PATH"),
     (["--interface", "no-such-interface0"], 1, "virtual drive: no-such-interface0:"),
     (["--interface", "x", "--application-parameters", "1:0"], 2, "'1:0': a parameter takes 1, 2 or 4 bytes, not 0"),
-    (["--interface", "x", "--application-parameters", "70000:1"], 2, "'70000:1': 70000 does not fit in 1 unsigned byte"),
+    (["--interface", "x", "--application-parameters", "70000:1"], 2,
+     "'70000:1': 70000 does not fit in 1 unsigned byte"),
     (["--interface", "x", "--application-parameters=-1:2"], 2, "'-1:2': -1 does not fit in 2 unsigned bytes"),
     (["--interface", "x", "--application-parameters", "x:2"], 2, "'x:2' is not VALUE:BYTES"),
     (["--interface", "no-such-interface0", "--control", "/no/such/dir/drive.sock"], 1,
@@ -289,7 +292,8 @@ def _fmmu_programming(draw):
     return (APWR, 0, 0x0600 + 16 * number, struct.pack(
         "<IHBBHBBB3x", _logical_address(draw), draw(st.sampled_from([0, 1, 16, 0xFFFF, draw(st.integers(0, 0xFFFF))])),
         0, 7, draw(st.sampled_from([0xFFF8, 0xFFFF, draw(st.integers(0, 0xFFFF))])), 0,
-        draw(st.sampled_from([1, 2, 3, draw(st.integers(0, 255))])), draw(st.sampled_from([1, draw(st.integers(0, 255))]))))
+        draw(st.sampled_from([1, 2, 3, draw(st.integers(0, 255))])),
+        draw(st.sampled_from([1, draw(st.integers(0, 255))]))))
 
 
 def _sync_manager_programming(draw):

@@ -17,7 +17,8 @@ EXIT_LIMIT_S = 30.0  # a hang fails; the exit itself takes a fraction of a secon
 PROGRAM_HEAD = """
 import sys, threading
 import tamsel.tamsel as ts
-d = ts.Dictionary([ts.DictionaryItemOutput(1, "o", ts.DataType.UINT8), ts.DictionaryItemInput(2, "i", ts.DataType.UINT8, 0)])
+d = ts.Dictionary([ts.DictionaryItemOutput(1, "o", ts.DataType.UINT8),
+                   ts.DictionaryItemInput(2, "i", ts.DataType.UINT8, 0)])
 h = ts.MasterHandler(d, 1, 7, 0.02, report_error_callback=lambda name, message: None)
 h.master.dictionary_map.add(d.name_map["o"])
 h.slave.dictionary_map.add(d.name_map["i"])

@@ -171,7 +171,8 @@ def test_data_replies_and_their_faults_react_alike_on_every_path(fixed_session_i
     own = links[0]
     notified = [[] for _ in links]
     for link, seen in zip(links, notified):
-        link.handler.dictionary.name_map["in0"].subscribe_changed(lambda seen=seen, link=link: seen.append(link.input_values()))
+        link.handler.dictionary.name_map["in0"].subscribe_changed(
+            lambda seen=seen, link=link: seen.append(link.input_values()))
 
     late_items = [ts.DynamicMappableItem(0, ts.DataType.UINT8) for _ in links]
 

@@ -16,7 +16,8 @@ def handler_factory():
     made = []
 
     def make(timeout_s=0.05, **kwargs):
-        d = ts.Dictionary([ts.DictionaryItemOutput(1, "o", ts.DataType.UINT8), ts.DictionaryItemInput(2, "i", ts.DataType.UINT8, 0)])
+        d = ts.Dictionary([ts.DictionaryItemOutput(1, "o", ts.DataType.UINT8),
+                           ts.DictionaryItemInput(2, "i", ts.DataType.UINT8, 0)])
         handler = ts.MasterHandler(d, 1, 7, timeout_s, **kwargs)
         handler.master.dictionary_map.add(d.name_map["o"])
         handler.slave.dictionary_map.add(d.name_map["i"])

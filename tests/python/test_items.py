@@ -6,7 +6,8 @@ from hypothesis import given, strategies as st
 import tamsel.tamsel as ts
 
 DT = ts.DataType
-Input, Output, InOut, Base = ts.DictionaryItemInput, ts.DictionaryItemOutput, ts.DictionaryItemInputOutput, ts.DictionaryItem
+Input, Output, InOut = ts.DictionaryItemInput, ts.DictionaryItemOutput, ts.DictionaryItemInputOutput
+Base = ts.DictionaryItem
 
 
 class Recorder:

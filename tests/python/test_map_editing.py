@@ -295,6 +295,7 @@ def test_text_representation_of_host_names(name, shown):
     item = Named(1, "n", DT.UINT8)
     dmap = ts.DictionaryMap(ts.Dictionary([item]), {Named})
     dmap.add(item)
-    assert dmap.get_text_representation(4).split("\n")[1] == shown.ljust(4) + " | 0..0" + " " * 16 + " | 1..0" + " " * 16
+    row = dmap.get_text_representation(4).split("\n")[1]
+    assert row == shown.ljust(4) + " | 0..0" + " " * 16 + " | 1..0" + " " * 16
     with pytest.raises(ts.FSoEAlreadyMappedException, match=f"^Item {shown} is already mapped"):
         dmap.add(item)

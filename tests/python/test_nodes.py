@@ -52,7 +52,8 @@ def test_parameter_data_type(kwargs, data_type):
     "kwargs, message",
     [
         ({}, "data type or number of bytes for application parameter must be specified"),
-        ({"n_bytes": None, "data_type": None}, "data type or number of bytes for application parameter must be specified"),
+        ({"n_bytes": None, "data_type": None},
+         "data type or number of bytes for application parameter must be specified"),
         ({"n_bytes": 3}, "n_bytes must be 1, 2 or 4, or type be specified"),
         ({"n_bytes": 0}, "n_bytes must be 1, 2 or 4, or type be specified"),
         ({"n_bytes": -1}, "n_bytes must be 1, 2 or 4, or type be specified"),
@@ -232,7 +233,8 @@ def test_start_with_an_oversized_map_fails_after_locking():
     [
         ({"application_parameters": ()}, TypeError,
          "Argument 'application_parameters' has incorrect type (expected list, got tuple)"),
-        ({"dictionary": {}}, TypeError, "Argument 'dictionary' has incorrect type (expected tamsel.tamsel.Dictionary, got dict)"),
+        ({"dictionary": {}}, TypeError,
+         "Argument 'dictionary' has incorrect type (expected tamsel.tamsel.Dictionary, got dict)"),
         ({"item_types_accepted": frozenset()}, TypeError,
          "Argument 'item_types_accepted' has incorrect type (expected set, got frozenset)"),
         ({"slave_address": 70000}, OverflowError, "value too large to convert to uint16_t"),

@@ -11,7 +11,7 @@ import re
 import pytest
 
 import tamsel.tamsel as ts
-from slave_emulator import Command as SC, Phase, SlaveEmulator
+from slave_emulator import Command as SC, SlaveEmulator
 
 pytestmark = pytest.mark.skipif(not hasattr(ts, "DictionaryMap"), reason="needs the dictionary maps")
 

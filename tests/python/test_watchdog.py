@@ -331,7 +331,7 @@ def test_a_started_watchdog_cannot_be_initialised_before_its_body_runs(make_watc
 
 def test_a_stopped_watchdog_in_a_reference_cycle_is_collected():
     holder = types.SimpleNamespace()
-    watchdog = ts.Watchdog(60, lambda: holder)
+    watchdog = ts.Watchdog(60, lambda: holder)  # noqa: F821 (the cycle the test needs)
     holder.watchdog = watchdog
     watchdog.start()
     watchdog.stop()

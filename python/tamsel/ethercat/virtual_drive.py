@@ -392,7 +392,8 @@ def main(argv: Optional[List[str]] = None) -> int:
     parser.add_argument("--inputs-size", type=_number, default=2, help="safe data bytes to the master (default 2)")
     parser.add_argument("--slave-address", type=_number, default=0x000A, help="FSoE slave address (default 0x000a)")
     parser.add_argument("--connection-id", type=_number, default=0x1234, help="FSoE connection id (default 0x1234)")
-    parser.add_argument("--pdo-prefix", type=_number, default=0, help="non-safe bytes before the FSoE frames (default 0)")
+    parser.add_argument("--pdo-prefix", type=_number, default=0,
+                        help="non-safe bytes before the FSoE frames (default 0)")
     parser.add_argument("--watchdog-ms", type=_number, default=100,
                         help="FSoE watchdog time the master must send (default 100)")
     parser.add_argument("--application-parameters", type=_parameters, default=b"", metavar="VALUE:BYTES,...",

@@ -75,7 +75,7 @@ cpp-test: $(PY) gtest
 py-test: install tshark iproute
 	$(VENV)/bin/pytest -q
 
-test: cpp-test py-test
+test: format-check cpp-test py-test
 
 # The C++ tests and pytest with the extensions built with AddressSanitizer and
 # UndefinedBehaviorSanitizer, in a build directory and virtual environment of their own. The
@@ -116,7 +116,7 @@ bench: install valgrind
 
 # The house rules (.clang-format for the C++ sources, pyproject.toml's ruff settings for the
 # Python): lists the C++ files clang-format would change and ruff's findings, changes nothing,
-# fails when there is any. Not yet part of `make test`.
+# fails when there is any. `make test` runs it first.
 FORMAT_CXX = git ls-files 'src/*.cpp' 'src/*.hpp' 'tests/cpp/*.cpp' 'bench/*.cpp'
 format-check: install
 	@status=0; changed=0; \

@@ -10,22 +10,28 @@
 namespace tamsel::binding {
 
 // Every object the state owns. Add a line here to give a subsystem a new slot.
-#define TAMSEL_STATE_OBJECTS(X)                                                                                        \
-    /* standard library */                                                                                             \
-    X(struct_module)                                                                                                   \
-    X(os_module) X(logging_module) X(threading_module) X(Thread) X(Queue) X(Empty) X(Enum) X(IntEnum) X(auto_)         \
-        X(randint) X(cached_property) X(ABC) X(abstractmethod)                  /* enumerations */                     \
-        X(FSOECommand) X(DataType) X(WatchdogCommand) X(BaseError) X(FSOEError) /* exceptions */                       \
-        X(TamselException) X(TamselRunningException) X(TamselMappingLockedException)                                   \
-            X(FSoEAlreadyMappedException) /* native types */                                                           \
-        X(FSOEFrameControl) X(U16Array) X(FSOEFrame) X(DictionaryItem) X(DictionaryItemInput) X(DictionaryItemOutput)  \
-            X(DictionaryItemInputOutput) X(Dictionary) X(DictionaryMappedItem) X(DictionaryMap) X(DynamicMappableItem) \
-                X(FSOEDynamicMap) /* types the module uses without publishing them */                                  \
-        X(DictionaryMapIterator)  /* plain classes */                                                                  \
-        X(Watchdog) X(Session) X(Node) X(ApplicationParameter) X(State) X(StateReset) X(StateSession)                  \
-            X(StateConnection) X(StateParameter) X(StateData)                                                          \
-                X(MasterHandler) /* diagnostics: statistics snapshots, the `tamsel` logger, the frame capture ring */  \
-        X(HandlerStatistics) X(HandlerFault) X(tamsel_logger) X(FrameRing)
+// clang-format off
+#define TAMSEL_STATE_OBJECTS(X)                                                               \
+    /* standard library */                                                                     \
+    X(struct_module) X(os_module) X(logging_module) X(threading_module) X(Thread) X(Queue)     \
+    X(Empty) X(Enum) X(IntEnum) X(auto_) X(randint) X(cached_property) X(ABC) X(abstractmethod) \
+    /* enumerations */                                                                         \
+    X(FSOECommand) X(DataType) X(WatchdogCommand) X(BaseError) X(FSOEError)                   \
+    /* exceptions */                                                                           \
+    X(TamselException) X(TamselRunningException) X(TamselMappingLockedException)              \
+    X(FSoEAlreadyMappedException)                                                              \
+    /* native types */                                                                         \
+    X(FSOEFrameControl) X(U16Array) X(FSOEFrame) X(DictionaryItem) X(DictionaryItemInput)     \
+    X(DictionaryItemOutput) X(DictionaryItemInputOutput) X(Dictionary) X(DictionaryMappedItem) \
+    X(DictionaryMap) X(DynamicMappableItem) X(FSOEDynamicMap)                                  \
+    /* types the module uses without publishing them */                                       \
+    X(DictionaryMapIterator)                                                                   \
+    /* plain classes */                                                                        \
+    X(Watchdog) X(Session) X(Node) X(ApplicationParameter) X(State) X(StateReset)             \
+    X(StateSession) X(StateConnection) X(StateParameter) X(StateData) X(MasterHandler)        \
+    /* diagnostics: statistics snapshots, the `tamsel` logger, the frame capture ring */       \
+    X(HandlerStatistics) X(HandlerFault) X(tamsel_logger) X(FrameRing)
+// clang-format on
 
 struct ModuleState {
 #define TAMSEL_DECLARE_SLOT(name) Ref name;

@@ -3,6 +3,7 @@
 // (handler_generic) when the host substituted or subclassed any of them.
 #include "master/handler_engine.hpp"
 #include "binding/module_state.hpp"
+#include "binding/bytes.hpp"
 
 #include "binding/reaction.hpp"
 #include "master/data_cycle.hpp"
@@ -14,8 +15,6 @@
 #include "master/watchdog.hpp"
 #include "master/watchdog_object.hpp"
 #include "states/state_object.hpp"
-
-#include <cstring>
 
 namespace tamsel::master {
 
@@ -160,10 +159,7 @@ bool accept_reply(HandlerObject* self, PyObject* data) {
     HandlerLock::Guard guard(self->lock);
     if (!guard) return false;
     if (!self->running) return true;
-    PyObject* last = self->last_reply;
-    if (last && PyBytes_CheckExact(last) && PyBytes_GET_SIZE(last) == PyBytes_GET_SIZE(data) &&
-        std::memcmp(PyBytes_AS_STRING(last), PyBytes_AS_STRING(data), PyBytes_GET_SIZE(data)) == 0)
-        return true;
+    if (binding::same_bytes(self->last_reply, data)) return true;
     const int repeated = session_opening::repeats(self, data);
     if (repeated) {
         if (repeated > 0) binding::assign(self->last_reply, data);

@@ -1,10 +1,9 @@
 // The slave Reset frame that opened the current session (see session_opening.hpp).
 #include "master/session_opening.hpp"
 
+#include "binding/bytes.hpp"
 #include "binding/ref.hpp"
 #include "frame/control.hpp"
-
-#include <cstring>
 
 namespace tamsel::master::session_opening {
 
@@ -16,16 +15,11 @@ int in_session(HandlerObject* self) {
     return state ? PyObject_IsInstance(state, binding::state().StateSession.get()) : 0;
 }
 
-bool same_bytes(PyObject* a, PyObject* b) {
-    return PyBytes_GET_SIZE(a) == PyBytes_GET_SIZE(b) &&
-           std::memcmp(PyBytes_AS_STRING(a), PyBytes_AS_STRING(b), PyBytes_GET_SIZE(a)) == 0;
-}
-
 }  // namespace
 
 int repeats(HandlerObject* self, PyObject* data) {
     PyObject* opening = self->session_opening;
-    if (!opening || self->second_session_frame_sent || !same_bytes(opening, data)) return 0;
+    if (!opening || self->second_session_frame_sent || !binding::same_bytes(opening, data)) return 0;
     return in_session(self);
 }
 

@@ -1,15 +1,15 @@
-// The handler's events and the state-change rule. The cycle itself runs in C++ over the
-// module's own objects (handler_fast) and falls back to attribute access and method calls
-// (handler_generic) when the host substituted or subclassed any of them.
+// The handler's events and the state-change rule. The cycle runs the master's rules through
+// the native port over the module's own objects, or through the host port when the host
+// substituted or subclassed any of them; which one is decided here, once per event.
 #include "master/handler_engine.hpp"
 #include "binding/module_state.hpp"
 #include "binding/bytes.hpp"
 
 #include "binding/reaction.hpp"
-#include "master/data_cycle.hpp"
-#include "master/handler_fast.hpp"
+#include "core/master_cycle.hpp"
 #include "master/handler_diagnostics.hpp"
-#include "master/handler_generic.hpp"
+#include "ports/host_cycle_port.hpp"
+#include "ports/native_port.hpp"
 #include "master/session_opening.hpp"
 #include "binding/host_calls.hpp"
 #include "master/watchdog.hpp"
@@ -68,22 +68,29 @@ bool run_event(HandlerObject* self, PyObject* (*event)(PyObject*)) {
 PyObject* compute_request(HandlerObject* self) {
     Parts parts;
     if (!parts.load(self)) return nullptr;
-    if (fast::applies(parts.master.get(), parts.slave.get()))
-        return fast::compute_request(self, parts.state.get(), parts.master.get(), parts.slave.get());
-    return generic::compute_request(self, parts.state.get(), parts.master.get(), parts.slave.get());
+    PyObject* handler = reinterpret_cast<PyObject*>(self);
+    if (ports::NativePort::serves(parts.state.get(), handler)) {
+        ports::NativePort port(parts.state.get(), Ref::borrow(handler));
+        return core::compute_request(port) ? port.request_image() : nullptr;
+    }
+    ports::HostCyclePort port(self, parts.state.get(), parts.master.get(), parts.slave.get());
+    return core::compute_request(port) ? port.request_image() : nullptr;
 }
 
 bool process_reply(HandlerObject* self, PyObject* data) {
     binding::assign(self->last_reply, data);
     diagnostics::reply_accepted(self, data);
-    if (const auto outcome = data_cycle::process_reply(self, data); outcome != data_cycle::Outcome::elsewhere)
-        return outcome == data_cycle::Outcome::done;
     Parts parts;
     if (!parts.load(self)) return false;
-    Ref next_state = Ref::steal(
-        fast::applies(parts.master.get(), parts.slave.get())
-            ? fast::process_frame(self, parts.state.get(), parts.master.get(), parts.slave.get(), data)
-            : generic::process_frame(self, parts.state.get(), parts.master.get(), parts.slave.get(), data));
+    PyObject* handler = reinterpret_cast<PyObject*>(self);
+    Ref next_state;
+    if (ports::NativePort::serves(parts.state.get(), handler)) {
+        ports::NativePort port(parts.state.get(), Ref::borrow(handler), data);
+        next_state = core::process_reply(port);
+    } else {
+        ports::HostCyclePort port(self, parts.state.get(), parts.master.get(), parts.slave.get(), data);
+        next_state = core::process_reply(port);
+    }
     return next_state && dispatch_set_next_state(self, next_state.get());
 }
 

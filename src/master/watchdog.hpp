@@ -61,6 +61,12 @@ enum class WatchdogOperation { activate, deactivate, reset, activate_and_reset, 
 // `Watchdog`, as a method call otherwise (a host subclass or a substitute is honoured).
 bool call_watchdog(PyObject* obj, WatchdogOperation operation);
 
+// `activate_and_reset` as a state's reaction does it: a watchdog stopped while its own expiry
+// ran (delete() from a callback, the program ending) has nothing left to supervise and the
+// reaction completes without it; any other failure lets the reaction complete and propagates
+// at its end. False only when the reaction must stop at once.
+bool activate_for_reaction(PyObject* watchdog);
+
 struct WatchdogExpiry {
     PyObject* watchdog;  // borrowed; alive while its callback runs
     std::uint64_t generation;

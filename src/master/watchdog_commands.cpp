@@ -1,5 +1,6 @@
 // Commands to a watchdog from host threads, and its C++ interface.
 #include "binding/module_state.hpp"
+#include "binding/reaction.hpp"
 #include "master/watchdog.hpp"
 #include "master/watchdog_object.hpp"
 
@@ -166,6 +167,15 @@ bool call_watchdog(PyObject* obj, WatchdogOperation operation) {
     }
     binding::Ref result = binding::Ref::steal(PyObject_CallMethod(obj, names[static_cast<int>(operation)], nullptr));
     return static_cast<bool>(result);
+}
+
+bool activate_for_reaction(PyObject* watchdog) {
+    if (call_watchdog(watchdog, WatchdogOperation::activate_and_reset)) return true;
+    if (watchdog_stopped_during_current_expiry(watchdog)) {
+        PyErr_Clear();
+        return true;
+    }
+    return binding::Reaction::keep_raised();
 }
 
 bool process_command(PyObject* watchdog, PyObject* command) {

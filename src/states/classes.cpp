@@ -9,7 +9,11 @@
 #include "binding/lifecycle.hpp"
 #include "binding/module_state.hpp"
 #include "binding/types.hpp"
-#include "states/base.hpp"
+#include "core/master_rules.hpp"
+#include "ports/host_port.hpp"
+#include "states/state_object.hpp"
+#include "states/transitions.hpp"
+#include "states/with_port.hpp"
 
 namespace tamsel::states {
 
@@ -46,11 +50,10 @@ PyObject* abstract_event(PyObject*) {
 }
 
 PyObject* check_received_crcs_method(PyObject* self) {
-    Ref context = state_context(self);
-    if (!context) return nullptr;
-    Context ctx(std::move(context));
-    int result = ctx.check_received_crcs();
-    return result < 0 ? nullptr : PyBool_FromLong(result);
+    return with_port(self, static_cast<PyObject*>(nullptr), [](auto& port) -> PyObject* {
+        const int result = port.check_received_crcs();
+        return result < 0 ? nullptr : PyBool_FromLong(result);
+    });
 }
 
 PyObject* abstract_names() {
@@ -112,46 +115,88 @@ PyMethodDef* base_methods() {
 // Methods of the concrete classes. `S` is the class that defines the method; `self` may be
 // an instance of a host subclass.
 
+// Runs `body(port)`, a rule that leads to a state, on `self`.
 template <typename Body>
-PyObject* with_context(PyObject* self, Body body) {
-    Ref context = state_context(self);
-    if (!context) return nullptr;
-    Context ctx(std::move(context));
-    return body(ctx);
+PyObject* run_rule(PyObject* self, Body body) {
+    return with_port(self, static_cast<PyObject*>(nullptr), [&](auto& port) { return body(port).release(); });
 }
 
 template <int S>
 PyObject* frame_received_method(PyObject* self) {
-    return with_context(self, [self](Context& ctx) { return behaviour(StateId(S)).frame_received(self, ctx); });
+    return run_rule(self, [](auto& port) { return core::frame_received(port, StateId(S)); });
 }
 
 template <int S>
 PyObject* watchdog_expired_method(PyObject* self) {
-    return with_context(self, [self](Context& ctx) { return watchdog_expired(self, ctx, StateId(S)); });
+    return run_rule(self, [](auto& port) { return core::watchdog_expired(port, StateId(S)); });
 }
 
 template <int S>
 PyObject* reset_connection_method(PyObject* self) {
-    return with_context(self, [self](Context& ctx) { return reset_connection(self, ctx, StateId(S)); });
+    return run_rule(self, [](auto& port) { return core::reset_connection(port, StateId(S)); });
 }
 
 template <int S>
 PyObject* map_frame_method(PyObject* self) {
-    return with_context(self, [self](Context& ctx) -> PyObject* {
-        if (behaviour(StateId(S)).map_frame(self, ctx) < 0) return nullptr;
+    return with_port(self, static_cast<PyObject*>(nullptr), [](auto& port) -> PyObject* {
+        if (core::map_frame(port, StateId(S)) < 0) return nullptr;
         Py_RETURN_NONE;
     });
 }
 
 template <int T>
 PyObject* action_method(PyObject* self) {
-    return with_context(self, [self](Context& ctx) { return perform_action(self, ctx, Transition(T)); });
+    return run_rule(self, [](auto& port) { return core::perform(port, Transition(T)); });
+}
+
+// The private operations of StateReset, StateSession and StateParameter.
+
+PyObject* reset_handler_method(PyObject* self, PyObject* error) {
+    return run_rule(self, [error](auto& port) { return core::reset_procedure(port, error, true); });
+}
+
+PyObject* reset_session_method(PyObject* self) {
+    return run_rule(self, [](auto& port) { return core::new_session_procedure(port); });
+}
+
+bool calculate_master_size_bytes_method(PyObject* self) {
+    return with_port(self, false, [](auto& port) { return port.set_master_parameter_sizes(); });
+}
+
+bool clear_slave_parameters_method(PyObject* self) {
+    return with_port(self, false, [](auto& port) { return port.clear_slave_parameters(); });
+}
+
+bool map_node_method(PyObject* self, PyObject* node) {
+    return static_cast<bool>(state_context(self)) && ports::map_parameters(node);
+}
+
+using binding::method;
+using binding::param;
+
+using reset_methods =
+    binding::methods<method<"_reset_handler", "", reset_handler_method, param<"error", binding::any_object>>>;
+using session_methods = binding::methods<noargs_method<"_reset_session", "", reset_session_method>>;
+using parameter_methods = binding::methods<
+    noargs_method<"_StateParameter__calculate_master_size_bytes", "", calculate_master_size_bytes_method>,
+    noargs_method<"_StateParameter__clear_slave_parameters", "", clear_slave_parameters_method>,
+    method<"_StateParameter__map_node", "", map_node_method, param<"node", binding::any_object>>>;
+
+PyMethodDef* extra_methods(StateId id) {
+    switch (id) {
+        case StateId::reset: return reset_methods::table;
+        case StateId::session: return session_methods::table;
+        case StateId::parameter: return parameter_methods::table;
+        case StateId::connection:
+        case StateId::data: break;
+    }
+    return nullptr;
 }
 
 // The action methods of the transitions state `S` owns.
 template <int S, std::size_t... T>
 void add_action_methods(std::vector<PyMethodDef>& methods, std::index_sequence<T...>) {
-    ((transition_owner[T] == S
+    ((core::transitions[T].owner == StateId(S)
           ? methods.push_back(noargs_method<binding::text_of<action_cnames[T]>, "", action_method<T>>::entry())
           : void()),
      ...);
@@ -164,10 +209,11 @@ std::vector<PyMethodDef> class_methods() {
         noargs_method<"_process_watchdog_expired_event", "", watchdog_expired_method<S>>::entry(),
         noargs_method<"_process_reset_connection_event", "", reset_connection_method<S>>::entry(),
     };
-    const Behaviour& b = behaviour(StateId(S));
-    if (b.map_frame) methods.push_back(noargs_method<"map_frame", "", map_frame_method<S>>::entry());
-    for (PyMethodDef* extra = b.extra_methods; extra && extra->ml_name; ++extra) methods.push_back(*extra);
-    add_action_methods<S>(methods, std::make_index_sequence<transition_count>());
+    // StateConnection has no map_frame of its own: SESSION_OK prepares its requests.
+    if (StateId(S) != StateId::connection)
+        methods.push_back(noargs_method<"map_frame", "", map_frame_method<S>>::entry());
+    for (PyMethodDef* extra = extra_methods(StateId(S)); extra && extra->ml_name; ++extra) methods.push_back(*extra);
+    add_action_methods<S>(methods, std::make_index_sequence<core::transition_count>());
     methods.push_back({nullptr, nullptr, 0, nullptr});
     return methods;
 }

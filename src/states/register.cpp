@@ -1,7 +1,8 @@
 // Publishes State and the five states.
 #include "binding/registry.hpp"
 #include "binding/module_state.hpp"
-#include "states/base.hpp"
+#include "states/state_object.hpp"
+#include "states/transitions.hpp"
 
 namespace tamsel::states {
 

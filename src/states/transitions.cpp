@@ -6,23 +6,9 @@ namespace tamsel::states {
 
 namespace {
 
-constexpr const char* transition_texts[] = {
-#define TAMSEL_TRANSITION_TEXT(e, text, owner, action, kind, error) text,
-    TAMSEL_TRANSITIONS(TAMSEL_TRANSITION_TEXT)
-#undef TAMSEL_TRANSITION_TEXT
-};
-
-constexpr const char* message_texts[message_count] = {
-    "Invalid slave frame command",
-    "Invalid slave CRC",
-    "The watchdog of the master expired",
-    "Data exchanged during session state does not match",
-    "Data exchanged during parameter state does not match",
-};
-
-PyObject* interned_names[transition_count];
-PyObject* interned_methods[transition_count];
-PyObject* interned_messages[message_count];
+PyObject* interned_names[core::transition_count];
+PyObject* interned_methods[core::transition_count];
+PyObject* interned_messages[core::message_count];
 
 PyObject* error_code_name(ErrorCode code) {
     switch (code) {
@@ -49,12 +35,13 @@ PyObject* base_error(ErrorCode code) {
 }
 
 bool intern_transition_texts() {
-    for (int i = 0; i < transition_count; ++i) {
-        if (!(interned_names[i] = PyUnicode_InternFromString(transition_texts[i]))) return false;
+    for (int i = 0; i < core::transition_count; ++i) {
+        const core::TransitionInfo& t = core::transitions[i];
+        if (!(interned_names[i] = PyUnicode_InternFromString(t.name))) return false;
         if (!(interned_methods[i] = PyUnicode_InternFromString(action_cnames[i]))) return false;
     }
-    for (int i = 0; i < message_count; ++i)
-        if (!(interned_messages[i] = PyUnicode_InternFromString(message_texts[i]))) return false;
+    for (int i = 0; i < core::message_count; ++i)
+        if (!(interned_messages[i] = PyUnicode_InternFromString(core::message_texts[i]))) return false;
     return true;
 }
 

@@ -29,7 +29,7 @@ def catalogue():
 
 
 def transitions_in_the_code():
-    source = (ROOT / "src" / "states" / "transitions.hpp").read_text()
+    source = (ROOT / "src" / "core" / "protocol.hpp").read_text()
     return set(re.findall(r'X\(\w+, "([A-Z0-9_]+)"', source))
 
 

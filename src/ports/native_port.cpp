@@ -1,0 +1,241 @@
+#include "ports/native_port.hpp"
+
+#include "binding/convert.hpp"
+#include "binding/host_calls.hpp"
+#include "core/master_rules.hpp"
+#include "data/dictionary_object.hpp"
+#include "mapping/map_object.hpp"
+#include "master/watchdog.hpp"
+#include "ports/attributes.hpp"
+#include "states/state_object.hpp"
+
+#include <algorithm>
+
+namespace tamsel::ports {
+
+using core::Side;
+
+namespace {
+
+bool own_node(PyObject* obj) noexcept {
+    if (!obj || !Py_IS_TYPE(obj, master::node_type())) return false;
+    const master::NodeObject* node = master::as_node(obj);
+    return frame::is_exact_frame(node->frame) && mapping::is_dynamic_map(node->dynamic_map) &&
+           mapping::is_exact_map(node->dictionary_map) && Py_IS_TYPE(node->session, master::session_type());
+}
+
+// Replies longer than the longest frame image are cut to it: what lies beyond can belong to
+// no frame, and the state's checks then find the fault.
+constexpr Py_ssize_t longest_reply = static_cast<Py_ssize_t>(frame::MAX_PARSE_LENGTH);
+
+}  // namespace
+
+bool NativePort::serves(PyObject* state, PyObject* handler) noexcept {
+    if (!master::is_exact_handler(handler) || states::own_state_id(state) < 0 ||
+        reinterpret_cast<states::StateObject*>(state)->context != handler)
+        return false;
+    const master::HandlerObject* h = master::as_handler(handler);
+    return own_node(h->master) && own_node(h->slave);
+}
+
+NativePort::NativePort(PyObject* state, Ref handler, PyObject* reply) noexcept
+    : HostPort(state, std::move(handler)),
+      handler_object_(master::as_handler(handler_)),
+      state_(static_cast<core::State>(states::own_state_id(state))),
+      reply_(reply) {
+    PyObject* nodes[2] = {handler_object_->master, handler_object_->slave};
+    for (int i = 0; i < 2; ++i) {
+        const master::NodeObject* node = master::as_node(nodes[i]);
+        nodes_[i] = Ref::borrow(nodes[i]);
+        frames_[i] = Ref::borrow(node->frame);
+        dynamic_maps_[i] = Ref::borrow(node->dynamic_map);
+        dictionary_maps_[i] = Ref::borrow(node->dictionary_map);
+        sessions_[i] = Ref::borrow(node->session);
+        frame_objects_[i] = reinterpret_cast<frame::FrameObject*>(node->frame);
+    }
+}
+
+bool& NativePort::flag_field(core::Flag flag) const {
+    switch (flag) {
+        case core::Flag::second_session_frame_sent: return handler_object_->second_session_frame_sent;
+        case core::Flag::reset_slave_sequence_number_after_frame:
+            return handler_object_->reset_slave_sequence_number_after_frame;
+        case core::Flag::generate_crcs_cyclic_for_next_frame: break;
+    }
+    return handler_object_->generate_crcs_cyclic_for_next_frame;
+}
+
+// ---- frames --------------------------------------------------------------------------------
+
+bool NativePort::set_master_command(core::Command command) {
+    frame(Side::master).control.command = command_code(command);
+    return true;
+}
+
+bool NativePort::slave_command(core::Command& out) {
+    out = classify(frame(Side::slave).control.command);
+    return true;
+}
+
+int NativePort::connection_id_matches(Text& mismatch) {
+    uint16_t own_id = 0;
+    if (!mapping::exact_uint16_value(session(Side::master).connection_id, own_id))
+        return HostPort::connection_id_matches(mismatch);
+    const unsigned received_id = frame(Side::slave).control.connection_id;
+    if (received_id == own_id) return 1;
+    mismatch = Ref::steal(PyUnicode_FromFormat("Connection id exchanged does not match %u != %u", received_id,
+                                               static_cast<unsigned>(own_id)));
+    return mismatch ? 0 : -1;
+}
+
+int NativePort::check_received_crcs() {
+    // A reply longer than any frame image was parsed from its first bytes only: it carries
+    // another safe-data size than this connection's, so nothing in it is verified.
+    if (handler_object_->reply_oversized) return 0;
+    // A reply of another safe-data size than the frame was given at start carries no
+    // verifiable data for this connection.
+    if (frame(Side::slave).safe_data_size != mapping::safety_bytes(*mapping::as_map(dictionary_maps_[1].get())))
+        return 0;
+    const std::optional<uint16_t> last = node_object(Side::slave).last_crc0_sent;
+    return last ? frame::check_crcs_cyclic(frame_object(Side::slave), *last)
+                : frame::check_crcs(frame_object(Side::slave));
+}
+
+// ---- handler -------------------------------------------------------------------------------
+
+bool NativePort::set_data_command_failsafe() {
+    binding::assign(handler_object_->data_command, binding::state().failsafe_data.get());
+    return true;
+}
+
+bool NativePort::activate_watchdog() {
+    PyObject* watchdog = master::handler_field(handler_object_->watchdog, "_watchdog");
+    return watchdog && master::activate_for_reaction(Ref::borrow(watchdog).get());
+}
+
+// ---- nodes, sessions, maps -----------------------------------------------------------------
+
+bool NativePort::set_inputs_to_failsafe() {
+    PyObject* dictionary = handler_object_->dictionary;
+    if (!dictionary || !data::is_dictionary(dictionary)) return HostPort::set_inputs_to_failsafe();
+    return data::set_inputs_to_failsafe(dictionary);
+}
+
+bool NativePort::clear_dynamic_map(Side side) { return mapping::dynamic_map_clear(dynamic_map(side)) == 0; }
+
+bool NativePort::add_session_item(Side side, core::SessionField field) {
+    const master::SessionObject& s = session(side);
+    PyObject* item = nullptr;
+    switch (field) {
+        case core::SessionField::slave_address: item = s.slave_address; break;
+        case core::SessionField::session_id: item = s.session_id; break;
+        case core::SessionField::error_id: item = s.error_id; break;
+        case core::SessionField::connection_id: item = s.connection_id; break;
+    }
+    return mapping::dynamic_map_add(dynamic_map(side), Ref::borrow(item).get()) == 0;
+}
+
+int NativePort::slave_echo_correct() {
+    return mapping::dynamic_map_is_safedata_correct(dynamic_map(Side::slave), dynamic_maps_[0].get());
+}
+
+namespace {
+
+// The code of the Data-state command; the two members the handler uses are recognised
+// without an attribute lookup.
+bool data_command_code(PyObject* member, uint16_t& code) {
+    const binding::ModuleState& st = binding::state();
+    if (member == st.process_data.get()) {
+        code = frame::command::process_data;
+        return true;
+    }
+    if (member == st.failsafe_data.get()) {
+        code = frame::command::failsafe_data;
+        return true;
+    }
+    return frame::command_code(member, code);
+}
+
+}  // namespace
+
+bool NativePort::map_master_outputs() {
+    uint16_t code = 0;
+    PyObject* command = master::handler_field(handler_object_->data_command, "_data_command");
+    if (!command || !data_command_code(command, code)) return false;
+    frame(Side::master).control.command = code;
+    return mapping::pack_outputs(*mapping::as_map(dictionary_maps_[0].get()), frame(Side::master).safe_data);
+}
+
+bool NativePort::read_slave_inputs() {
+    return mapping::unpack_inputs(*mapping::as_map(dictionary_maps_[1].get()), frame(Side::slave).safe_data);
+}
+
+// ---- the cycle -----------------------------------------------------------------------------
+
+core::RequestKind NativePort::request_kind() const {
+    switch (state_) {
+        case core::State::reset: return core::RequestKind::reset;
+        case core::State::session: return core::RequestKind::session;
+        case core::State::data: return core::RequestKind::data;
+        default: return core::RequestKind::other;
+    }
+}
+
+bool NativePort::fill_request_from_state() { return core::map_frame(*this, state_) == 0; }
+
+bool NativePort::initialization_bytes(uint16_t& out) const {
+    const long count = handler_object_->initialization_data_bytes;
+    if (count >= 0 && count <= 0xFFFF) {
+        out = static_cast<uint16_t>(count);
+        return true;
+    }
+    Ref number = Ref::steal(PyLong_FromLong(count));  // raises the conversion's OverflowError
+    return number && binding::to_unsigned(number.get(), out);
+}
+
+bool NativePort::fill_request_from_dynamic_map() {
+    uint16_t count = 0;
+    return initialization_bytes(count) &&
+           mapping::dynamic_map_set_data_to_frame(dynamic_map(Side::master), frames_[0].get(), count) == 0;
+}
+
+bool NativePort::stamp_connection_id(bool zero) {
+    uint16_t id = 0;
+    if (!zero) {
+        // A substituted connection id item is read through its `value`.
+        Ref item = Ref::borrow(session(Side::master).connection_id);
+        if (!mapping::exact_uint16_value(item.get(), id)) {
+            Ref value = Ref::steal(PyObject_GetAttr(item.get(), binding::names().value));
+            if (!value || !binding::to_unsigned(value.get(), id)) return false;
+        }
+    }
+    frame(Side::master).control.connection_id = id;
+    return true;
+}
+
+bool NativePort::generate_request_crcs(bool cyclic) {
+    if (!cyclic) return frame::generate_crcs(frame_object(Side::master));
+    const std::optional<uint16_t> last = node_object(Side::master).last_crc0_sent;
+    if (!last) {
+        PyErr_SetString(PyExc_ValueError, "Cannot generate cyclic CRCs without a last CRC sent");
+        return false;
+    }
+    return frame::generate_crcs_cyclic(frame_object(Side::master), *last);
+}
+
+bool NativePort::parse_reply() {
+    const Py_ssize_t length = PyBytes_GET_SIZE(reply_);
+    handler_object_->reply_oversized = length > longest_reply;
+    frame::parse_bytes(frame(Side::slave), PyBytes_AS_STRING(reply_), std::min(length, longest_reply));
+    return true;
+}
+
+bool NativePort::receive_dynamic_map() {
+    uint16_t count = 0;
+    return initialization_bytes(count) &&
+           mapping::dynamic_map_get_data_from_frame(dynamic_map(Side::slave), frames_[1].get(), count) == 0;
+}
+
+NativePort::Next NativePort::frame_received_event() { return core::frame_received(*this, state_); }
+
+}  // namespace tamsel::ports

@@ -32,8 +32,8 @@ bool compute_request(P& p) {
     if (cyclic < 0 || !p.generate_request_crcs(cyclic) || !p.remember_crc0(Side::master)) return false;
     const int reset_slave_sequence = p.get_flag(Flag::reset_slave_sequence_number_after_frame);
     if (reset_slave_sequence < 0) return false;
-    if (reset_slave_sequence && (!p.set_sequence_number(Side::slave, 1) ||
-                                 !p.set_flag(Flag::reset_slave_sequence_number_after_frame, false)))
+    if (reset_slave_sequence &&
+        (!p.set_sequence_number(Side::slave, 1) || !p.set_flag(Flag::reset_slave_sequence_number_after_frame, false)))
         return false;
     // In Reset both frames stay keyed as the first frame of a connection.
     if (kind != RequestKind::reset && (!p.copy_crc0(Side::master) || !p.increment_sequence_number(Side::master)))

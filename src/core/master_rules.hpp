@@ -256,20 +256,19 @@ Next<P> session_frame_received(P& p) {
 // Connection and Parameter: the slave echoes what the master sent, a part per frame.
 struct EchoRules {
     Command command;  // the one command the state expects
-    Transition unknown_command, wrong_connection_id, wrong_echo, bad_crc, stay, advance, slave_reset,
-        wrong_command;
+    Transition unknown_command, wrong_connection_id, wrong_echo, bad_crc, stay, advance, slave_reset, wrong_command;
     Message echo_mismatch;
 };
 
 inline constexpr EchoRules connection_echo = {
-    Command::connection,    Transition::conn_fail5, Transition::conn_fail3,  Transition::conn_fail2,
-    Transition::conn_fail1, Transition::conn_stay1, Transition::conn_ok,     Transition::conn_reset1,
+    Command::connection,    Transition::conn_fail5,         Transition::conn_fail3, Transition::conn_fail2,
+    Transition::conn_fail1, Transition::conn_stay1,         Transition::conn_ok,    Transition::conn_reset1,
     Transition::conn_fail4, Message::session_data_mismatch,
 };
 
 inline constexpr EchoRules parameter_echo = {
-    Command::parameter,     Transition::para_fail5, Transition::para_fail3,  Transition::para_fail2,
-    Transition::para_fail1, Transition::para_stay1, Transition::para_ok,     Transition::para_reset1,
+    Command::parameter,     Transition::para_fail5,           Transition::para_fail3, Transition::para_fail2,
+    Transition::para_fail1, Transition::para_stay1,           Transition::para_ok,    Transition::para_reset1,
     Transition::para_fail4, Message::parameter_data_mismatch,
 };
 
@@ -331,8 +330,9 @@ Next<P> frame_received(P& p, State state) {
 }
 
 // The transition of each state's watchdog expiry and of a host reset.
-inline constexpr Transition watchdog_transition[state_count] = {
-    Transition::reset_wd, Transition::session_wd, Transition::conn_wd, Transition::para_wd, Transition::data_wd};
+inline constexpr Transition watchdog_transition[state_count] = {Transition::reset_wd, Transition::session_wd,
+                                                                Transition::conn_wd, Transition::para_wd,
+                                                                Transition::data_wd};
 inline constexpr Transition host_reset_transition[state_count] = {Transition::reset_start, Transition::session_reset2,
                                                                   Transition::conn_reset2, Transition::para_reset2,
                                                                   Transition::data_reset2};

@@ -31,8 +31,16 @@ enum class SessionField : uint8_t { slave_address, session_id, error_id, connect
 enum class ActionKind : uint8_t { own, stay, fault, new_session };
 
 // Error codes handed to the reset procedure (members of BaseError, by name).
-enum class ErrorCode : uint8_t { none, reset, unknown_cmd, invalid_cmd, invalid_crc, invalid_connid, invalid_data,
-                                 wd_expired };
+enum class ErrorCode : uint8_t {
+    none,
+    reset,
+    unknown_cmd,
+    invalid_cmd,
+    invalid_crc,
+    invalid_connid,
+    invalid_data,
+    wd_expired
+};
 
 // clang-format off
 // X(enumerator, transition name, owning state, action method without the class prefix,

@@ -1,11 +1,11 @@
-// The slave Reset frame that opened the current session (see session_opening.hpp).
 #include "master/session_opening.hpp"
 
-#include "binding/bytes.hpp"
 #include "binding/ref.hpp"
-#include "frame/control.hpp"
+#include "core/session_opening.hpp"
 
 namespace tamsel::master::session_opening {
+
+namespace rule = core::session_opening;
 
 namespace {
 
@@ -15,22 +15,32 @@ int in_session(HandlerObject* self) {
     return state ? PyObject_IsInstance(state, binding::state().StateSession.get()) : 0;
 }
 
+rule::Bytes bytes_of(PyObject* data) {
+    return {reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(data)),
+            static_cast<std::size_t>(PyBytes_GET_SIZE(data))};
+}
+
 }  // namespace
 
 int repeats(HandlerObject* self, PyObject* data) {
     PyObject* opening = self->session_opening;
-    if (!opening || self->second_session_frame_sent || !binding::same_bytes(opening, data)) return 0;
+    // Everything but the state first: the state test is the only one that can fail.
+    if (!rule::repeats(opening != nullptr, opening ? bytes_of(opening) : rule::Bytes{}, bytes_of(data),
+                       self->second_session_frame_sent, true))
+        return 0;
     return in_session(self);
 }
 
 bool note(HandlerObject* self, PyObject* data) {
-    const bool reset_frame = PyBytes_GET_SIZE(data) > 0 &&
-                             static_cast<uint8_t>(PyBytes_AS_STRING(data)[0]) == frame::command::reset;
-    if (!reset_frame && !self->session_opening) return true;  // the common case: nothing to note
+    // The common case, nothing remembered and no Reset frame, asks nothing of the state.
+    if (!self->session_opening && rule::after_reply(bytes_of(data), true) != rule::Update::remember) return true;
     const int session = in_session(self);
     if (session < 0) return false;
-    if (session && reset_frame) binding::assign(self->session_opening, data);
-    else if (!session) forget(self);
+    switch (rule::after_reply(bytes_of(data), session)) {
+        case rule::Update::remember: binding::assign(self->session_opening, data); break;
+        case rule::Update::forget: forget(self); break;
+        case rule::Update::keep: break;
+    }
     return true;
 }
 

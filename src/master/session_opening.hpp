@@ -1,12 +1,6 @@
 #pragma once
-// The slave Reset frame that opened the master's current session.
-//
-// On a bus the slave's process image stays until the slave writes another, and with latency a
-// frame of the old session can arrive between two copies of the same Reset frame. The second
-// copy is the reset the master already answered, not a new one: while no valid Session frame of
-// the slave has come (the second-session-frame flag is still clear), the master takes it as it
-// takes an unchanged reply. Otherwise every such copy would open one more session, whose answer
-// arrives after the next copy, and the two would chase each other for ever.
+// The slave Reset frame that opened the master's current session, kept by the handler (the
+// rule is core::session_opening's).
 #include <Python.h>
 
 #include "master/handler_object.hpp"

@@ -17,9 +17,9 @@ Ref attr(PyObject* obj, PyObject* name);
 // obj.n1.n2...; null with an exception set when a step fails.
 Ref path(PyObject* obj, std::initializer_list<PyObject*> steps);
 
-PyObject* side_name(core::Side side);                  // "master" or "slave" (borrowed)
+PyObject* side_name(core::Side side);                    // "master" or "slave" (borrowed)
 PyObject* session_field_name(core::SessionField field);  // e.g. "connection_id" (borrowed)
-PyObject* flag_name(core::Flag flag);                   // e.g. "_second_session_frame_sent"
+PyObject* flag_name(core::Flag flag);                    // e.g. "_second_session_frame_sent"
 
 // The FSOECommand member of a command (new reference), or null with an exception set.
 Ref command_member(core::Command command);

@@ -65,9 +65,9 @@ bool HostPort::slave_command(core::Command& out) {
     }
     Ref command = attr(control.get(), binding::names().command);
     if (!command) return false;
-    for (core::Command candidate : {core::Command::reset, core::Command::session, core::Command::connection,
-                                    core::Command::parameter, core::Command::process_data,
-                                    core::Command::failsafe_data}) {
+    for (core::Command candidate :
+         {core::Command::reset, core::Command::session, core::Command::connection, core::Command::parameter,
+          core::Command::process_data, core::Command::failsafe_data}) {
         Ref member = command_member(candidate);
         if (!member) return false;
         const int equal = PyObject_RichCompareBool(command.get(), member.get(), Py_EQ);
@@ -136,9 +136,9 @@ int HostPort::check_received_crcs() {
     if (same <= 0) return same;
     Ref last_crc0 = attr(slave.get(), binding::names()._last_crc0_sent);
     if (!last_crc0) return -1;
-    return py::truth(last_crc0.get() == Py_None ? py::call(frame.get(), binding::names().check_crcs)
-                                                : py::call(frame.get(), binding::names().check_crcs_cyclic,
-                                                           {last_crc0.get()}));
+    return py::truth(last_crc0.get() == Py_None
+                         ? py::call(frame.get(), binding::names().check_crcs)
+                         : py::call(frame.get(), binding::names().check_crcs_cyclic, {last_crc0.get()}));
 }
 
 // ---- handler -------------------------------------------------------------------------------

@@ -19,9 +19,4 @@ PyCFunction as_method(Function* fn) noexcept {
     return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn));
 }
 
-// Member definition giving a plain class its instance dictionary; the struct keeps the dict
-// pointer at `offset`. Use with a `__dict__` getset of PyObject_GenericGetDict/SetDict.
-#define TAMSEL_DICT_MEMBER(Struct, field) {"__dictoffset__", T_PYSSIZET, offsetof(Struct, field), READONLY, nullptr}
-#define TAMSEL_DICT_GETSET {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr}
-
 }  // namespace tamsel::binding

@@ -1,4 +1,5 @@
 // The Dictionary type: the items of one slave by key and by name.
+#include "binding/fields.hpp"
 #include "binding/method.hpp"
 #include "binding/lifecycle.hpp"
 #include "binding/module_state.hpp"
@@ -140,9 +141,6 @@ int dictionary_init(PyObject* self, PyObject* items) {
     return 0;
 }
 
-PyObject* get_key_map(PyObject* self, void*) { return Py_NewRef(self_dictionary(self)->key_map); }
-PyObject* get_name_map(PyObject* self, void*) { return Py_NewRef(self_dictionary(self)->name_map); }
-
 PyObject* method_get(PyObject* self, PyObject* name) {
     Ref item = Ref::borrow(item_by_name(self, name));
     if (!item) return nullptr;
@@ -183,11 +181,9 @@ using dictionary_methods = binding::methods<
            Value>,
     method<"_set_inputs_to_failsafe", "Set all inputs to fail-safe status", set_all_to_fail_safe>>;
 
-PyGetSetDef dictionary_getset[] = {
-    {"key_map", get_key_map, nullptr, nullptr, nullptr},
-    {"name_map", get_name_map, nullptr, nullptr, nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
-};
+using dictionary_fields =
+    binding::fields<binding::readonly<"key_map", &DictionaryObject::key_map, binding::any_object>,
+                    binding::readonly<"name_map", &DictionaryObject::name_map, binding::any_object>>;
 
 PyType_Slot dictionary_slots[] = {
     {Py_tp_doc,
@@ -198,7 +194,7 @@ PyType_Slot dictionary_slots[] = {
     {Py_tp_traverse, reinterpret_cast<void*>(dictionary_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(dictionary_clear)},
     {Py_tp_methods, dictionary_methods::table},
-    {Py_tp_getset, dictionary_getset},
+    {Py_tp_getset, dictionary_fields::getset},
     {0, nullptr},
 };
 

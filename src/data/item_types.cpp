@@ -1,4 +1,5 @@
 // The four dictionary item types: DictionaryItem and its kinds input, output and input-output.
+#include "binding/fields.hpp"
 #include "binding/method.hpp"
 #include "binding/lifecycle.hpp"
 #include "binding/module_state.hpp"
@@ -70,8 +71,6 @@ void item_dealloc(PyObject* self) {
             Py_CLEAR(*slot);
     });
 }
-
-PyObject* slot_value(PyObject* slot) { return Py_NewRef(slot ? slot : Py_None); }
 
 // Construction. Every argument is checked before anything is stored.
 
@@ -164,16 +163,10 @@ using input_output_constructor =
 
 // Properties.
 
-PyObject* get_key(PyObject* self, void*) { return PyLong_FromLong(self_item(self)->key); }
-PyObject* get_name(PyObject* self, void*) { return slot_value(self_item(self)->name); }
-PyObject* get_data_type(PyObject* self, void*) { return slot_value(self_item(self)->data_type); }
 PyObject* get_value_slot(PyObject* self, void*) {
     ItemObject* item = self_item(self);
     return Py_XNewRef(item->value ? item->value : make_pending_input(item));
 }
-PyObject* get_value_output(PyObject* self, void*) { return slot_value(self_item(self)->value_output); }
-PyObject* get_fail_safe(PyObject* self, void*) { return slot_value(self_item(self)->fail_safe); }
-PyObject* get_subscribers(PyObject* self, void*) { return slot_value(self_item(self)->subscribers); }
 
 // Methods. The kind is the one of the module type the object's class derives from, so a host
 // subclass that does not override a method runs the method of its base kind.
@@ -233,33 +226,26 @@ int set_class(PyObject* self, PyObject* value, void*) {
     return 0;
 }
 
-PyGetSetDef base_getset[] = {
-    {"__class__", get_class, set_class, nullptr, nullptr},
-    {"key", get_key, nullptr, "Unique integer key that identifies the item", nullptr},
-    {"name", get_name, nullptr, "Unique string key that identifies the item", nullptr},
-    {"data_type", get_data_type, nullptr, "Data Type of the item", nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
-};
+// An object slot of the item; an empty one reads as None.
+template <binding::Text Name, PyObject* ItemObject::* Slot, binding::Text Doc = "">
+using slot = binding::readonly<Name, Slot, binding::any_object, Doc>;
 
-PyGetSetDef input_getset[] = {
-    {"_value", get_value_slot, nullptr, nullptr, nullptr},
-    {"fail_safe_value", get_fail_safe, nullptr, nullptr, nullptr},
-    {"_DictionaryItemInput__changed_subscribers", get_subscribers, nullptr, nullptr, nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
-};
+using base_fields = binding::fields<
+    binding::property<"__class__", get_class, set_class>,
+    binding::readonly<"key", &ItemObject::key, binding::number<int32_t>, "Unique integer key that identifies the item">,
+    slot<"name", &ItemObject::name, "Unique string key that identifies the item">,
+    slot<"data_type", &ItemObject::data_type, "Data Type of the item">>;
 
-PyGetSetDef output_getset[] = {
-    {"_value", get_value_slot, nullptr, nullptr, nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
-};
+using input_fields =
+    binding::fields<binding::property<"_value", get_value_slot>, slot<"fail_safe_value", &ItemObject::fail_safe>,
+                    slot<"_DictionaryItemInput__changed_subscribers", &ItemObject::subscribers>>;
 
-PyGetSetDef input_output_getset[] = {
-    {"value_input", get_value_slot, nullptr, nullptr, nullptr},
-    {"value_output", get_value_output, nullptr, nullptr, nullptr},
-    {"fail_safe_input_value", get_fail_safe, nullptr, nullptr, nullptr},
-    {"_DictionaryItemInputOutput__changed_input_subscribers", get_subscribers, nullptr, nullptr, nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
-};
+using output_fields = binding::fields<binding::property<"_value", get_value_slot>>;
+
+using input_output_fields =
+    binding::fields<binding::property<"value_input", get_value_slot>, slot<"value_output", &ItemObject::value_output>,
+                    slot<"fail_safe_input_value", &ItemObject::fail_safe>,
+                    slot<"_DictionaryItemInputOutput__changed_input_subscribers", &ItemObject::subscribers>>;
 
 constexpr unsigned item_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC;
 
@@ -275,7 +261,7 @@ PyType_Slot base_slots[] = {
     {Py_tp_init, reinterpret_cast<void*>(base_constructor::init)},
     TAMSEL_ITEM_LIFE_CYCLE_SLOTS,
     {Py_tp_methods, base_methods::table},
-    {Py_tp_getset, base_getset},
+    {Py_tp_getset, base_fields::getset},
     {0, nullptr},
 };
 
@@ -284,7 +270,7 @@ PyType_Slot input_slots[] = {
     {Py_tp_init, reinterpret_cast<void*>(input_constructor::init)},
     TAMSEL_ITEM_LIFE_CYCLE_SLOTS,
     {Py_tp_methods, input_methods::table},
-    {Py_tp_getset, input_getset},
+    {Py_tp_getset, input_fields::getset},
     {0, nullptr},
 };
 
@@ -293,7 +279,7 @@ PyType_Slot output_slots[] = {
     {Py_tp_init, reinterpret_cast<void*>(output_constructor::init)},
     TAMSEL_ITEM_LIFE_CYCLE_SLOTS,
     {Py_tp_methods, output_methods::table},
-    {Py_tp_getset, output_getset},
+    {Py_tp_getset, output_fields::getset},
     {0, nullptr},
 };
 
@@ -302,7 +288,7 @@ PyType_Slot input_output_slots[] = {
     {Py_tp_init, reinterpret_cast<void*>(input_output_constructor::init)},
     TAMSEL_ITEM_LIFE_CYCLE_SLOTS,
     {Py_tp_methods, input_output_methods::table},
-    {Py_tp_getset, input_output_getset},
+    {Py_tp_getset, input_output_fields::getset},
     {0, nullptr},
 };
 

@@ -1,6 +1,7 @@
 // U16Array: a view of a run of 16-bit words inside a frame.
 #include "binding/method.hpp"
 #include "binding/convert.hpp"
+#include "binding/fields.hpp"
 #include "binding/lifecycle.hpp"
 #include "binding/module_state.hpp"
 #include "binding/types.hpp"
@@ -93,14 +94,9 @@ bool clear_words(WordView* self) {
     return true;
 }
 
-PyObject* get_word_count(PyObject* self, void*) { return PyLong_FromUnsignedLong(as_view(self)->word_count); }
-
 using methods = binding::methods<binding::method<"clear", "", clear_words>>;
 
-PyGetSetDef getsets[] = {
-    {"word_count", get_word_count, nullptr, nullptr, nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
-};
+using fields = binding::fields<binding::readonly<"word_count", &WordView::word_count, binding::u32>>;
 
 PyType_Slot slots[] = {
     {Py_tp_doc, const_cast<char*>(factory::doc.data())},
@@ -112,7 +108,7 @@ PyType_Slot slots[] = {
     {Py_mp_ass_subscript, reinterpret_cast<void*>(set_item)},
     {Py_sq_item, reinterpret_cast<void*>(iter_item)},
     {Py_tp_methods, methods::table},
-    {Py_tp_getset, getsets},
+    {Py_tp_getset, fields::getset},
     {0, nullptr},
 };
 

@@ -1,6 +1,7 @@
 // FSOEFrameControl: a view of the four control words inside a frame.
 #include "binding/method.hpp"
 #include "binding/convert.hpp"
+#include "binding/fields.hpp"
 #include "binding/lifecycle.hpp"
 #include "binding/module_state.hpp"
 #include "binding/types.hpp"
@@ -48,23 +49,6 @@ void dealloc(PyObject* self) {
     });
 }
 
-// A word field of the control structure as a property.
-template <uint16_t FrameControl::* field>
-PyObject* get_word(PyObject* self, void*) {
-    FrameControl* control = bound(self);
-    return control ? PyLong_FromLong(control->*field) : nullptr;
-}
-
-template <uint16_t FrameControl::* field>
-int set_word(PyObject* self, PyObject* value, void*) {
-    if (!value) return refuse_delete();
-    FrameControl* control = bound(self);
-    uint16_t word = 0;
-    if (!control || !binding::to_unsigned(value, word)) return -1;
-    control->*field = word;
-    return 0;
-}
-
 PyObject* get_command(PyObject* self, void*) {
     FrameControl* control = bound(self);
     return control ? command_member(control->command) : nullptr;
@@ -95,21 +79,20 @@ using methods = binding::methods<
                     command_is_valid>,
     binding::method<"increment_sequence_number", "", increment_sequence_number>>;
 
-PyGetSetDef getsets[] = {
-    {"command", get_command, set_command, nullptr, nullptr},
-    {"connection_id", get_word<&FrameControl::connection_id>, set_word<&FrameControl::connection_id>, nullptr, nullptr},
-    {"sequence_number", get_word<&FrameControl::sequence_number>, set_word<&FrameControl::sequence_number>, nullptr,
-     nullptr},
-    {"crc0", get_word<&FrameControl::crc0>, set_word<&FrameControl::crc0>, nullptr, nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
-};
+// A word of the control structure, as a fixed structure field.
+template <binding::Text Name, uint16_t FrameControl::* Word>
+using word = binding::field<Name, binding::through<bound, Word>{}, binding::u16, "", binding::Deletion::type_error>;
+
+using fields = binding::fields<
+    binding::property<"command", get_command, set_command>, word<"connection_id", &FrameControl::connection_id>,
+    word<"sequence_number", &FrameControl::sequence_number>, word<"crc0", &FrameControl::crc0>>;
 
 PyType_Slot slots[] = {
     {Py_tp_doc, const_cast<char*>("Control Parameters of FSoE Frame")},
     {Py_tp_traverse, reinterpret_cast<void*>(traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(clear)},
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc)},
-    {Py_tp_getset, getsets},
+    {Py_tp_getset, fields::getset},
     {Py_tp_methods, methods::table},
     {0, nullptr},
 };

@@ -1,6 +1,7 @@
 // FSOEFrame: one FSoE frame held by value, with its three views.
 #include "binding/method.hpp"
 #include "binding/convert.hpp"
+#include "binding/fields.hpp"
 #include "binding/lifecycle.hpp"
 #include "binding/module_state.hpp"
 #include "binding/types.hpp"
@@ -178,13 +179,12 @@ using methods = binding::methods<
     method<"set_safe_data_bytes", "Set safe data from bytes", set_safe_data_bytes_method, Data>,
     method<"get_safe_data_bytes", "Get safe data as bytes", get_safe_data_bytes_method>>;
 
-PyGetSetDef getsets[] = {
-    {"safe_data_size_bytes", get_size, set_size, "Number of SafeData bytes", nullptr},
-    {"control", get_view<&FrameObject::control>, nullptr, nullptr, nullptr},
-    {"safe_data", get_view<&FrameObject::safe_data>, nullptr, nullptr, nullptr},
-    {"crcs", get_view<&FrameObject::crcs>, nullptr, nullptr, nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
-};
+using binding::property;
+
+using fields = binding::fields<property<"safe_data_size_bytes", get_size, set_size, "Number of SafeData bytes">,
+                               property<"control", get_view<&FrameObject::control>>,
+                               property<"safe_data", get_view<&FrameObject::safe_data>>,
+                               property<"crcs", get_view<&FrameObject::crcs>>>;
 
 PyType_Slot slots[] = {
     {Py_tp_doc, const_cast<char*>(constructor::doc<"FSOEFrame", "FSOE Frame">.data())},
@@ -194,7 +194,7 @@ PyType_Slot slots[] = {
     {Py_tp_clear, reinterpret_cast<void*>(clear)},
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc)},
     {Py_tp_methods, methods::table},
-    {Py_tp_getset, getsets},
+    {Py_tp_getset, fields::getset},
     {0, nullptr},
 };
 

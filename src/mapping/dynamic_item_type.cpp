@@ -1,6 +1,7 @@
 // DynamicMappableItem: a typed value held in its integer form, streamed by a dynamic map.
 #include "binding/method.hpp"
 #include "binding/convert.hpp"
+#include "binding/fields.hpp"
 #include "binding/lifecycle.hpp"
 #include "binding/module_state.hpp"
 #include "binding/types.hpp"
@@ -63,15 +64,6 @@ int value_set(PyObject* self, PyObject* value, void*) {
     return result ? 0 : -1;
 }
 
-PyObject* raw_value_get(PyObject* self, void*) { return PyLong_FromUnsignedLong(as_dynamic_item(self)->value.raw); }
-
-PyObject* data_type_get(PyObject* self, void*) {
-    PyObject* data_type = as_dynamic_item(self)->data_type;
-    return Py_NewRef(data_type ? data_type : Py_None);
-}
-
-PyObject* n_bytes_get(PyObject* self, void*) { return PyLong_FromLong(as_dynamic_item(self)->value.n_bytes); }
-
 using item_constructor = binding::constructor<dynamic_item_init, binding::param<"initial_value", binding::any_object>,
                                               binding::param<"data_type", binding::any_object>>;
 
@@ -79,14 +71,16 @@ using item_methods = binding::methods<
     binding::noargs_method<"get", "Get value of the item", dynamic_item_get>,
     binding::method<"set", "Set value of the item", item_set, binding::param<"value", binding::any_object>>>;
 
-PyGetSetDef item_getsets[] = {
-    {"value", value_get, value_set, "Value of the item", nullptr},
-    {"raw_value", raw_value_get, nullptr, "Value of the item in its integer representation", nullptr},
-    {"_raw_value", raw_value_get, nullptr, nullptr, nullptr},
-    {"data_type", data_type_get, nullptr, "Data type of the item", nullptr},
-    {"n_bytes", n_bytes_get, nullptr, "Number of bytes of the item", nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
-};
+using binding::readonly;
+constexpr binding::at<&DynamicItemObject::value, &DynamicValue::raw> raw_form{};
+
+using item_fields =
+    binding::fields<binding::property<"value", value_get, value_set, "Value of the item">,
+                    readonly<"raw_value", raw_form, binding::u32, "Value of the item in its integer representation">,
+                    readonly<"_raw_value", raw_form, binding::u32>,
+                    readonly<"data_type", &DynamicItemObject::data_type, binding::any_object, "Data type of the item">,
+                    readonly<"n_bytes", binding::at<&DynamicItemObject::value, &DynamicValue::n_bytes>{}, binding::u8,
+                             "Number of bytes of the item">>;
 
 PyType_Slot item_slots[] = {
     {Py_tp_doc, const_cast<char*>(
@@ -97,7 +91,7 @@ PyType_Slot item_slots[] = {
     {Py_tp_traverse, reinterpret_cast<void*>(dynamic_item_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(dynamic_item_clear)},
     {Py_tp_methods, item_methods::table},
-    {Py_tp_getset, item_getsets},
+    {Py_tp_getset, item_fields::getset},
     {0, nullptr},
 };
 

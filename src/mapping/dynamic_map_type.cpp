@@ -1,6 +1,7 @@
 // FSOEDynamicMap: the host type over the dynamic map operations.
 #include "binding/method.hpp"
 #include "binding/convert.hpp"
+#include "binding/fields.hpp"
 #include "binding/lifecycle.hpp"
 #include "binding/module_state.hpp"
 #include "binding/types.hpp"
@@ -81,11 +82,6 @@ int items_set(PyObject* self, PyObject* value, void*) {
     return 0;
 }
 
-template <std::int32_t DynamicCursor::* Counter>
-PyObject* counter_get(PyObject* self, void*) {
-    return PyLong_FromLong(self_map(self)->cursor.*Counter);
-}
-
 using binding::method;
 using binding::noargs_method;
 using binding::param;
@@ -107,19 +103,22 @@ using map_methods = binding::methods<
     method<"is_safedata_correct", "Compare the data that has been processed on this dynamic map to another map",
            map_is_safedata_correct, param<"expected_map", binding::any_object>>>;
 
-PyGetSetDef map_getsets[] = {
-    {"_items", items_get, items_set, "Items mapped on the dynamic map", nullptr},
-    {"total_bytes", counter_get<&DynamicCursor::total_bytes>, nullptr, "Number of bytes in the dynamic map", nullptr},
-    {"bytes_processed", counter_get<&DynamicCursor::bytes_processed>, nullptr,
-     "Number of bytes sent or received from the dynamic map", nullptr},
-    {"items_processed", counter_get<&DynamicCursor::items_processed>, nullptr,
-     "Number of items completely sent or received from the dynamic map", nullptr},
-    {"current_processed_item", counter_get<&DynamicCursor::current_item>, nullptr,
-     "Index of the current item being processed in the dynamic map", nullptr},
-    {"current_processed_item_byte", counter_get<&DynamicCursor::current_item_byte>, nullptr,
-     "N byte of the current item being processed in the dynamic map", nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
-};
+// A counter of the map's transfer cursor.
+template <binding::Text Name, std::int32_t DynamicCursor::* Counter, binding::Text Doc>
+using counter =
+    binding::readonly<Name, binding::at<&DynamicMapObject::cursor, Counter>{}, binding::number<std::int32_t>, Doc>;
+
+using map_fields =
+    binding::fields<binding::property<"_items", items_get, items_set, "Items mapped on the dynamic map">,
+                    counter<"total_bytes", &DynamicCursor::total_bytes, "Number of bytes in the dynamic map">,
+                    counter<"bytes_processed", &DynamicCursor::bytes_processed,
+                            "Number of bytes sent or received from the dynamic map">,
+                    counter<"items_processed", &DynamicCursor::items_processed,
+                            "Number of items completely sent or received from the dynamic map">,
+                    counter<"current_processed_item", &DynamicCursor::current_item,
+                            "Index of the current item being processed in the dynamic map">,
+                    counter<"current_processed_item_byte", &DynamicCursor::current_item_byte,
+                            "N byte of the current item being processed in the dynamic map">>;
 
 PyType_Slot map_slots[] = {
     {Py_tp_doc, const_cast<char*>(map_factory::doc.data())},
@@ -128,7 +127,7 @@ PyType_Slot map_slots[] = {
     {Py_tp_traverse, reinterpret_cast<void*>(map_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(map_clear_refs)},
     {Py_tp_methods, map_methods::table},
-    {Py_tp_getset, map_getsets},
+    {Py_tp_getset, map_fields::getset},
     {0, nullptr},
 };
 

@@ -1,4 +1,5 @@
 // The DictionaryMap type: construction, fields, lock and container behaviour.
+#include "binding/fields.hpp"
 #include "binding/instance.hpp"
 #include "binding/lifecycle.hpp"
 #include "binding/module_state.hpp"
@@ -150,13 +151,10 @@ void map_dealloc(PyObject* self) {
     });
 }
 
-PyObject* get_dictionary(PyObject* self, void*) { return Py_NewRef(or_none(as_map(self)->dictionary)); }
-PyObject* get_accepted(PyObject* self, void*) { return Py_NewRef(or_none(as_map(self)->accepted)); }
 PyObject* get_items(PyObject* self, void*) {
     auto* map = as_map(self);
     return PyList_GetSlice(map->entries, 0, length(map));
 }
-PyObject* get_locked(PyObject* self, void*) { return PyBool_FromLong(as_map(self)->locked); }
 PyObject* get_safety_bits(PyObject* self, void*) { return PyLong_FromUnsignedLong(safety_bits(*as_map(self))); }
 PyObject* get_safety_bytes(PyObject* self, void*) { return PyLong_FromUnsignedLong(safety_bytes(*as_map(self))); }
 
@@ -199,16 +197,16 @@ using map_constructor = binding::constructor<
 using map_type_methods = binding::methods<
     binding::method<"_lock", "Lock the map", map_lock, binding::param<"active", binding::truth, "True">>>;
 
-PyGetSetDef map_getset[] = {
-    {"dictionary", get_dictionary, nullptr, nullptr, nullptr},
-    {"_items", get_items, nullptr, nullptr, nullptr},
-    {"item_types_accepted", get_accepted, nullptr, nullptr, nullptr},
-    {"_locked", get_locked, nullptr, nullptr, nullptr},
-    {"safety_bits", get_safety_bits, nullptr, "Number of bits mapped", nullptr},
-    {"safety_bytes", get_safety_bytes, nullptr, "Number of bytes mapped", nullptr},
-    {"locked", get_locked, nullptr, "Indicates if the map is locked", nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
-};
+using binding::property;
+using binding::readonly;
+
+using map_fields =
+    binding::fields<readonly<"dictionary", &MapObject::dictionary, binding::any_object>, property<"_items", get_items>,
+                    readonly<"item_types_accepted", &MapObject::accepted, binding::any_object>,
+                    readonly<"_locked", &MapObject::locked, binding::truth>,
+                    property<"safety_bits", get_safety_bits, nullptr, "Number of bits mapped">,
+                    property<"safety_bytes", get_safety_bytes, nullptr, "Number of bytes mapped">,
+                    readonly<"locked", &MapObject::locked, binding::truth, "Indicates if the map is locked">>;
 
 // Every method of the type, gathered from the files that define them.
 PyMethodDef* all_methods() {
@@ -240,7 +238,7 @@ bool add_map_type(PyObject* module) {
         {Py_sq_item, reinterpret_cast<void*>(map_item)},  // the sequence protocol: reversed() and the like
         {Py_sq_contains, reinterpret_cast<void*>(map_contains)},
         {Py_tp_methods, all_methods()},
-        {Py_tp_getset, map_getset},
+        {Py_tp_getset, map_fields::getset},
         {0, nullptr},
     };
     PyType_Spec spec = {

@@ -4,6 +4,7 @@
 
 #include "binding/method.hpp"
 #include "binding/convert.hpp"
+#include "binding/fields.hpp"
 #include "binding/module_state.hpp"
 #include "binding/types.hpp"
 #include "mapping/item_access.hpp"
@@ -33,8 +34,6 @@ constexpr auto entry_clear = entry_references::clear;
 void entry_dealloc(PyObject* self) { binding::gc_dealloc(self, entry_clear); }
 
 PyObject* get_item(PyObject* self, void*) { return Py_NewRef(entry_item(as_mapped_item(self))); }
-PyObject* get_bits(PyObject* self, void*) { return PyLong_FromLong(as_mapped_item(self)->bits); }
-PyObject* get_position_bits(PyObject* self, void*) { return PyLong_FromLong(as_mapped_item(self)->position_bits); }
 
 PyObject* entry_copy(MappedItemObject* entry) {
     return new_mapped_item(entry->item, entry->bits, entry->position_bits);
@@ -96,12 +95,11 @@ using entry_methods = binding::methods<
     method<"_set_position_bits", internal_doc, store<set_entry_position>, PositionBits>,
     method<"_set_bits", internal_doc, store<set_entry_bits>, Bits>>;
 
-PyGetSetDef entry_getset[] = {
-    {"item", get_item, nullptr, "Reference to dictionary item. If None represents a padding on safe_data", nullptr},
-    {"bits", get_bits, nullptr, "Number of bits the item takes up", nullptr},
-    {"position_bits", get_position_bits, nullptr, "Position in safe data in bits", nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
-};
+using entry_fields = binding::fields<
+    binding::property<"item", get_item, nullptr,
+                      "Reference to dictionary item. If None represents a padding on safe_data">,
+    binding::readonly<"bits", &MappedItemObject::bits, binding::u8, "Number of bits the item takes up">,
+    binding::readonly<"position_bits", &MappedItemObject::position_bits, binding::u8, "Position in safe data in bits">>;
 
 PyType_Slot entry_slots[] = {
     {Py_tp_doc,
@@ -112,7 +110,7 @@ PyType_Slot entry_slots[] = {
     {Py_tp_traverse, reinterpret_cast<void*>(entry_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(entry_clear)},
     {Py_tp_methods, entry_methods::table},
-    {Py_tp_getset, entry_getset},
+    {Py_tp_getset, entry_fields::getset},
     {0, nullptr},
 };
 

@@ -1,5 +1,6 @@
 // ApplicationParameter: a DynamicMappableItem the host declares, bound to one handler for good
 // and frozen while that handler runs.
+#include "binding/fields.hpp"
 #include "binding/method.hpp"
 #include "binding/lifecycle.hpp"
 #include "binding/module_state.hpp"
@@ -7,10 +8,7 @@
 #include "data/data_type_object.hpp"
 #include "mapping/dynamic_map_types.hpp"
 #include "master/node_object.hpp"
-#include "master/node_slots.hpp"
 #include "master/node_types.hpp"
-
-#include <structmember.h>
 
 namespace tamsel::master {
 
@@ -124,18 +122,10 @@ using parameter_methods = binding::methods<
                     "after that.",
                     parameter_set_use_by_master, param<"master", binding::any_object>>>;
 
-PyMemberDef parameter_members[] = {
-    TAMSEL_DICT_MEMBER(ApplicationParameterObject, dict),
-    {"_ApplicationParameter__used_by_master", T_OBJECT, offsetof(ApplicationParameterObject, used_by_master), READONLY,
-     nullptr},
-    {nullptr, 0, 0, 0, nullptr},
-};
-
-PyGetSetDef parameter_getsets[] = {
-    TAMSEL_DICT_GETSET,
-    TAMSEL_OBJECT_SLOT(ApplicationParameterObject, name, "name", "Name of the parameter"),
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
-};
+using parameter_fields = binding::fields<
+    binding::instance_dict<&ApplicationParameterObject::dict>,
+    binding::readonly_member<"_ApplicationParameter__used_by_master", &ApplicationParameterObject::used_by_master>,
+    binding::field<"name", &ApplicationParameterObject::name, binding::any_object, "Name of the parameter">>;
 
 PyType_Slot parameter_slots[] = {
     {Py_tp_doc, const_cast<char*>(parameter_constructor::doc<"ApplicationParameter", "Application Parameter\n\n"
@@ -146,8 +136,8 @@ PyType_Slot parameter_slots[] = {
     {Py_tp_traverse, reinterpret_cast<void*>(parameter_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(parameter_clear)},
     {Py_tp_methods, parameter_methods::table},
-    {Py_tp_members, parameter_members},
-    {Py_tp_getset, parameter_getsets},
+    {Py_tp_members, parameter_fields::members},
+    {Py_tp_getset, parameter_fields::getset},
     {0, nullptr},
 };
 

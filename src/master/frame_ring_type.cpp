@@ -2,6 +2,7 @@
 // the faults it reported and the state changes it made meanwhile.
 #include "master/frame_ring_type.hpp"
 
+#include "binding/fields.hpp"
 #include "binding/method.hpp"
 #include "binding/types.hpp"
 #include "master/handler_diagnostics.hpp"
@@ -125,17 +126,16 @@ using ring_methods = binding::methods<
                            m_events>,
     binding::noargs_method<"clear", "Forget every frame and event kept", m_clear>>;
 
-PyGetSetDef ring_getsets[] = {
-    {"capacity", get_capacity, nullptr, "Number of frames the ring keeps", nullptr},
-    {"recorded", get_recorded, nullptr, "Frames recorded since the last clear, overwritten ones included", nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
-};
+using ring_fields =
+    binding::fields<binding::property<"capacity", get_capacity, nullptr, "Number of frames the ring keeps">,
+                    binding::property<"recorded", get_recorded, nullptr,
+                                      "Frames recorded since the last clear, overwritten ones included">>;
 
 PyType_Slot ring_slots[] = {
     {Py_tp_doc, const_cast<char*>("The frames a MasterHandler sent and accepted while it was attached")},
     {Py_tp_dealloc, reinterpret_cast<void*>(ring_dealloc)},
     {Py_tp_methods, ring_methods::table},
-    {Py_tp_getset, ring_getsets},
+    {Py_tp_getset, ring_fields::getset},
     {Py_sq_length, reinterpret_cast<void*>(ring_length)},
     {0, nullptr},
 };

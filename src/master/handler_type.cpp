@@ -3,6 +3,7 @@
 #include "binding/module_state.hpp"
 #include "binding/method.hpp"
 #include "binding/convert.hpp"
+#include "binding/fields.hpp"
 #include "binding/lifecycle.hpp"
 #include "binding/reaction.hpp"
 #include "binding/types.hpp"
@@ -15,8 +16,6 @@
 #include "master/handler_type.hpp"
 #include "master/watchdog.hpp"
 #include "master/watchdog_object.hpp"
-
-#include <structmember.h>
 
 #include <cstddef>
 #include <new>
@@ -205,31 +204,6 @@ void handler_dealloc(PyObject* obj) {
 
 // ---- fields and properties ----------------------------------------------------------------
 
-template <bool HandlerObject::* Field>
-PyObject* get_flag(PyObject* obj, void*) {
-    return PyBool_FromLong(H(obj)->*Field);
-}
-
-template <bool HandlerObject::* Field>
-int set_flag(PyObject* obj, PyObject* value, void* closure) {
-    if (!value) return binding::refuse_delete(static_cast<const char*>(closure));
-    int truth = PyObject_IsTrue(value);
-    if (truth < 0) return -1;
-    H(obj)->*Field = truth != 0;
-    return 0;
-}
-
-PyObject* get_initialization_bytes(PyObject* obj, void*) { return PyLong_FromLong(H(obj)->initialization_data_bytes); }
-
-int set_initialization_bytes(PyObject* obj, PyObject* value, void* closure) {
-    if (!value) return binding::refuse_delete(static_cast<const char*>(closure));
-    if (!binding::check_type(value, &PyLong_Type, "value", true)) return -1;
-    long bytes = PyLong_AsLong(value);
-    if (bytes == -1 && PyErr_Occurred()) return -1;
-    H(obj)->initialization_data_bytes = bytes;
-    return 0;
-}
-
 PyObject* get_state_class(PyObject* obj, void*) {
     PyObject* state = handler_field(H(obj)->state, "_state");
     return state ? Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(state))) : nullptr;
@@ -237,48 +211,32 @@ PyObject* get_state_class(PyObject* obj, void*) {
 
 PyObject* get_statistics(PyObject* obj, void*) { return diagnostics::statistics_snapshot(H(obj)); }
 
-PyGetSetDef handler_getsets[] = {
-    TAMSEL_DICT_GETSET,
-    {"running", get_flag<&HandlerObject::running>, nullptr, "Indicates if the FSoE connection is running", nullptr},
-    {"state", get_state_class, nullptr, "Class of the current state of the master", nullptr},
-    {"initialization_data_bytes", get_initialization_bytes, nullptr,
-     "Number of safe-data bytes carried per frame outside the Data state", nullptr},
-    {"statistics", get_statistics, nullptr,
-     "Snapshot of the handler's counters: replies, requests, faults by transition name, watchdog expiries, "
-     "connections, slave resets, the last fault and when the current state was entered",
-     nullptr},
-    {"_MasterHandler__running", get_flag<&HandlerObject::running>, set_flag<&HandlerObject::running>, nullptr,
-     const_cast<char*>("_MasterHandler__running")},
-    {"_MasterHandler__initialization_data_bytes", get_initialization_bytes, set_initialization_bytes, nullptr,
-     const_cast<char*>("_MasterHandler__initialization_data_bytes")},
-    {"_second_session_frame_sent", get_flag<&HandlerObject::second_session_frame_sent>,
-     set_flag<&HandlerObject::second_session_frame_sent>, nullptr, const_cast<char*>("_second_session_frame_sent")},
-    {"_reset_slave_sequence_number_after_frame", get_flag<&HandlerObject::reset_slave_sequence_number_after_frame>,
-     set_flag<&HandlerObject::reset_slave_sequence_number_after_frame>, nullptr,
-     const_cast<char*>("_reset_slave_sequence_number_after_frame")},
-    {"_generate_crcs_cyclic_for_next_frame", get_flag<&HandlerObject::generate_crcs_cyclic_for_next_frame>,
-     set_flag<&HandlerObject::generate_crcs_cyclic_for_next_frame>, nullptr,
-     const_cast<char*>("_generate_crcs_cyclic_for_next_frame")},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
-};
+using binding::field;
+using binding::member;
+using binding::readonly;
 
-#define TAMSEL_OBJECT_MEMBER(name, field) {name, T_OBJECT_EX, offsetof(HandlerObject, field), 0, nullptr}
-
-PyMemberDef handler_members[] = {
-    TAMSEL_DICT_MEMBER(HandlerObject, dict),
-    {"__weaklistoffset__", T_PYSSIZET, offsetof(HandlerObject, weakrefs), READONLY, nullptr},
-    TAMSEL_OBJECT_MEMBER("dictionary", dictionary),
-    TAMSEL_OBJECT_MEMBER("master", master),
-    TAMSEL_OBJECT_MEMBER("slave", slave),
-    TAMSEL_OBJECT_MEMBER("_data_command", data_command),
-    TAMSEL_OBJECT_MEMBER("_state", state),
-    TAMSEL_OBJECT_MEMBER("_watchdog", watchdog),
-    TAMSEL_OBJECT_MEMBER("_MasterHandler__report_error_callback", report_error_callback),
-    TAMSEL_OBJECT_MEMBER("_MasterHandler__state_change_callback", state_change_callback),
-    TAMSEL_OBJECT_MEMBER("_MasterHandler__current_request", current_request),
-    TAMSEL_OBJECT_MEMBER("_MasterHandler__last_reply", last_reply),
-    {nullptr, 0, 0, 0, nullptr},
-};
+using handler_fields = binding::fields<
+    binding::instance_dict<&HandlerObject::dict>, binding::weak_references<&HandlerObject::weakrefs>,
+    readonly<"running", &HandlerObject::running, binding::truth, "Indicates if the FSoE connection is running">,
+    binding::property<"state", get_state_class, nullptr, "Class of the current state of the master">,
+    readonly<"initialization_data_bytes", &HandlerObject::initialization_data_bytes, binding::exact_long,
+             "Number of safe-data bytes carried per frame outside the Data state">,
+    binding::property<"statistics", get_statistics, nullptr,
+                      "Snapshot of the handler's counters: replies, requests, faults by transition name, watchdog "
+                      "expiries, connections, slave resets, the last fault and when the current state was entered">,
+    field<"_MasterHandler__running", &HandlerObject::running, binding::truth>,
+    field<"_MasterHandler__initialization_data_bytes", &HandlerObject::initialization_data_bytes, binding::exact_long>,
+    field<"_second_session_frame_sent", &HandlerObject::second_session_frame_sent, binding::truth>,
+    field<"_reset_slave_sequence_number_after_frame", &HandlerObject::reset_slave_sequence_number_after_frame,
+          binding::truth>,
+    field<"_generate_crcs_cyclic_for_next_frame", &HandlerObject::generate_crcs_cyclic_for_next_frame, binding::truth>,
+    member<"dictionary", &HandlerObject::dictionary>, member<"master", &HandlerObject::master>,
+    member<"slave", &HandlerObject::slave>, member<"_data_command", &HandlerObject::data_command>,
+    member<"_state", &HandlerObject::state>, member<"_watchdog", &HandlerObject::watchdog>,
+    member<"_MasterHandler__report_error_callback", &HandlerObject::report_error_callback>,
+    member<"_MasterHandler__state_change_callback", &HandlerObject::state_change_callback>,
+    member<"_MasterHandler__current_request", &HandlerObject::current_request>,
+    member<"_MasterHandler__last_reply", &HandlerObject::last_reply>>;
 
 // ---- host operations ----------------------------------------------------------------------
 
@@ -531,8 +489,8 @@ PyType_Slot handler_slots[] = {
     {Py_tp_traverse, reinterpret_cast<void*>(handler_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(handler_clear)},
     {Py_tp_methods, handler_methods::table},
-    {Py_tp_members, handler_members},
-    {Py_tp_getset, handler_getsets},
+    {Py_tp_members, handler_fields::members},
+    {Py_tp_getset, handler_fields::getset},
     {0, nullptr},
 };
 

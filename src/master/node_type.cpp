@@ -1,4 +1,5 @@
 // Node: one end of the connection with its frame, session, maps and application parameters.
+#include "binding/fields.hpp"
 #include "binding/instance.hpp"
 #include "binding/lifecycle.hpp"
 #include "binding/method.hpp"
@@ -9,7 +10,6 @@
 #include "master/node_types.hpp"
 
 #include <array>
-#include <structmember.h>
 
 namespace tamsel::master {
 
@@ -98,35 +98,6 @@ void node_dealloc(PyObject* self) {
     });
 }
 
-PyObject* last_crc0_get(PyObject* self, void*) {
-    const std::optional<std::uint16_t>& crc0 = as_node(self)->last_crc0_sent;
-    if (!crc0) Py_RETURN_NONE;
-    return PyLong_FromLong(*crc0);
-}
-
-// None, or a CRC word (0..65535).
-int last_crc0_set(PyObject* self, PyObject* value, void* closure) {
-    if (value == nullptr) return refuse_delete(closure);
-    if (value == Py_None) {
-        as_node(self)->last_crc0_sent.reset();
-        return 0;
-    }
-    std::uint16_t crc0 = 0;
-    if (!binding::to_unsigned(value, crc0)) return -1;
-    as_node(self)->last_crc0_sent = crc0;
-    return 0;
-}
-
-PyObject* editable_get(PyObject* self, void*) { return PyBool_FromLong(as_node(self)->dictionary_map_is_editable); }
-
-int editable_set(PyObject* self, PyObject* value, void* closure) {
-    if (value == nullptr) return refuse_delete(closure);
-    int truth = PyObject_IsTrue(value);
-    if (truth < 0) return -1;
-    as_node(self)->dictionary_map_is_editable = truth != 0;
-    return 0;
-}
-
 using binding::param;
 
 using node_constructor =
@@ -140,24 +111,19 @@ using node_methods =
     binding::methods<binding::noargs_method<"start", "Procedures required before the FSoE is initialized", node_start>,
                      binding::noargs_method<"stop", "Procedures required when the FSoE is stopped", node_stop>>;
 
-PyMemberDef node_members[] = {
-    TAMSEL_DICT_MEMBER(NodeObject, dict),
-    {nullptr, 0, 0, 0, nullptr},
-};
+using binding::any_object;
+using binding::field;
 
-PyGetSetDef node_getsets[] = {
-    TAMSEL_DICT_GETSET,
-    TAMSEL_OBJECT_SLOT(NodeObject, frame, "frame", "FSoE frame of the node"),
-    TAMSEL_OBJECT_SLOT(NodeObject, session, "session", "Session data of the node"),
-    TAMSEL_OBJECT_SLOT(NodeObject, dictionary_map, "dictionary_map", "Map of the process data"),
-    TAMSEL_OBJECT_SLOT(NodeObject, dynamic_map, "_dynamic_map", "Map of the initialization data"),
-    TAMSEL_OBJECT_SLOT(NodeObject, application_parameters, "application_parameters", "Application parameters"),
-    {"_last_crc0_sent", last_crc0_get, last_crc0_set, "CRC_0 of the last frame of this node",
-     const_cast<char*>("_last_crc0_sent")},
-    {"_Node__dictionary_map_is_editable", editable_get, editable_set, nullptr,
-     const_cast<char*>("_Node__dictionary_map_is_editable")},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
-};
+using node_fields = binding::fields<
+    binding::instance_dict<&NodeObject::dict>, field<"frame", &NodeObject::frame, any_object, "FSoE frame of the node">,
+    field<"session", &NodeObject::session, any_object, "Session data of the node">,
+    field<"dictionary_map", &NodeObject::dictionary_map, any_object, "Map of the process data">,
+    field<"_dynamic_map", &NodeObject::dynamic_map, any_object, "Map of the initialization data">,
+    field<"application_parameters", &NodeObject::application_parameters, any_object, "Application parameters">,
+    // None, or a CRC word (0..65535).
+    field<"_last_crc0_sent", &NodeObject::last_crc0_sent, binding::optional<binding::u16>,
+          "CRC_0 of the last frame of this node">,
+    field<"_Node__dictionary_map_is_editable", &NodeObject::dictionary_map_is_editable, binding::truth>>;
 
 PyType_Slot node_slots[] = {
     {Py_tp_doc,
@@ -169,8 +135,8 @@ PyType_Slot node_slots[] = {
     {Py_tp_traverse, reinterpret_cast<void*>(node_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(node_clear)},
     {Py_tp_methods, node_methods::table},
-    {Py_tp_members, node_members},
-    {Py_tp_getset, node_getsets},
+    {Py_tp_members, node_fields::members},
+    {Py_tp_getset, node_fields::getset},
     {0, nullptr},
 };
 

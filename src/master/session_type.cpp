@@ -1,4 +1,5 @@
 // Session: the 16-bit values of one end of the connection, each a DynamicMappableItem.
+#include "binding/fields.hpp"
 #include "binding/method.hpp"
 #include "binding/lifecycle.hpp"
 #include "binding/module_state.hpp"
@@ -9,7 +10,6 @@
 #include "master/node_types.hpp"
 
 #include <array>
-#include <structmember.h>
 
 namespace tamsel::master {
 
@@ -82,7 +82,7 @@ PyObject* error_get(PyObject* self, void*) {
 }
 
 int error_set(PyObject* self, PyObject* error, void* closure) {
-    if (error == nullptr) return refuse_delete(closure);
+    if (error == nullptr) return binding::refuse_delete(static_cast<const char*>(closure));
     binding::ModuleState& st = binding::state();
     if (!PyObject_TypeCheck(error, binding::as_type(st.FSOEError)) &&
         !PyObject_TypeCheck(error, binding::as_type(st.BaseError))) {
@@ -100,25 +100,21 @@ using session_constructor =
 
 using session_methods = binding::methods<>;
 
-PyMemberDef session_members[] = {
-    TAMSEL_DICT_MEMBER(SessionObject, dict),
-    {nullptr, 0, 0, 0, nullptr},
-};
+using binding::any_object;
+using binding::field;
 
-PyGetSetDef session_getsets[] = {
-    TAMSEL_DICT_GETSET,
-    TAMSEL_OBJECT_SLOT(SessionObject, slave_address, "slave_address", "FSoE address of the slave"),
-    TAMSEL_OBJECT_SLOT(SessionObject, session_id, "session_id", "Session id of this node"),
-    TAMSEL_OBJECT_SLOT(SessionObject, error_id, "error_id", "FSoE error code of a Reset frame"),
-    TAMSEL_OBJECT_SLOT(SessionObject, connection_id, "connection_id", "FSoE connection id"),
-    TAMSEL_OBJECT_SLOT(SessionObject, comm_parameter_size_bytes, "comm_parameter_size_bytes",
-                       "Length in bytes of the communication parameters"),
-    TAMSEL_OBJECT_SLOT(SessionObject, watchdog_ms, "watchdog_ms", "Watchdog time in milliseconds"),
-    TAMSEL_OBJECT_SLOT(SessionObject, app_parameter_size_bytes, "app_parameter_size_bytes",
-                       "Length in bytes of the application parameters"),
-    {"error", error_get, error_set, "FSoE error code as an FSOEError", const_cast<char*>("error")},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
-};
+using session_fields =
+    binding::fields<binding::instance_dict<&SessionObject::dict>,
+                    field<"slave_address", &SessionObject::slave_address, any_object, "FSoE address of the slave">,
+                    field<"session_id", &SessionObject::session_id, any_object, "Session id of this node">,
+                    field<"error_id", &SessionObject::error_id, any_object, "FSoE error code of a Reset frame">,
+                    field<"connection_id", &SessionObject::connection_id, any_object, "FSoE connection id">,
+                    field<"comm_parameter_size_bytes", &SessionObject::comm_parameter_size_bytes, any_object,
+                          "Length in bytes of the communication parameters">,
+                    field<"watchdog_ms", &SessionObject::watchdog_ms, any_object, "Watchdog time in milliseconds">,
+                    field<"app_parameter_size_bytes", &SessionObject::app_parameter_size_bytes, any_object,
+                          "Length in bytes of the application parameters">,
+                    binding::property<"error", error_get, error_set, "FSoE error code as an FSOEError">>;
 
 PyType_Slot session_slots[] = {
     {Py_tp_doc, const_cast<char*>(session_constructor::doc<"Session", "FSoE Session structure\n\nHolds the current known data of the FSoE connection">.data())},
@@ -128,8 +124,8 @@ PyType_Slot session_slots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(session_dealloc)},
     {Py_tp_traverse, reinterpret_cast<void*>(session_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(session_clear)},
-    {Py_tp_members, session_members},
-    {Py_tp_getset, session_getsets},
+    {Py_tp_members, session_fields::members},
+    {Py_tp_getset, session_fields::getset},
     {0, nullptr},
 };
 

@@ -1,4 +1,5 @@
 // The Watchdog class: a subclass of the host's threading.Thread whose body is C++.
+#include "binding/fields.hpp"
 #include "binding/method.hpp"
 #include "binding/lifecycle.hpp"
 #include "binding/module_state.hpp"
@@ -91,13 +92,6 @@ bool activate_then_reset(PyObject* self) {
 
 PyObject* get_active(PyObject* self, void*) { return PyBool_FromLong(watchdog_is_active(self)); }
 
-PyObject* get_timeout(PyObject* self, void*) { return PyFloat_FromDouble(as_watchdog(self)->timeout_s); }
-
-PyObject* get_callback(PyObject* self, void*) {
-    PyObject* callback = as_watchdog(self)->callback;
-    return Py_NewRef(callback ? callback : Py_None);
-}
-
 using binding::method;
 
 using constructor = binding::constructor<watchdog_init, binding::param<"timeout_s", binding::real>,
@@ -111,13 +105,11 @@ using methods = binding::methods<
     method<"activate_and_reset", "", activate_then_reset>,
     method<"_Watchdog__process_blocking_command", "", process_command, binding::param<"command", binding::any_object>>>;
 
-PyGetSetDef getsets[] = {
-    {"active", get_active, nullptr, "Indicates if the watchdog is active", nullptr},
-    {"_Watchdog__active", get_active, nullptr, nullptr, nullptr},
-    {"_Watchdog__timeout", get_timeout, nullptr, nullptr, nullptr},
-    {"_Watchdog__callback", get_callback, nullptr, nullptr, nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
-};
+using fields =
+    binding::fields<binding::property<"active", get_active, nullptr, "Indicates if the watchdog is active">,
+                    binding::property<"_Watchdog__active", get_active>,
+                    binding::readonly<"_Watchdog__timeout", &WatchdogObject::timeout_s, binding::real>,
+                    binding::readonly<"_Watchdog__callback", &WatchdogObject::callback, binding::any_object>>;
 
 PyType_Slot slots[] = {
     {Py_tp_doc, const_cast<char*>(constructor::doc<"Watchdog", "FSoE Watchdog\n\n"
@@ -128,7 +120,7 @@ PyType_Slot slots[] = {
     {Py_tp_traverse, reinterpret_cast<void*>(watchdog_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(watchdog_clear)},
     {Py_tp_methods, methods::table},
-    {Py_tp_getset, getsets},
+    {Py_tp_getset, fields::getset},
     {0, nullptr},
 };
 

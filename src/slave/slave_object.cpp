@@ -10,8 +10,9 @@
 #include <optional>
 #include <random>
 
-#include "binding/method.hpp"
 #include "binding/convert.hpp"
+#include "binding/fields.hpp"
+#include "binding/method.hpp"
 #include "slave/slave_core.hpp"
 
 namespace tamsel::slave {
@@ -215,16 +216,6 @@ int set_inputs(PyObject* self, PyObject* value, void*) {
     return 0;
 }
 
-PyObject* get_fail_safe(PyObject* self, void*) { return PyBool_FromLong(core_of(self).fail_safe); }
-
-int set_fail_safe(PyObject* self, PyObject* value, void*) {
-    if (value == nullptr) return binding::refuse_delete("fail_safe");
-    const int truth = PyObject_IsTrue(value);
-    if (truth < 0) return -1;
-    core_of(self).fail_safe = truth != 0;
-    return 0;
-}
-
 PyObject* get_outputs(PyObject* self, void*) {
     const SlaveCore& core = core_of(self);
     return bytes_of(core.outputs().data(), core.config().outputs_size);
@@ -247,15 +238,8 @@ PyObject* get_last_fault(PyObject* self, void*) {
     return Py_BuildValue("(II)", static_cast<unsigned>(fault.kind), unsigned{fault.argument});
 }
 
-#define TAMSEL_CONFIG_GETTER(field) \
-    PyObject* get_##field(PyObject* self, void*) { return PyLong_FromLong(core_of(self).config().field); }
-TAMSEL_CONFIG_GETTER(slave_address)
-TAMSEL_CONFIG_GETTER(connection_id)
-TAMSEL_CONFIG_GETTER(watchdog_ms)
-TAMSEL_CONFIG_GETTER(outputs_size)
-TAMSEL_CONFIG_GETTER(inputs_size)
-TAMSEL_CONFIG_GETTER(session_id)
-#undef TAMSEL_CONFIG_GETTER
+SlaveCore* core_at(PyObject* self) { return &core_of(self); }
+const Config* config_at(PyObject* self) { return &core_of(self).config(); }
 
 using binding::method;
 using binding::noargs_method;
@@ -295,28 +279,31 @@ using factory = binding::factory<
     param<"inputs_size", frame_size>, param<"app_parameters", binding::any_object, "b''">,
     param<"session_id", binding::any_object, "None">, param<"supervise_watchdog", binding::any_object, "True">>;
 
-PyGetSetDef getsets[] = {
-    {"inputs", get_inputs, set_inputs, "Safe data of the slave's PROCESS_DATA replies (inputs_size bytes).", nullptr},
-    {"fail_safe", get_fail_safe, set_fail_safe, "Answer Data frames with FAILSAFE_DATA while true.", nullptr},
-    {"outputs", get_outputs, nullptr, "Safe data of the master's last Data frame (outputs_size bytes).", nullptr},
-    {"outputs_fail_safe", get_outputs_fail_safe, nullptr, "The master's last Data frame was FAILSAFE_DATA.", nullptr},
-    {"_phase", get_phase, nullptr, "Phase of the slave: 0 Reset to 4 Data.", nullptr},
-    {"sequence_number", get_sequence_number, nullptr, "Sequence number of the slave's next frame.", nullptr},
-    {"requests", get_requests, nullptr, "New master frames processed.", nullptr},
-    {"master_session_id", get_master_session_id, nullptr, "Session id received from the master, or None.", nullptr},
-    {"master_error", get_master_error, nullptr, "Error code of the master's last Reset frame, or None.", nullptr},
-    {"_rejections", get_rejections, nullptr, "(error code, reason) of every refused master frame.", nullptr},
-    {"last_reply", get_last_reply, nullptr, "The last reply sent (empty before the first).", nullptr},
-    {"_last_fault", get_last_fault, nullptr, "(fault kind, argument) sent in the last new reply.", nullptr},
-    {"chunk", get_chunk, nullptr, "Start-up bytes per frame: the smaller of the two sizes.", nullptr},
-    {"slave_address", get_slave_address, nullptr, nullptr, nullptr},
-    {"connection_id", get_connection_id, nullptr, nullptr, nullptr},
-    {"watchdog_ms", get_watchdog_ms, nullptr, nullptr, nullptr},
-    {"outputs_size", get_outputs_size, nullptr, nullptr, nullptr},
-    {"inputs_size", get_inputs_size, nullptr, nullptr, nullptr},
-    {"session_id", get_session_id, nullptr, "The slave's own session id.", nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
-};
+using binding::property;
+
+// A number of the slave's configuration.
+template <binding::Text Name, uint16_t Config::* Field, binding::Text Doc = "">
+using setting = binding::readonly<Name, binding::through<config_at, Field>{}, binding::u16, Doc>;
+
+using fields = binding::fields<
+    property<"inputs", get_inputs, set_inputs, "Safe data of the slave's PROCESS_DATA replies (inputs_size bytes).">,
+    binding::field<"fail_safe", binding::through<core_at, &SlaveCore::fail_safe>{}, binding::truth,
+                   "Answer Data frames with FAILSAFE_DATA while true.">,
+    property<"outputs", get_outputs, nullptr, "Safe data of the master's last Data frame (outputs_size bytes).">,
+    property<"outputs_fail_safe", get_outputs_fail_safe, nullptr, "The master's last Data frame was FAILSAFE_DATA.">,
+    property<"_phase", get_phase, nullptr, "Phase of the slave: 0 Reset to 4 Data.">,
+    property<"sequence_number", get_sequence_number, nullptr, "Sequence number of the slave's next frame.">,
+    property<"requests", get_requests, nullptr, "New master frames processed.">,
+    property<"master_session_id", get_master_session_id, nullptr, "Session id received from the master, or None.">,
+    property<"master_error", get_master_error, nullptr, "Error code of the master's last Reset frame, or None.">,
+    property<"_rejections", get_rejections, nullptr, "(error code, reason) of every refused master frame.">,
+    property<"last_reply", get_last_reply, nullptr, "The last reply sent (empty before the first).">,
+    property<"_last_fault", get_last_fault, nullptr, "(fault kind, argument) sent in the last new reply.">,
+    property<"chunk", get_chunk, nullptr, "Start-up bytes per frame: the smaller of the two sizes.">,
+    setting<"slave_address", &Config::slave_address>, setting<"connection_id", &Config::connection_id>,
+    setting<"watchdog_ms", &Config::watchdog_ms>, setting<"outputs_size", &Config::outputs_size>,
+    setting<"inputs_size", &Config::inputs_size>,
+    setting<"session_id", &Config::session_id, "The slave's own session id.">>;
 
 PyType_Slot type_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(factory::create)},
@@ -324,7 +311,7 @@ PyType_Slot type_slots[] = {
     {Py_tp_traverse, reinterpret_cast<void*>(slave_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(slave_clear)},
     {Py_tp_methods, methods::table},
-    {Py_tp_getset, getsets},
+    {Py_tp_getset, fields::getset},
     {Py_tp_doc, const_cast<char*>(factory::doc.data())},
     {0, nullptr},
 };

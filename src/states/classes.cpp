@@ -1,10 +1,9 @@
 // The host classes: the abstract State and the five states.
-#include <structmember.h>
-
 #include <array>
 #include <utility>
 #include <vector>
 
+#include "binding/fields.hpp"
 #include "binding/method.hpp"
 #include "binding/lifecycle.hpp"
 #include "binding/module_state.hpp"
@@ -32,16 +31,8 @@ constexpr auto state_clear = state_references::clear;
 
 void state_dealloc(PyObject* self) { binding::gc_dealloc(self, state_clear); }
 
-PyMemberDef state_members[] = {
-    TAMSEL_DICT_MEMBER(StateObject, dict),
-    {"context", T_OBJECT_EX, offsetof(StateObject, context), 0, nullptr},
-    {nullptr, 0, 0, 0, nullptr},
-};
-
-PyGetSetDef state_getset[] = {
-    TAMSEL_DICT_GETSET,
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
-};
+using state_fields =
+    binding::fields<binding::instance_dict<&StateObject::dict>, binding::member<"context", &StateObject::context>>;
 
 // The base class's events are abstract.
 PyObject* abstract_event(PyObject*) {
@@ -244,8 +235,8 @@ int create_state_classes(PyObject* module) {
         common_slots(Py_tp_traverse, reinterpret_cast<void*>(state_traverse)),
         common_slots(Py_tp_clear, reinterpret_cast<void*>(state_clear)),
         common_slots(Py_tp_dealloc, reinterpret_cast<void*>(state_dealloc)),
-        common_slots(Py_tp_members, state_members),
-        common_slots(Py_tp_getset, state_getset),
+        common_slots(Py_tp_members, state_fields::members),
+        common_slots(Py_tp_getset, state_fields::getset),
         common_slots(Py_tp_methods, base_methods()),
         {0, nullptr},
     };

@@ -126,3 +126,69 @@ def test_stubs_pass_the_standard_stub_checker(tmp_path):
     command += ["--allowlist", str(allowlist), "--concise"]
     run = subprocess.run(command, capture_output=True, text=True, cwd=tmp_path, timeout=600)
     assert run.returncode == 0, run.stdout + run.stderr
+
+
+# The attributes a native type declares are the getset and member descriptors in its own
+# namespace. Dunder names belong to the interpreter's protocols and class-private names
+# (`_Class__name`) to the class alone: the stub describes neither.
+DECLARED = (types.GetSetDescriptorType, types.MemberDescriptorType)
+
+# Types whose instances do not come from a bare __new__ (State is abstract).
+INSTANCES = {
+    ts.State: lambda: ts.StateReset.__new__(ts.StateReset),
+    ts.FSOEFrameControl: lambda: ts.FSOEFrame().control,
+    tamsel._slave.SlaveCore: lambda: tamsel._slave.SlaveCore(1, 2, 100, 2, 2),
+}
+
+
+def described(cls, name):
+    is_dunder = name.startswith("__") and name.endswith("__")
+    return not is_dunder and not name.startswith(f"_{cls.__name__.lstrip('_')}__")
+
+
+def assignable(cls, name):
+    """Whether the declaration has a setter. Deleting through a descriptor without one fails with
+    the interpreter's read-only error before anything else is looked at; one with a setter hands
+    the deletion to it (a throwaway instance takes it)."""
+    instance = INSTANCES.get(cls, lambda: cls.__new__(cls))()
+    try:
+        vars(cls)[name].__delete__(instance)
+    except (AttributeError, TypeError) as error:
+        return not ("is not writable" in str(error) or str(error) == "readonly attribute")
+    return True
+
+
+def declared_fields(cls):
+    return {
+        name: assignable(cls, name)
+        for name, value in vars(cls).items()
+        if isinstance(value, DECLARED) and described(cls, name)
+    }
+
+
+def is_class_variable(annotation):
+    target = annotation.value if isinstance(annotation, ast.Subscript) else annotation
+    return isinstance(target, ast.Name) and target.id == "ClassVar"
+
+
+def stub_fields(node):
+    """The attributes a stub class describes, each True when it may be assigned: annotated names
+    (class variables aside) are, a property is only with its setter."""
+    fields = {}
+    for item in node.body:
+        if isinstance(item, ast.AnnAssign) and not is_class_variable(item.annotation):
+            fields[item.target.id] = True
+        elif isinstance(item, ast.FunctionDef):
+            for decorator in item.decorator_list:
+                if isinstance(decorator, ast.Name) and decorator.id == "property":
+                    fields.setdefault(item.name, False)
+                elif isinstance(decorator, ast.Attribute) and decorator.attr == "setter":
+                    fields[item.name] = True
+    return fields
+
+
+@pytest.mark.parametrize("cls, node", list(class_cases()))
+def test_stub_attributes_are_the_declared_fields(cls, node):
+    """Every declared field is in the stub and every stub attribute is declared, each read-only
+    in the stub exactly when it has no setter."""
+    assert stub_fields(node) == declared_fields(cls)

@@ -42,12 +42,22 @@ inline void lock(MapObject& map, bool active = true) { map.locked = active; }
 Py_ssize_t entry_count(const MapObject& map);
 PyObject* entry_at(const MapObject& map, Py_ssize_t index);
 
+// Called once, before a transfer first runs host code (an item's value, a subscriber): the
+// caller may then secure what it works on. Nothing by default.
+struct BeforeHostCode {
+    void (*call)(void* context) = nullptr;
+    void* context = nullptr;
+    void operator()() const {
+        if (call) call(context);
+    }
+};
+
 // Packs the integer form of every mapped item into the 8 safe-data words, after setting them
 // all to 0. A map reaching beyond the 8 words raises ValueError and leaves `words` untouched;
 // an item whose _read fails leaves the entries before it packed and the rest 0.
-bool pack_outputs(MapObject& map, std::span<uint16_t, 8> words);
+bool pack_outputs(MapObject& map, std::span<uint16_t, 8> words, BeforeHostCode before_host_code = {});
 // Unpacks the 8 safe-data words into the mapped items, entry by entry in layout order. A map
 // reaching beyond the 8 words raises ValueError before any item is written.
-bool unpack_inputs(MapObject& map, std::span<const uint16_t, 8> words);
+bool unpack_inputs(MapObject& map, std::span<const uint16_t, 8> words, BeforeHostCode before_host_code = {});
 
 }  // namespace tamsel::mapping

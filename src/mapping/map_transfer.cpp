@@ -235,7 +235,7 @@ int traverse_view(const MapObject* map, visitproc visit, void* arg) {
     return 0;
 }
 
-bool pack_outputs(MapObject& map, std::span<uint16_t, 8> words) {
+bool pack_outputs(MapObject& map, std::span<uint16_t, 8> words, BeforeHostCode before_host_code) {
     const LayoutView* view = current_view(map);
     if (!view || !check_fits(*view)) return false;
     TransferMemo& memo = view->packed;
@@ -254,7 +254,10 @@ bool pack_outputs(MapObject& map, std::span<uint16_t, 8> words) {
     for (const ViewEntry& e : view->entries) {
         WideValue value{e.packed_form, 0};
         if (!packed_form_holds(e)) {
-            if (!keep) keep = map.view;
+            if (!keep) {
+                keep = map.view;
+                before_host_code();
+            }
             if (!read_value(e, value)) {
                 note_output_failure(e.item.get());
                 ok = false;
@@ -269,7 +272,7 @@ bool pack_outputs(MapObject& map, std::span<uint16_t, 8> words) {
     return ok;
 }
 
-bool unpack_inputs(MapObject& map, std::span<const uint16_t, 8> words) {
+bool unpack_inputs(MapObject& map, std::span<const uint16_t, 8> words, BeforeHostCode before_host_code) {
     const LayoutView* view = current_view(map);
     if (!view || !check_fits(*view)) return false;
     TransferMemo& memo = view->unpacked;
@@ -284,7 +287,10 @@ bool unpack_inputs(MapObject& map, std::span<const uint16_t, 8> words) {
     for (const ViewEntry& e : view->entries) {
         const uint64_t form = stream.get(e.low);
         if (!unpacked_value_holds(e)) {
-            if (!keep) keep = map.view;
+            if (!keep) {
+                keep = map.view;
+                before_host_code();
+            }
             const uint64_t before = data::input_epoch();
             if (!write_value(e, stream, form)) {
                 forget_input(e);
@@ -304,7 +310,10 @@ bool unpack_inputs(MapObject& map, std::span<const uint16_t, 8> words) {
         }
         remembered = remember_input(e, form, type) && remembered;
         if (!data::has_subscribers(object)) continue;
-        if (!keep) keep = map.view;
+        if (!keep) {
+            keep = map.view;
+            before_host_code();
+        }
         const uint64_t before = data::input_epoch();
         if (!data::notify_each_subscriber(object)) return false;
         remembered = remembered && data::input_epoch() == before;

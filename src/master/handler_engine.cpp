@@ -66,31 +66,49 @@ bool run_event(HandlerObject* self, PyObject* (*event)(PyObject*)) {
 }  // namespace
 
 PyObject* compute_request(HandlerObject* self) {
-    Parts parts;
-    if (!parts.load(self)) return nullptr;
     PyObject* handler = reinterpret_cast<PyObject*>(self);
-    if (ports::NativePort::serves(parts.state.get(), handler)) {
-        ports::NativePort port(parts.state.get(), Ref::borrow(handler));
+    if (PyObject* state = self->state; state && ports::NativePort::serves(state, handler)) {
+        ports::NativePort port(state, handler);
         return core::compute_request(port) ? port.request_image() : nullptr;
     }
+    Parts parts;
+    if (!parts.load(self)) return nullptr;
     ports::HostCyclePort port(self, parts.state.get(), parts.master.get(), parts.slave.get());
     return core::compute_request(port) ? port.request_image() : nullptr;
 }
 
-bool process_reply(HandlerObject* self, PyObject* data) {
+namespace {
+
+bool store_request(HandlerObject* self, PyObject* request) {
+    if (!request) return false;
+    Ref owned = Ref::steal(request);
+    binding::assign(self->current_request, request);
+    diagnostics::request_computed(self, request);
+    return true;
+}
+
+}  // namespace
+
+bool process_reply(HandlerObject* self, PyObject* data, bool* request_computed) {
     binding::assign(self->last_reply, data);
     diagnostics::reply_accepted(self, data);
+    PyObject* handler = reinterpret_cast<PyObject*>(self);
+    if (PyObject* state = self->state; state && ports::NativePort::serves(state, handler)) {
+        ports::NativePort port(state, handler, data);
+        Ref next_state = core::process_reply(port);
+        if (!next_state) return false;
+        // A steady cycle: the state stays and no host code ran that could have changed the
+        // handler. The next request is computed on the same port.
+        if (request_computed && !port.pinned() && next_state.get() == reinterpret_cast<PyObject*>(Py_TYPE(state))) {
+            *request_computed = true;
+            return store_request(self, core::compute_request(port) ? port.request_image() : nullptr);
+        }
+        return set_next_state(self, next_state.get());
+    }
     Parts parts;
     if (!parts.load(self)) return false;
-    PyObject* handler = reinterpret_cast<PyObject*>(self);
-    Ref next_state;
-    if (ports::NativePort::serves(parts.state.get(), handler)) {
-        ports::NativePort port(parts.state.get(), Ref::borrow(handler), data);
-        next_state = core::process_reply(port);
-    } else {
-        ports::HostCyclePort port(self, parts.state.get(), parts.master.get(), parts.slave.get(), data);
-        next_state = core::process_reply(port);
-    }
+    ports::HostCyclePort port(self, parts.state.get(), parts.master.get(), parts.slave.get(), data);
+    Ref next_state = core::process_reply(port);
     return next_state && dispatch_set_next_state(self, next_state.get());
 }
 
@@ -117,12 +135,9 @@ bool set_next_state(HandlerObject* self, PyObject* next_state) {
 
 bool recalculate_request(HandlerObject* self) {
     PyObject* self_obj = reinterpret_cast<PyObject*>(self);
-    Ref request = is_exact_handler(self_obj) ? Ref::steal(compute_request(self))
-                                             : py::call(self_obj, binding::names()._get_request);
-    if (!request) return false;
-    binding::assign(self->current_request, request.get());
-    diagnostics::request_computed(self, request.get());
-    return true;
+    return store_request(self, is_exact_handler(self_obj)
+                                   ? compute_request(self)
+                                   : py::call(self_obj, binding::names()._get_request).release());
 }
 
 bool reset_connection(HandlerObject* self) {
@@ -173,10 +188,12 @@ bool accept_reply(HandlerObject* self, PyObject* data) {
         return reaction.finish(repeated > 0);
     }
     PyObject* self_obj = reinterpret_cast<PyObject*>(self);
-    bool processed = is_exact_handler(self_obj)
-                         ? process_reply(self, data)
-                         : static_cast<bool>(py::call(self_obj, binding::names()._set_reply, {data}));
-    processed = processed && session_opening::note(self, data);
+    if (is_exact_handler(self_obj)) {
+        bool request_computed = false;
+        const bool processed = process_reply(self, data, &request_computed) && session_opening::note(self, data);
+        return reaction.finish(processed && (request_computed || recalculate_request(self)));
+    }
+    const bool processed = py::call(self_obj, binding::names()._set_reply, {data}) && session_opening::note(self, data);
     return reaction.finish(processed && dispatch_recalculate_request(self));
 }
 

@@ -9,7 +9,8 @@ namespace tamsel::master {
 // `_get_request`: fills, stamps and protects the master frame; returns its byte image.
 PyObject* compute_request(HandlerObject* self);
 // `_set_reply`: takes a slave frame, lets the current state process it, installs the next state.
-bool process_reply(HandlerObject* self, PyObject* data);
+// With `request_computed`, a steady cycle also computes the next request and says so there.
+bool process_reply(HandlerObject* self, PyObject* data, bool* request_computed = nullptr);
 // `_set_next_state`: the state-change rule.
 bool set_next_state(HandlerObject* self, PyObject* next_state);
 

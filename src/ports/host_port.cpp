@@ -28,9 +28,6 @@ bool call_private(PyObject* self, PyObject* method, PyObject* arg = nullptr) {
 
 }  // namespace
 
-HostPort::HostPort(PyObject* self, Ref context) noexcept
-    : self_(self), owner_(std::move(context)), handler_(owner_.get()) {}
-
 HostPort::Next HostPort::next(core::State state) const { return Ref::steal(states::class_ref(state)); }
 
 Ref HostPort::node(Side side) const { return attr(handler_, side_name(side)); }

@@ -14,9 +14,9 @@ public:
     using Next = Ref;  // the class of the next state
     using Text = Ref;  // a report text (str)
 
-    // `self`: the state object the event runs on (borrowed, kept alive by the caller);
-    // `context`: its handler.
-    HostPort(PyObject* self, Ref context) noexcept;
+    // `self`: the state object the event runs on; `context`: its handler. Both borrowed: the
+    // caller keeps them alive for the whole event.
+    HostPort(PyObject* self, PyObject* context) noexcept : self_(self), handler_(context) {}
 
     Next next(core::State state) const;
 
@@ -74,7 +74,6 @@ protected:
     bool report_text(core::Transition t, PyObject* message);
 
     PyObject* self_;
-    Ref owner_;  // keeps the handler alive for the whole event
     PyObject* handler_;
 };
 

@@ -13,8 +13,6 @@
 
 namespace tamsel::ports {
 
-using core::Side;
-
 namespace {
 
 bool own_node(PyObject* obj) noexcept {
@@ -38,21 +36,41 @@ bool NativePort::serves(PyObject* state, PyObject* handler) noexcept {
     return own_node(h->master) && own_node(h->slave);
 }
 
-NativePort::NativePort(PyObject* state, Ref handler, PyObject* reply) noexcept
-    : HostPort(state, std::move(handler)),
-      handler_object_(master::as_handler(handler_)),
+NativePort::NativePort(PyObject* state, PyObject* handler, PyObject* reply) noexcept
+    : HostPort(state, handler),
+      handler_object_(master::as_handler(handler)),
       state_(static_cast<core::State>(states::own_state_id(state))),
       reply_(reply) {
     PyObject* nodes[2] = {handler_object_->master, handler_object_->slave};
     for (int i = 0; i < 2; ++i) {
-        const master::NodeObject* node = master::as_node(nodes[i]);
-        nodes_[i] = Ref::borrow(nodes[i]);
-        frames_[i] = Ref::borrow(node->frame);
-        dynamic_maps_[i] = Ref::borrow(node->dynamic_map);
-        dictionary_maps_[i] = Ref::borrow(node->dictionary_map);
-        sessions_[i] = Ref::borrow(node->session);
-        frame_objects_[i] = reinterpret_cast<frame::FrameObject*>(node->frame);
+        master::NodeObject* node = master::as_node(nodes[i]);
+        sides_[i] = {node, reinterpret_cast<frame::FrameObject*>(node->frame),
+                     mapping::as_dynamic_map(node->dynamic_map), node->dictionary_map,
+                     master::as_session(node->session)};
     }
+}
+
+PyObject* NativePort::bound(std::size_t index) const noexcept {
+    if (index == 10) return self_;
+    const Side& s = sides_[index / 5];
+    switch (index % 5) {
+        case 0: return reinterpret_cast<PyObject*>(s.node);
+        case 1: return reinterpret_cast<PyObject*>(s.frame);
+        case 2: return reinterpret_cast<PyObject*>(s.dynamic_map);
+        case 3: return s.dictionary_map;
+        default: return reinterpret_cast<PyObject*>(s.session);
+    }
+}
+
+void NativePort::pin_all() noexcept {
+    for (std::size_t i = 0; i < bound_count; ++i) Py_INCREF(bound(i));
+    pinned_ = true;
+}
+
+NativePort::~NativePort() noexcept(false) {
+    if (!pinned_) return;
+    // Released last to first, as references of locals would be.
+    for (std::size_t i = bound_count; i-- > 0;) binding::drop_reference(bound(i));
 }
 
 bool& NativePort::flag_field(core::Flag flag) const {
@@ -68,20 +86,20 @@ bool& NativePort::flag_field(core::Flag flag) const {
 // ---- frames --------------------------------------------------------------------------------
 
 bool NativePort::set_master_command(core::Command command) {
-    frame(Side::master).control.command = command_code(command);
+    frame(core::Side::master).control.command = command_code(command);
     return true;
 }
 
 bool NativePort::slave_command(core::Command& out) {
-    out = classify(frame(Side::slave).control.command);
+    out = classify(frame(core::Side::slave).control.command);
     return true;
 }
 
 int NativePort::connection_id_matches(Text& mismatch) {
     uint16_t own_id = 0;
-    if (!mapping::exact_uint16_value(session(Side::master).connection_id, own_id))
-        return HostPort::connection_id_matches(mismatch);
-    const unsigned received_id = frame(Side::slave).control.connection_id;
+    if (!mapping::exact_uint16_value(side(core::Side::master).session->connection_id, own_id))
+        return pin(), HostPort::connection_id_matches(mismatch);
+    const unsigned received_id = frame(core::Side::slave).control.connection_id;
     if (received_id == own_id) return 1;
     mismatch = Ref::steal(PyUnicode_FromFormat("Connection id exchanged does not match %u != %u", received_id,
                                                static_cast<unsigned>(own_id)));
@@ -94,11 +112,11 @@ int NativePort::check_received_crcs() {
     if (handler_object_->reply_oversized) return 0;
     // A reply of another safe-data size than the frame was given at start carries no
     // verifiable data for this connection.
-    if (frame(Side::slave).safe_data_size != mapping::safety_bytes(*mapping::as_map(dictionary_maps_[1].get())))
-        return 0;
-    const std::optional<uint16_t> last = node_object(Side::slave).last_crc0_sent;
-    return last ? frame::check_crcs_cyclic(frame_object(Side::slave), *last)
-                : frame::check_crcs(frame_object(Side::slave));
+    const Side& slave = side(core::Side::slave);
+    if (slave.frame->frame.safe_data_size != mapping::safety_bytes(*mapping::as_map(slave.dictionary_map))) return 0;
+    if (!trace::idle()) pin();
+    const std::optional<uint16_t> last = slave.node->last_crc0_sent;
+    return last ? frame::check_crcs_cyclic(*slave.frame, *last) : frame::check_crcs(*slave.frame);
 }
 
 // ---- handler -------------------------------------------------------------------------------
@@ -110,33 +128,38 @@ bool NativePort::set_data_command_failsafe() {
 
 bool NativePort::activate_watchdog() {
     PyObject* watchdog = master::handler_field(handler_object_->watchdog, "_watchdog");
-    return watchdog && master::activate_for_reaction(Ref::borrow(watchdog).get());
+    if (!watchdog) return false;
+    // A host watchdog's methods are host code.
+    if (!master::is_exact_watchdog(watchdog)) pin();
+    return master::activate_for_reaction(Ref::borrow(watchdog).get());
 }
 
 // ---- nodes, sessions, maps -----------------------------------------------------------------
 
 bool NativePort::set_inputs_to_failsafe() {
+    pin();  // subscribers of the inputs
     PyObject* dictionary = handler_object_->dictionary;
     if (!dictionary || !data::is_dictionary(dictionary)) return HostPort::set_inputs_to_failsafe();
-    return data::set_inputs_to_failsafe(dictionary);
+    return data::set_inputs_to_failsafe(Ref::borrow(dictionary).get());
 }
 
-bool NativePort::clear_dynamic_map(Side side) { return mapping::dynamic_map_clear(dynamic_map(side)) == 0; }
+bool NativePort::clear_dynamic_map(core::Side s) { return mapping::dynamic_map_clear(side(s).dynamic_map) == 0; }
 
-bool NativePort::add_session_item(Side side, core::SessionField field) {
-    const master::SessionObject& s = session(side);
+bool NativePort::add_session_item(core::Side s, core::SessionField field) {
+    const master::SessionObject& session = *side(s).session;
     PyObject* item = nullptr;
     switch (field) {
-        case core::SessionField::slave_address: item = s.slave_address; break;
-        case core::SessionField::session_id: item = s.session_id; break;
-        case core::SessionField::error_id: item = s.error_id; break;
-        case core::SessionField::connection_id: item = s.connection_id; break;
+        case core::SessionField::slave_address: item = session.slave_address; break;
+        case core::SessionField::session_id: item = session.session_id; break;
+        case core::SessionField::error_id: item = session.error_id; break;
+        case core::SessionField::connection_id: item = session.connection_id; break;
     }
-    return mapping::dynamic_map_add(dynamic_map(side), Ref::borrow(item).get()) == 0;
+    return mapping::dynamic_map_add(side(s).dynamic_map, Ref::borrow(item).get()) == 0;
 }
 
 int NativePort::slave_echo_correct() {
-    return mapping::dynamic_map_is_safedata_correct(dynamic_map(Side::slave), dynamic_maps_[0].get());
+    return mapping::dynamic_map_is_safedata_correct(side(core::Side::slave).dynamic_map,
+                                                    reinterpret_cast<PyObject*>(side(core::Side::master).dynamic_map));
 }
 
 namespace {
@@ -162,12 +185,14 @@ bool NativePort::map_master_outputs() {
     uint16_t code = 0;
     PyObject* command = master::handler_field(handler_object_->data_command, "_data_command");
     if (!command || !data_command_code(command, code)) return false;
-    frame(Side::master).control.command = code;
-    return mapping::pack_outputs(*mapping::as_map(dictionary_maps_[0].get()), frame(Side::master).safe_data);
+    frame(core::Side::master).control.command = code;
+    return mapping::pack_outputs(*mapping::as_map(side(core::Side::master).dictionary_map),
+                                 frame(core::Side::master).safe_data, before_host_code());
 }
 
 bool NativePort::read_slave_inputs() {
-    return mapping::unpack_inputs(*mapping::as_map(dictionary_maps_[1].get()), frame(Side::slave).safe_data);
+    return mapping::unpack_inputs(*mapping::as_map(side(core::Side::slave).dictionary_map),
+                                  frame(core::Side::slave).safe_data, before_host_code());
 }
 
 // ---- the cycle -----------------------------------------------------------------------------
@@ -196,44 +221,53 @@ bool NativePort::initialization_bytes(uint16_t& out) const {
 bool NativePort::fill_request_from_dynamic_map() {
     uint16_t count = 0;
     return initialization_bytes(count) &&
-           mapping::dynamic_map_set_data_to_frame(dynamic_map(Side::master), frames_[0].get(), count) == 0;
+           mapping::dynamic_map_set_data_to_frame(side(core::Side::master).dynamic_map,
+                                                  reinterpret_cast<PyObject*>(side(core::Side::master).frame),
+                                                  count) == 0;
 }
 
 bool NativePort::stamp_connection_id(bool zero) {
     uint16_t id = 0;
     if (!zero) {
         // A substituted connection id item is read through its `value`.
-        Ref item = Ref::borrow(session(Side::master).connection_id);
-        if (!mapping::exact_uint16_value(item.get(), id)) {
-            Ref value = Ref::steal(PyObject_GetAttr(item.get(), binding::names().value));
+        PyObject* item = side(core::Side::master).session->connection_id;
+        if (!mapping::exact_uint16_value(item, id)) {
+            pin();  // a host item's `value`
+            Ref value = Ref::steal(PyObject_GetAttr(Ref::borrow(item).get(), binding::names().value));
             if (!value || !binding::to_unsigned(value.get(), id)) return false;
         }
     }
-    frame(Side::master).control.connection_id = id;
+    frame(core::Side::master).control.connection_id = id;
     return true;
 }
 
 bool NativePort::generate_request_crcs(bool cyclic) {
-    if (!cyclic) return frame::generate_crcs(frame_object(Side::master));
-    const std::optional<uint16_t> last = node_object(Side::master).last_crc0_sent;
+    if (!trace::idle()) pin();
+    frame::FrameObject& request = *side(core::Side::master).frame;
+    if (!cyclic) return frame::generate_crcs(request);
+    const std::optional<uint16_t> last = node(core::Side::master).last_crc0_sent;
     if (!last) {
         PyErr_SetString(PyExc_ValueError, "Cannot generate cyclic CRCs without a last CRC sent");
         return false;
     }
-    return frame::generate_crcs_cyclic(frame_object(Side::master), *last);
+    return frame::generate_crcs_cyclic(request, *last);
 }
 
 bool NativePort::parse_reply() {
     const Py_ssize_t length = PyBytes_GET_SIZE(reply_);
     handler_object_->reply_oversized = length > longest_reply;
-    frame::parse_bytes(frame(Side::slave), PyBytes_AS_STRING(reply_), std::min(length, longest_reply));
+    frame::parse_bytes(frame(core::Side::slave), PyBytes_AS_STRING(reply_), std::min(length, longest_reply));
     return true;
 }
 
 bool NativePort::receive_dynamic_map() {
     uint16_t count = 0;
-    return initialization_bytes(count) &&
-           mapping::dynamic_map_get_data_from_frame(dynamic_map(Side::slave), frames_[1].get(), count) == 0;
+    if (!initialization_bytes(count)) return false;
+    // A map with nothing left to receive takes nothing from any frame.
+    if (mapping::dynamic_map_drained(side(core::Side::slave).dynamic_map)) return true;
+    return mapping::dynamic_map_get_data_from_frame(side(core::Side::slave).dynamic_map,
+                                                    reinterpret_cast<PyObject*>(side(core::Side::slave).frame),
+                                                    count) == 0;
 }
 
 NativePort::Next NativePort::frame_received_event() { return core::frame_received(*this, state_); }

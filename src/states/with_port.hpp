@@ -5,8 +5,6 @@
 #include "ports/native_port.hpp"
 #include "states/state_object.hpp"
 
-#include <utility>
-
 namespace tamsel::states {
 
 // Runs `body(port)` for the state object `self` (kept alive by the caller) and returns its
@@ -16,10 +14,10 @@ Result with_port(PyObject* self, Result failed, Body&& body) {
     Ref context = state_context(self);
     if (!context) return failed;
     if (ports::NativePort::serves(self, context.get())) {
-        ports::NativePort port(self, std::move(context));
+        ports::NativePort port(self, context.get());
         return body(port);
     }
-    ports::HostPort port(self, std::move(context));
+    ports::HostPort port(self, context.get());
     return body(port);
 }
 

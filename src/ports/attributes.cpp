@@ -3,8 +3,8 @@
 #include "binding/module_state.hpp"
 #include "frame/control.hpp"
 #include "mapping/dynamic_map_object.hpp"
-#include "master/handler_object.hpp"
-#include "master/node_object.hpp"
+#include "handler/handler_object.hpp"
+#include "nodes/node_object.hpp"
 
 namespace tamsel::ports {
 

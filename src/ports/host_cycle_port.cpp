@@ -4,7 +4,7 @@
 #include "binding/module_state.hpp"
 #include "frame/frame.hpp"
 #include "ports/attributes.hpp"
-#include "states/state_object.hpp"
+#include "ports/state_events.hpp"
 
 namespace tamsel::ports {
 

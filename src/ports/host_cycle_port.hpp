@@ -4,7 +4,7 @@
 // through the state object's own entry point, which picks its port.
 #include "binding/ref.hpp"
 #include "core/master_cycle.hpp"
-#include "master/handler_object.hpp"
+#include "handler/handler_object.hpp"
 
 namespace tamsel::ports {
 

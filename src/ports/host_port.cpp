@@ -2,8 +2,8 @@
 
 #include "binding/module_state.hpp"
 #include "binding/reaction.hpp"
-#include "master/handler_object.hpp"
-#include "master/watchdog.hpp"
+#include "handler/handler_object.hpp"
+#include "watchdog/watchdog.hpp"
 #include "ports/attributes.hpp"
 #include "states/state_object.hpp"
 #include "states/transitions.hpp"

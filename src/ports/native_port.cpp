@@ -5,7 +5,7 @@
 #include "core/master_rules.hpp"
 #include "data/dictionary_object.hpp"
 #include "mapping/map_object.hpp"
-#include "master/watchdog.hpp"
+#include "watchdog/watchdog.hpp"
 #include "ports/attributes.hpp"
 #include "states/state_object.hpp"
 

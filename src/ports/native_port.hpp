@@ -11,9 +11,9 @@
 // pins nothing. What the port does not do natively it does as the host port does.
 #include "core/master_cycle.hpp"
 #include "frame/frame_object.hpp"
-#include "master/handler_object.hpp"
+#include "handler/handler_object.hpp"
 #include "mapping/map_object.hpp"
-#include "master/node_object.hpp"
+#include "nodes/node_object.hpp"
 #include "ports/host_port.hpp"
 #include "trace/trace.hpp"
 

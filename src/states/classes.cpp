@@ -12,7 +12,7 @@
 #include "ports/host_port.hpp"
 #include "states/state_object.hpp"
 #include "states/transitions.hpp"
-#include "states/with_port.hpp"
+#include "ports/with_port.hpp"
 
 namespace tamsel::states {
 

@@ -1,11 +1,8 @@
 #pragma once
-// C++ access to the master state objects, for the handler.
+// C++ access to the master state objects: their layout and the module's five classes.
 //
 // The five state classes are plain classes: instances carry a dict and the link to their
-// handler. The handler drives its current state through the entry points below; for the
-// module's own state classes they run the master's rules in C++, for any other object (a
-// host subclass, a substituted object) they call the Python-level method, so overrides are
-// honoured.
+// handler. Their events are run through ports/state_events.hpp.
 #include "binding/module_state.hpp"
 #include "binding/ref.hpp"
 #include "core/protocol.hpp"
@@ -38,15 +35,6 @@ inline int own_state_id(PyObject* state) { return own_class_id(reinterpret_cast<
 
 // The handler of a state object (`self.context`); null with an exception set.
 Ref state_context(PyObject* self);
-
-// The three events. Each returns a new reference to the class of the next state, or null
-// with an exception set.
-PyObject* process_frame_received(PyObject* state);
-PyObject* process_watchdog_expired(PyObject* state);
-PyObject* process_reset_connection(PyObject* state);
-
-// `state.map_frame()`. Returns 0, or -1 with an exception set.
-int map_frame(PyObject* state);
 
 // Creates State and the five state classes and publishes them; -1 with an exception set.
 int create_state_classes(PyObject* module);

@@ -1,4 +1,4 @@
-#include "master/frame_ring.hpp"
+#include "recorder/frame_ring.hpp"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "master/watchdog_core.hpp"
+#include "watchdog/watchdog_core.hpp"
 
 #include <gtest/gtest.h>
 

@@ -1,0 +1,290 @@
+// The master core, one row per transition: from a state reached with the simulated slave, one
+// event (a slave frame, a watchdog expiry, a host reset) must lead to the expected state, report,
+// logged transition, watchdog restart and request. The request is checked as the slave sees
+// it: the slave's core takes it without refusing it, and a Reset request carries the expected
+// error code.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <set>
+#include <string>
+
+#include "master_pair.hpp"
+
+namespace {
+
+using namespace tamsel;
+using namespace tamsel::testing;
+using core::State;
+using slave::FaultKind;
+
+constexpr uint16_t wrong_connection_id = connection_id - 1;
+constexpr uint16_t unknown_command = 0x77;
+
+core::Transition transition_named(const std::string& name) {
+    for (int i = 0; i < core::transition_count; ++i)
+        if (name == core::transitions[i].name) return static_cast<core::Transition>(i);
+    ADD_FAILURE() << "no transition " << name;
+    return core::Transition::reset_ok;
+}
+
+// ---- the slave frames of the events ------------------------------------------------------------
+
+Bytes good(Pair& p) { return p.answer(); }
+
+template <FaultKind kind, uint16_t argument>
+Bytes faulty(Pair& p) {
+    p.slave.inject({kind, argument});
+    return p.answer();
+}
+
+template <uint16_t command>
+Bytes with_command(Pair& p) {
+    return faulty<FaultKind::command, command>(p);
+}
+
+Bytes corrupt_crc(Pair& p) { return faulty<FaultKind::corrupt_crc, 0>(p); }
+
+Bytes corrupt_echo(Pair& p) {
+    p.slave.corrupt_echo();
+    return p.answer();
+}
+
+// The slave's answer with another connection id and CRCs computed over it, keyed as the
+// master expects the slave's frame (sequence number, CRC_0 of the request, the cyclic rule).
+Bytes wrong_id_good_crcs(Pair& p) {
+    const Bytes answer = p.answer();
+    const Node& expected = p.master.slave;
+    frame::Frame f;
+    frame::parse_image(f, answer.data(), answer.size());
+    f.control.sequence_number = expected.frame.control.sequence_number;
+    f.control.crc0 = expected.frame.control.crc0;
+    auto protect = [&] {
+        if (expected.last_crc0_sent) frame::generate_crcs_cyclic(f, *expected.last_crc0_sent);
+        else frame::generate_crcs(f);
+    };
+    protect();
+    EXPECT_EQ(image_of(f), answer) << "the master expects other keys than the slave used";
+    f.control.connection_id = wrong_connection_id;
+    protect();
+    return image_of(f);
+}
+
+// ---- the table ---------------------------------------------------------------------------------
+
+enum class Event { reply, watchdog, host_reset };
+
+struct Row {
+    const char* transition;
+    State from;
+    uint16_t size;         // safe-data bytes each way
+    void (*setup)(Pair&);  // after `from` is reached, or nullptr
+    Event event;
+    Bytes (*reply)(Pair&);  // the slave frame of a reply event
+    State to;
+    const char* report;        // the text reported with the transition, or nullptr
+    int error;                 // the error code the next (Reset) request carries, or -1
+    uint16_t request_command;  //
+    void (*check)(Pair&);      // more to check afterwards, or nullptr
+};
+
+void step(Pair& p) { ASSERT_TRUE(p.step()) << p.master.failure; }
+void step3(Pair& p) {
+    for (int i = 0; i < 3; ++i) step(p);
+}
+// Leaves Data through a bad slave CRC: the master is in Reset with INVALID_CRC.
+void data_fail(Pair& p) {
+    ASSERT_TRUE(p.reach(State::data));
+    ASSERT_TRUE(take_reply(p.master, corrupt_crc(p)));
+    ASSERT_EQ(p.master.master.session.error_id.raw, 4u);
+}
+// One valid process-data answer: the inputs hold the slave's values.
+void inputs_taken(Pair& p) {
+    p.slave.inputs()[0] = 0x5A;
+    p.slave.inputs()[1] = 0xA5;
+    step(p);
+    ASSERT_FALSE(p.master.inputs_fail_safe);
+}
+void process_data_mode(Pair& p) {
+    p.master.data_command = frame::command::process_data;
+    p.master.outputs[0] = 0x3C;
+    p.slave.inputs()[0] = 0x5A;
+}
+
+void session_opened(Pair& p) {
+    EXPECT_NE(p.master.master.session.session_id.raw, 0x1234u) << "no new session id";
+    EXPECT_FALSE(p.master.flag(core::Flag::second_session_frame_sent));
+    EXPECT_TRUE(p.master.inputs_fail_safe);
+    EXPECT_EQ(p.master.data_command, frame::command::failsafe_data);
+}
+void first_session_request(Pair& p) {
+    EXPECT_EQ(p.master.master.session.session_id.raw, 0x1234u);
+    EXPECT_EQ(p.master.master.frame.safe_data[0], 0x1234);
+    EXPECT_FALSE(p.master.flag(core::Flag::generate_crcs_cyclic_for_next_frame));
+}
+void second_session_frame(Pair& p) { EXPECT_TRUE(p.master.flag(core::Flag::second_session_frame_sent)); }
+void slave_sequence_restarted(Pair& p) {
+    session_opened(p);
+    EXPECT_EQ(p.master.slave.frame.control.sequence_number, 1);
+    EXPECT_FALSE(p.master.flag(core::Flag::reset_slave_sequence_number_after_frame));
+}
+void fail_safe(Pair& p) {
+    EXPECT_TRUE(p.master.inputs_fail_safe);
+    EXPECT_EQ(p.master.data_command, frame::command::failsafe_data);
+    EXPECT_FALSE(p.master.flag(core::Flag::generate_crcs_cyclic_for_next_frame));
+}
+void parameters_prepared(Pair& p) {
+    EXPECT_EQ(p.master.master.session.app_parameter_size_bytes.raw, 1u);
+    EXPECT_EQ(p.master.master.map.cursor.total_bytes, 7);
+    EXPECT_EQ(p.master.slave.map.count(), 4);
+    EXPECT_TRUE(p.master.flag(core::Flag::generate_crcs_cyclic_for_next_frame));
+}
+void parameters_echoed(Pair& p) {
+    EXPECT_EQ(p.master.slave.session.watchdog_ms.raw, watchdog_ms);
+    EXPECT_EQ(p.master.slave.application_parameters[0].raw, application_parameter);
+}
+void inputs_of_the_slave(Pair& p) {
+    EXPECT_FALSE(p.master.inputs_fail_safe);
+    EXPECT_EQ(p.master.inputs[0], 0x5A);
+    EXPECT_EQ(p.slave.outputs()[0], 0x3C) << "the outputs did not reach the slave";
+    EXPECT_FALSE(p.slave.outputs_fail_safe());
+}
+void inputs_fail_safe(Pair& p) { EXPECT_TRUE(p.master.inputs_fail_safe); }
+
+constexpr const char* bad_command = "Invalid slave frame command";
+constexpr const char* bad_crc = "Invalid slave CRC";
+constexpr const char* expired = "The watchdog of the master expired";
+constexpr const char* echo_session = "Data exchanged during session state does not match";
+constexpr const char* echo_parameter = "Data exchanged during parameter state does not match";
+constexpr const char* wrong_id = "Connection id exchanged does not match 771 != 772";
+
+constexpr uint16_t RST = frame::command::reset, SES = frame::command::session, CON = frame::command::connection,
+                   PAR = frame::command::parameter, PD = frame::command::process_data,
+                   FS = frame::command::failsafe_data;
+constexpr Event R = Event::reply, WD = Event::watchdog, HR = Event::host_reset;
+
+// clang-format off
+const Row rows[] = {
+    // transition, from, size, setup, event, reply, to, report, error sent, request command, check
+    {"RESET_OK", State::reset, 2, nullptr, R, good, State::session, nullptr, -1, SES, first_session_request},
+    {"RESET_STAY1", State::reset, 2, data_fail, R, with_command<PD>, State::reset, bad_command, 0, RST, nullptr},
+    {"RESET_WD", State::reset, 2, nullptr, WD, nullptr, State::session, expired, -1, SES, first_session_request},
+    {"RESET_START", State::reset, 2, nullptr, HR, nullptr, State::reset, nullptr, 0, RST, nullptr},
+
+    {"SESSION_OK", State::session, 2, nullptr, R, good, State::connection, nullptr, -1, CON, nullptr},
+    {"SESSION_FAIL1", State::session, 1, step, R, corrupt_crc, State::reset, bad_crc, 4, RST, fail_safe},
+    {"SESSION_FAIL3", State::session, 2, nullptr, R, with_command<CON>, State::reset, bad_command, 1, RST, fail_safe},
+    {"SESSION_FAIL4", State::session, 2, nullptr, R, with_command<unknown_command>, State::reset, bad_command, 2, RST,
+     fail_safe},
+    {"SESSION_STAY1", State::session, 1, nullptr, R, good, State::session, nullptr, -1, SES, second_session_frame},
+    {"SESSION_STAY2", State::session, 2, nullptr, R, corrupt_crc, State::session, bad_crc, -1, SES, nullptr},
+    {"SESSION_RESET1", State::session, 2, nullptr, R, faulty<FaultKind::reset, 4>, State::session,
+     "Connection was reset by the slave (slave reported error INVALID_CRC)", -1, SES, slave_sequence_restarted},
+    {"SESSION_RESET2", State::session, 2, nullptr, HR, nullptr, State::reset, nullptr, 0, RST, fail_safe},
+    {"SESSION_WD", State::session, 2, nullptr, WD, nullptr, State::reset, expired, 5, RST, fail_safe},
+
+    {"CONN_OK", State::connection, 2, step, R, good, State::parameter, nullptr, -1, PAR, parameters_prepared},
+    {"CONN_FAIL1", State::connection, 2, nullptr, R, corrupt_crc, State::reset, bad_crc, 4, RST, fail_safe},
+    {"CONN_FAIL2", State::connection, 2, nullptr, R, corrupt_echo, State::reset, echo_session, 7, RST, fail_safe},
+    {"CONN_FAIL3", State::connection, 2, nullptr, R, wrong_id_good_crcs, State::reset, wrong_id, 3, RST, fail_safe},
+    {"CONN_FAIL4", State::connection, 2, nullptr, R, with_command<SES>, State::reset, bad_command, 1, RST, fail_safe},
+    {"CONN_FAIL5", State::connection, 2, nullptr, R, with_command<unknown_command>, State::reset, bad_command, 2, RST,
+     fail_safe},
+    {"CONNECTION_STAY1", State::connection, 2, nullptr, R, good, State::connection, nullptr, -1, CON, nullptr},
+    {"CONN_RESET1", State::connection, 2, nullptr, R, faulty<FaultKind::reset, 0>, State::session,
+     "Connection was reset by the slave (slave reported error RESET)", -1, SES, session_opened},
+    {"CONN_RESET2", State::connection, 2, nullptr, HR, nullptr, State::reset, nullptr, 0, RST, fail_safe},
+    {"CONN_WD", State::connection, 2, nullptr, WD, nullptr, State::reset, expired, 5, RST, fail_safe},
+
+    {"PARA_OK", State::parameter, 2, step3, R, good, State::data, nullptr, -1, FS, parameters_echoed},
+    {"PARA_FAIL1", State::parameter, 2, nullptr, R, corrupt_crc, State::reset, bad_crc, 4, RST, fail_safe},
+    {"PARA_FAIL2", State::parameter, 2, step, R, corrupt_echo, State::reset, echo_parameter, 7, RST, fail_safe},
+    {"PARA_FAIL3", State::parameter, 2, nullptr, R, wrong_id_good_crcs, State::reset, wrong_id, 3, RST, fail_safe},
+    {"PARA_FAIL4", State::parameter, 2, nullptr, R, with_command<PD>, State::reset, bad_command, 1, RST, fail_safe},
+    {"PARA_FAIL5", State::parameter, 2, nullptr, R, with_command<unknown_command>, State::reset, bad_command, 2, RST,
+     fail_safe},
+    {"PARA_STAY1", State::parameter, 1, nullptr, R, good, State::parameter, nullptr, -1, PAR, nullptr},
+    {"PARA_RESET1", State::parameter, 2, nullptr, R, faulty<FaultKind::reset, 11>, State::session,
+     "Connection was reset by the slave (slave reported error INVALID_USERPARA)", -1, SES, session_opened},
+    {"PARA_RESET2", State::parameter, 2, nullptr, HR, nullptr, State::reset, nullptr, 0, RST, fail_safe},
+    {"PARA_WD", State::parameter, 2, nullptr, WD, nullptr, State::reset, expired, 5, RST, fail_safe},
+
+    {"DATA_OK1", State::data, 2, process_data_mode, R, good, State::data, nullptr, -1, PD, inputs_of_the_slave},
+    {"DATA_OK2", State::data, 2, inputs_taken, R, [](Pair& p) { p.slave.fail_safe = true; return p.answer(); },
+     State::data, nullptr, -1, FS, inputs_fail_safe},
+    {"DATA_FAIL1", State::data, 2, inputs_taken, R, corrupt_crc, State::reset, bad_crc, 4, RST, fail_safe},
+    {"DATA_FAIL2", State::data, 16, inputs_taken, R, wrong_id_good_crcs, State::reset, wrong_id, 3, RST, fail_safe},
+    {"DATA_FAIL3", State::data, 2, nullptr, R, with_command<SES>, State::reset, bad_command, 1, RST, fail_safe},
+    {"DATA_FAIL4", State::data, 1, nullptr, R, with_command<unknown_command>, State::reset, bad_command, 2, RST,
+     fail_safe},
+    {"DATA_RESET1", State::data, 2, inputs_taken, R, faulty<FaultKind::reset, 200>, State::session,
+     "Connection was reset by the slave (slave reported error INVALID_SAFEPARA_200)", -1, SES, session_opened},
+    {"DATA_RESET2", State::data, 2, nullptr, HR, nullptr, State::reset, nullptr, 0, RST, fail_safe},
+    {"DATA_WD", State::data, 2, nullptr, WD, nullptr, State::reset, expired, 5, RST, fail_safe},
+};
+// clang-format on
+
+class MasterTransition : public ::testing::TestWithParam<Row> {};
+
+TEST_P(MasterTransition, LeadsToItsStateReportAndRequest) {
+    const Row& row = GetParam();
+    const core::Transition t = transition_named(row.transition);
+    Pair p(row.size);
+    Connection& m = p.master;
+    ASSERT_TRUE(p.reach(row.from)) << m.failure;
+    if (row.setup) row.setup(p);
+    ASSERT_EQ(m.state, row.from);
+
+    const std::size_t reports = m.reports.size(), logged = m.logged.size();
+    const int activations = m.watchdog_activations;
+    const Bytes previous_request = p.delivered;
+    bool ok = false;
+    switch (row.event) {
+        case Event::reply: ok = take_reply(m, row.reply(p)); break;
+        case Event::watchdog: ok = expire(m); break;
+        case Event::host_reset: ok = host_reset(m); break;
+    }
+    ASSERT_TRUE(ok) << m.failure;
+
+    EXPECT_EQ(m.state, row.to);
+    EXPECT_EQ(std::vector<core::Transition>(m.logged.begin() + logged, m.logged.end()),
+              std::vector<core::Transition>{t});
+    const std::vector<Report> reported(m.reports.begin() + reports, m.reports.end());
+    const std::vector<Report> expected_report = row.report ? std::vector<Report>{{t, row.report}}
+                                                           : std::vector<Report>{};
+    EXPECT_EQ(reported, expected_report);
+    // Every transition restarts the watchdog except the one that keeps Reset going.
+    EXPECT_EQ(m.watchdog_activations - activations, t == core::Transition::reset_stay1 ? 0 : 1);
+
+    frame::Frame request;
+    ASSERT_TRUE(frame::parse_image(request, m.request.data(), m.request.size()));
+    EXPECT_EQ(request.control.command, row.request_command);
+    const bool opening = row.request_command == RST || row.request_command == SES;
+    EXPECT_EQ(request.control.connection_id, opening ? 0 : connection_id);
+    if (row.error >= 0) {
+        EXPECT_EQ(m.master.session.error_id.raw, static_cast<uint32_t>(row.error));
+        EXPECT_EQ(request.safe_data[0] & 0xFF, row.error);
+    }
+    // The slave takes the request: its CRCs, sequence number and connection id are right.
+    slave::Outcome outcome;
+    p.answer(&outcome);
+    EXPECT_FALSE(outcome.rejected) << outcome.rejection.reason.data();
+    EXPECT_TRUE(outcome.processed || m.request == previous_request) << "the slave took a new request for a repetition";
+    if (row.error >= 0) {
+        EXPECT_EQ(p.slave.master_error(), row.error);
+    }
+    if (row.check) row.check(p);
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, MasterTransition, ::testing::ValuesIn(rows),
+                         [](const ::testing::TestParamInfo<Row>& info) { return std::string(info.param.transition); });
+
+TEST(MasterTransitionTable, HasARowForEveryTransition) {
+    std::set<std::string> named;
+    for (const Row& row : rows) EXPECT_TRUE(named.insert(row.transition).second) << "two rows for " << row.transition;
+    for (const core::TransitionInfo& info : core::transitions)
+        EXPECT_TRUE(named.count(info.name)) << "no row for " << info.name;
+    EXPECT_EQ(named.size(), static_cast<std::size_t>(core::transition_count));
+}
+
+}  // namespace

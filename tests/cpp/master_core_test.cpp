@@ -5,7 +5,6 @@
 // error code.
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <set>
 #include <string>
 
@@ -45,6 +44,22 @@ Bytes with_command(Pair& p) {
 
 Bytes corrupt_crc(Pair& p) { return faulty<FaultKind::corrupt_crc, 0>(p); }
 
+// A frame made by `make` with its first CRC broken in transit.
+template <Bytes (*make)(Pair&)>
+Bytes crc_broken(Pair& p) {
+    Bytes frame = make(p);
+    frame[3] ^= 0xFF;  // a byte of the first CRC in every frame size
+    return frame;
+}
+
+// A frame made by `make` whose connection id was changed in transit.
+template <Bytes (*make)(Pair&)>
+Bytes id_broken(Pair& p) {
+    Bytes frame = make(p);
+    frame.back() ^= 0xFF;
+    return frame;
+}
+
 Bytes corrupt_echo(Pair& p) {
     p.slave.corrupt_echo();
     return p.answer();
@@ -82,10 +97,13 @@ struct Row {
     Event event;
     Bytes (*reply)(Pair&);  // the slave frame of a reply event
     State to;
-    const char* report;        // the text reported with the transition, or nullptr
-    int error;                 // the error code the next (Reset) request carries, or -1
-    uint16_t request_command;  //
-    void (*check)(Pair&);      // more to check afterwards, or nullptr
+    const char* report;  // the text reported with the transition, or nullptr
+    int error;           // the error code the next (Reset) request carries, or -1
+    uint16_t request_command;
+    void (*check)(Pair&);           // more to check afterwards, or nullptr
+    const char* variant = nullptr;  // what tells a second row of the same transition apart
+
+    std::string name() const { return variant ? std::string(transition) + "_" + variant : transition; }
 };
 
 void step(Pair& p) { ASSERT_TRUE(p.step()) << p.master.failure; }
@@ -112,15 +130,24 @@ void process_data_mode(Pair& p) {
 }
 
 void session_opened(Pair& p) {
-    EXPECT_NE(p.master.master.session.session_id.raw, 0x1234u) << "no new session id";
+    EXPECT_NE(p.master.master.session.session_id.raw, first_session_id) << "no new session id";
     EXPECT_FALSE(p.master.flag(core::Flag::second_session_frame_sent));
     EXPECT_TRUE(p.master.inputs_fail_safe);
     EXPECT_EQ(p.master.data_command, frame::command::failsafe_data);
 }
 void first_session_request(Pair& p) {
-    EXPECT_EQ(p.master.master.session.session_id.raw, 0x1234u);
-    EXPECT_EQ(p.master.master.frame.safe_data[0], 0x1234);
+    EXPECT_EQ(p.master.master.session.session_id.raw, first_session_id);
+    EXPECT_EQ(p.master.master.frame.safe_data[0], first_session_id);
     EXPECT_FALSE(p.master.flag(core::Flag::generate_crcs_cyclic_for_next_frame));
+}
+void connection_prepared(Pair& p) {
+    const Connection& m = p.master;
+    ASSERT_EQ(m.master.map.count(), 2);
+    EXPECT_EQ(m.master.map.items[0], &m.master.session.connection_id);
+    EXPECT_EQ(m.master.map.items[1], &m.master.session.slave_address);
+    ASSERT_EQ(m.slave.map.count(), 2);
+    EXPECT_EQ(m.slave.map.items[0], &m.slave.session.connection_id);
+    EXPECT_EQ(m.slave.map.items[1], &m.slave.session.slave_address);
 }
 void second_session_frame(Pair& p) { EXPECT_TRUE(p.master.flag(core::Flag::second_session_frame_sent)); }
 void slave_sequence_restarted(Pair& p) {
@@ -157,6 +184,8 @@ constexpr const char* expired = "The watchdog of the master expired";
 constexpr const char* echo_session = "Data exchanged during session state does not match";
 constexpr const char* echo_parameter = "Data exchanged during parameter state does not match";
 constexpr const char* wrong_id = "Connection id exchanged does not match 771 != 772";
+// The id of the slave's frame changed after its CRCs were computed (0x0304 ^ 0x5A5A).
+constexpr const char* broken_id = "Connection id exchanged does not match 22878 != 772";
 
 constexpr uint16_t RST = frame::command::reset, SES = frame::command::session, CON = frame::command::connection,
                    PAR = frame::command::parameter, PD = frame::command::process_data,
@@ -171,7 +200,7 @@ const Row rows[] = {
     {"RESET_WD", State::reset, 2, nullptr, WD, nullptr, State::session, expired, -1, SES, first_session_request},
     {"RESET_START", State::reset, 2, nullptr, HR, nullptr, State::reset, nullptr, 0, RST, nullptr},
 
-    {"SESSION_OK", State::session, 2, nullptr, R, good, State::connection, nullptr, -1, CON, nullptr},
+    {"SESSION_OK", State::session, 2, nullptr, R, good, State::connection, nullptr, -1, CON, connection_prepared},
     {"SESSION_FAIL1", State::session, 1, step, R, corrupt_crc, State::reset, bad_crc, 4, RST, fail_safe},
     {"SESSION_FAIL3", State::session, 2, nullptr, R, with_command<CON>, State::reset, bad_command, 1, RST, fail_safe},
     {"SESSION_FAIL4", State::session, 2, nullptr, R, with_command<unknown_command>, State::reset, bad_command, 2, RST,
@@ -221,6 +250,21 @@ const Row rows[] = {
      "Connection was reset by the slave (slave reported error INVALID_SAFEPARA_200)", -1, SES, session_opened},
     {"DATA_RESET2", State::data, 2, nullptr, HR, nullptr, State::reset, nullptr, 0, RST, fail_safe},
     {"DATA_WD", State::data, 2, nullptr, WD, nullptr, State::reset, expired, 5, RST, fail_safe},
+
+    // The order of the checks: what is decided before the CRCs are looked at.
+    {"RESET_OK", State::reset, 2, nullptr, R, corrupt_crc, State::session, nullptr, -1, SES, nullptr, "bad_crc"},
+    {"CONN_FAIL3", State::connection, 2, nullptr, R, faulty<FaultKind::corrupt_connection_id, 0>, State::reset,
+     broken_id, 3, RST, fail_safe, "bad_crc_too"},
+    {"PARA_FAIL3", State::parameter, 1, nullptr, R, faulty<FaultKind::corrupt_connection_id, 0>, State::reset,
+     broken_id, 3, RST, fail_safe, "bad_crc_too"},
+    {"DATA_FAIL2", State::data, 2, inputs_taken, R, faulty<FaultKind::corrupt_connection_id, 0>, State::reset,
+     broken_id, 3, RST, fail_safe, "bad_crc_too"},
+    {"DATA_FAIL3", State::data, 2, nullptr, R, id_broken<with_command<SES>>, State::reset, bad_command, 1, RST,
+     fail_safe, "wrong_id_too"},
+    {"DATA_RESET1", State::data, 2, nullptr, R, crc_broken<faulty<FaultKind::reset, 5>>, State::session,
+     "Connection was reset by the slave (slave reported error WD_EXPIRED)", -1, SES, session_opened, "bad_crc"},
+    {"CONN_RESET1", State::connection, 2, nullptr, R, id_broken<faulty<FaultKind::reset, 3>>, State::session,
+     "Connection was reset by the slave (slave reported error INVALID_CONNID)", -1, SES, session_opened, "wrong_id"},
 };
 // clang-format on
 
@@ -239,8 +283,12 @@ TEST_P(MasterTransition, LeadsToItsStateReportAndRequest) {
     const int activations = m.watchdog_activations;
     const Bytes previous_request = p.delivered;
     bool ok = false;
+    Bytes reply;
     switch (row.event) {
-        case Event::reply: ok = take_reply(m, row.reply(p)); break;
+        case Event::reply:
+            reply = row.reply(p);
+            ok = take_reply(m, reply);
+            break;
         case Event::watchdog: ok = expire(m); break;
         case Event::host_reset: ok = host_reset(m); break;
     }
@@ -265,6 +313,16 @@ TEST_P(MasterTransition, LeadsToItsStateReportAndRequest) {
         EXPECT_EQ(m.master.session.error_id.raw, static_cast<uint32_t>(row.error));
         EXPECT_EQ(request.safe_data[0] & 0xFF, row.error);
     }
+    // The handler's bookkeeping: the CRC_0 each side sent last, the CRC rule of the next request.
+    EXPECT_EQ(m.master.last_crc0_sent, request.crcs[0]);
+    if (!reply.empty()) {
+        frame::Frame received;
+        frame::parse_image(received, reply.data(), reply.size());
+        EXPECT_EQ(m.slave.last_crc0_sent, received.crcs[0]);
+    }
+    if (row.to != State::session) {
+        EXPECT_EQ(m.flag(core::Flag::generate_crcs_cyclic_for_next_frame), row.to != State::reset);
+    }
     // The slave takes the request: its CRCs, sequence number and connection id are right.
     slave::Outcome outcome;
     p.answer(&outcome);
@@ -277,14 +335,86 @@ TEST_P(MasterTransition, LeadsToItsStateReportAndRequest) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Rows, MasterTransition, ::testing::ValuesIn(rows),
-                         [](const ::testing::TestParamInfo<Row>& info) { return std::string(info.param.transition); });
+                         [](const ::testing::TestParamInfo<Row>& info) { return info.param.name(); });
+
+// The two safe-data bytes that give a Data frame of these keys the CRC_0 `last`, if any.
+std::optional<uint16_t> repeating_crc0(frame::Frame f, uint16_t last) {
+    for (uint32_t x = 0; x <= 0xFFFF; ++x) {
+        f.safe_data[0] = static_cast<uint16_t>(x);
+        if (frame::calc_crc0(f) == last) return static_cast<uint16_t>(x);
+    }
+    return std::nullopt;
+}
+
+void put16(uint8_t* bytes, uint16_t value) {
+    bytes[0] = static_cast<uint8_t>(value);
+    bytes[1] = static_cast<uint8_t>(value >> 8);
+}
+uint16_t get16(const uint8_t* bytes) { return static_cast<uint16_t>(bytes[0] | bytes[1] << 8); }
+
+frame::Frame data_frame(uint16_t command, const frame::FrameControl& keys) {
+    frame::Frame f;
+    f.control = keys;
+    f.control.command = command;
+    f.control.connection_id = connection_id;
+    f.safe_data_size = 2;
+    return f;
+}
+
+// Data whose CRC_0 would repeat the sender's last one, on each side: the sender steps its
+// sequence number, and the receiver's cyclic check follows.
+TEST(MasterCore, ARepeatedCrc0StepsTheSequenceNumberOnBothSides) {
+    Pair p(2);
+    Connection& m = p.master;
+    ASSERT_TRUE(p.reach(State::data));
+    m.data_command = frame::command::process_data;
+    bool slave_stepped = false, master_stepped = false;
+    for (int cycle = 0; cycle < 20 && !(slave_stepped && master_stepped); ++cycle) {
+        // The slave's reply, keyed as the master expects it.
+        std::optional<uint16_t> inputs;
+        if (!slave_stepped && m.slave.last_crc0_sent)
+            inputs = repeating_crc0(data_frame(frame::command::process_data, m.slave.frame.control),
+                                    *m.slave.last_crc0_sent);
+        if (inputs) put16(p.slave.inputs().data(), *inputs);
+        const uint16_t slave_sequence = p.slave.sequence_number();
+        slave::Outcome outcome;
+        const Bytes reply = p.answer(&outcome);
+        ASSERT_FALSE(outcome.rejected) << outcome.rejection.reason.data();
+        frame::Frame received;
+        frame::parse_image(received, reply.data(), reply.size());
+        // The master's next request: keyed with the reply's CRC_0 and the master's sequence number.
+        std::optional<uint16_t> outputs;
+        frame::FrameControl keys = m.master.frame.control;
+        keys.crc0 = received.crcs[0];
+        if (!master_stepped) outputs = repeating_crc0(data_frame(m.data_command, keys), *m.master.last_crc0_sent);
+        if (outputs) put16(m.outputs.data(), *outputs);
+        const uint16_t master_sequence = m.master.frame.control.sequence_number;
+
+        ASSERT_TRUE(take_reply(m, reply)) << m.failure;
+        ASSERT_EQ(m.logged.back(), core::Transition::data_ok1);
+        if (inputs) {
+            EXPECT_EQ(p.slave.sequence_number(), slave_sequence + 2) << "the slave did not step past its CRC_0";
+            EXPECT_EQ(get16(m.inputs.data()), *inputs);
+            slave_stepped = true;
+        }
+        if (outputs) {
+            EXPECT_EQ(m.master.frame.control.sequence_number, master_sequence + 2) << "the master did not step";
+            master_stepped = true;
+        }
+    }
+    EXPECT_TRUE(slave_stepped && master_stepped) << "no repeating CRC_0 found in 20 cycles";
+    slave::Outcome outcome;
+    p.answer(&outcome);
+    EXPECT_FALSE(outcome.rejected) << outcome.rejection.reason.data();
+    EXPECT_EQ(get16(p.slave.outputs().data()), get16(m.outputs.data()));
+}
 
 TEST(MasterTransitionTable, HasARowForEveryTransition) {
     std::set<std::string> named;
-    for (const Row& row : rows) EXPECT_TRUE(named.insert(row.transition).second) << "two rows for " << row.transition;
+    for (const Row& row : rows) named.insert(row.transition);
     for (const core::TransitionInfo& info : core::transitions)
         EXPECT_TRUE(named.count(info.name)) << "no row for " << info.name;
-    EXPECT_EQ(named.size(), static_cast<std::size_t>(core::transition_count));
+    EXPECT_EQ(named.size(), static_cast<std::size_t>(core::transition_count)) << "a row names no transition";
 }
 
 }  // namespace

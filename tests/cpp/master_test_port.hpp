@@ -73,6 +73,9 @@ constexpr core::Command classify(uint16_t code) {
     return core::Command::invalid;
 }
 
+// Session ids are drawn from a fixed sequence that starts here.
+inline constexpr uint16_t first_session_id = 0x1234;
+
 struct Session {
     DynamicValue slave_address{0, 2}, session_id{0, 2}, error_id{0, 2}, connection_id{0, 2};
     DynamicValue comm_parameter_size_bytes{0, 2}, watchdog_ms{0, 2}, app_parameter_size_bytes{0, 2};
@@ -139,7 +142,7 @@ struct Connection {
     std::array<bool, 3> flags{};  // indexed by core::Flag
     uint16_t data_command = frame::command::failsafe_data;
     uint16_t initialization_bytes = 0;
-    uint16_t next_session_id = 0x1234;  // session ids are drawn from a fixed sequence
+    uint16_t next_session_id = first_session_id;
     std::array<uint8_t, frame::MAX_DATA_BYTES> outputs{};
     std::array<uint8_t, frame::MAX_DATA_BYTES> inputs{};
     bool inputs_fail_safe = true;

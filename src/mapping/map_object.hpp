@@ -35,7 +35,6 @@ PyObject* new_map(PyObject* dictionary, PyObject* item_types_accepted);
 unsigned safety_bits(const MapObject& map);
 uint16_t safety_bytes(const MapObject& map);
 
-inline bool is_locked(const MapObject& map) { return map.locked; }
 inline void lock(MapObject& map, bool active = true) { map.locked = active; }
 
 // The entries: DictionaryMappedItem objects, borrowed from the map.

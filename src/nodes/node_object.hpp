@@ -49,10 +49,6 @@ inline PyTypeObject* session_type() { return binding::as_type(binding::state().S
 inline PyTypeObject* node_type() { return binding::as_type(binding::state().Node); }
 inline PyTypeObject* application_parameter_type() { return binding::as_type(binding::state().ApplicationParameter); }
 
-// Subclasses count: they share the layout.
-inline bool is_session(PyObject* obj) { return PyObject_TypeCheck(obj, session_type()); }
-inline bool is_node(PyObject* obj) { return PyObject_TypeCheck(obj, node_type()); }
-inline bool is_application_parameter(PyObject* obj) { return PyObject_TypeCheck(obj, application_parameter_type()); }
 
 inline SessionObject* as_session(PyObject* obj) { return reinterpret_cast<SessionObject*>(obj); }
 inline NodeObject* as_node(PyObject* obj) { return reinterpret_cast<NodeObject*>(obj); }

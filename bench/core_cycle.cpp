@@ -1,15 +1,16 @@
-// The frame work of one Data-state cycle on the pure C++ core, over recorded frames: parse the
-// slave's reply, check its CRCs (cyclic rule), unpack the inputs, pack the outputs, generate the
-// request's CRCs (cyclic rule) and build its byte image. Reads the frames written by cycle.py
-// from standard input and prints the median cost of one cycle in nanoseconds.
+// One Data-state cycle of the master core, over recorded frames: the reply taken and the next
+// request computed by the very rules the module runs (core::process_reply, core::compute_request),
+// over a port of plain structs. The benchmark's floor: no interpreter, no host objects. Reads
+// the frames written by cycle.py from standard input and prints the median cost of one cycle in
+// nanoseconds.
 //
 // Input (whitespace separated): out_size in_size; n_out, then position width value per output
 // entry; n_in, then position width per input entry; master sequence number, master crc0, slave
 // sequence number, slave crc0, master last CRC_0, slave last CRC_0 at the first recorded cycle;
 // command; connection id; rounds; batch; N; then N pairs of hex images (reply, expected request).
 // Every round replays all N frames; each batch of `batch` cycles is timed on its own.
-#include "frame/frame.hpp"
 #include "mapping/bit_stream.hpp"
+#include "master_test_port.hpp"
 
 #include <algorithm>
 #include <array>
@@ -31,80 +32,87 @@ struct Entry {
     uint64_t value;
 };
 
-struct Image {
-    std::array<uint8_t, frame::MAX_PARSE_LENGTH> bytes{};
-    std::size_t length = 0;
-};
-
-Image from_hex(const std::string& text) {
-    Image image;
-    image.length = std::min(text.size() / 2, image.bytes.size());
-    for (std::size_t i = 0; i < image.length; ++i)
-        image.bytes[i] = static_cast<uint8_t>(std::stoul(text.substr(2 * i, 2), nullptr, 16));
-    return image;
+testing::Bytes from_hex(const std::string& text) {
+    testing::Bytes bytes(std::min(text.size() / 2, std::size_t{frame::MAX_PARSE_LENGTH}));
+    for (std::size_t i = 0; i < bytes.size(); ++i)
+        bytes[i] = static_cast<uint8_t>(std::stoul(text.substr(2 * i, 2), nullptr, 16));
+    return bytes;
 }
 
-struct Link {
-    frame::Frame master, slave;
-    uint16_t master_last = 0, slave_last = 0;
+// The dictionary's side of the cycle: outputs packed into the request, inputs unpacked from
+// an accepted reply, bit by bit as the module's maps do.
+struct Items {
     std::vector<Entry> outputs, inputs;
-    uint16_t command = 0, connection_id = 0;
-    std::size_t valid = 0, changes = 0;
+    std::size_t accepted = 0, changes = 0;
+};
 
-    void cycle(const Image& reply, Image& request) {
-        frame::parse_image(slave, reply.bytes.data(), reply.length);
-        master.control.crc0 = slave.crcs[0];
-        frame::CrcWords calculated{};
-        const bool ok = frame::is_command(slave.control.command) && slave.control.connection_id == connection_id &&
-                        frame::check_crcs_cyclic(slave, slave_last, calculated);
-        if (ok) {
-            ++valid;
-            const auto stream = mapping::BitStream::from_words(slave.safe_data);
-            for (Entry& entry : inputs) {
-                const uint64_t value = stream.get(entry.position, entry.width);
-                if (value != entry.value) {
-                    entry.value = value;
-                    ++changes;
-                }
-            }
-        }
-        slave.control.increment_sequence_number();
-        slave_last = slave.crcs[0];
+// The plain port with the dictionary's items in place of the test's bytes, and no record of
+// the transitions beyond a count of accepted replies.
+class BenchPort : public testing::TestPort {
+public:
+    BenchPort(testing::Connection& c, Items& items) : TestPort(c), c_(c), items_(items) {}
 
+    bool log(core::Transition t) {
+        items_.accepted += t == core::Transition::data_ok1;
+        return true;
+    }
+    bool map_master_outputs() {
         mapping::BitStream packed;
-        for (const Entry& entry : outputs) packed.put(entry.position, entry.width, entry.value);
-        packed.to_words(master.safe_data);
-        master.control.command = command;
-        master.control.connection_id = connection_id;
-        frame::generate_crcs_cyclic(master, master_last);
-        master_last = master.crcs[0];
-        slave.control.crc0 = master.crcs[0];
-        master.control.increment_sequence_number();
-        std::array<uint8_t, frame::MAX_IMAGE_BYTES> out;
-        request.length = frame::build_image(master, out);
-        std::memcpy(request.bytes.data(), out.data(), request.length);
+        for (const Entry& entry : items_.outputs) packed.put(entry.position, entry.width, entry.value);
+        packed.to_words(c_.master.frame.safe_data);
+        c_.master.frame.control.command = c_.data_command;
+        return true;
+    }
+    bool read_slave_inputs() {
+        const auto stream = mapping::BitStream::from_words(c_.slave.frame.safe_data);
+        for (Entry& entry : items_.inputs) {
+            const uint64_t value = stream.get(entry.position, entry.width);
+            items_.changes += value != entry.value;
+            entry.value = value;
+        }
+        return true;
+    }
+    // The rules reach these through the port's own type.
+    bool fill_request_from_state() { return core::map_frame(*this, c_.state) == 0; }
+    Next frame_received_event() { return core::frame_received(*this, c_.state); }
+
+private:
+    testing::Connection& c_;
+    Items& items_;
+};
+
+struct Link {
+    testing::Connection connection;
+    Items items;
+
+    void cycle(const testing::Bytes& reply, testing::Bytes& request) {
+        connection.reply.assign(reply.begin(), reply.end());
+        BenchPort port(connection, items);
+        if (!core::process_reply(port) || !core::compute_request(port)) return;
+        std::array<uint8_t, frame::MAX_IMAGE_BYTES> image;
+        const std::size_t length = frame::build_image(connection.master.frame, image);
+        request.assign(image.begin(), image.begin() + length);
     }
 };
 
 }  // namespace
 
 int main() {
-    Link start;
     unsigned out_size = 0, in_size = 0, count = 0;
+    Items start;
     std::cin >> out_size >> in_size >> count;
     start.outputs.resize(count);
     for (Entry& e : start.outputs) std::cin >> e.position >> e.width >> e.value;
     std::cin >> count;
     start.inputs.resize(count);
     for (Entry& e : start.inputs) std::cin >> e.position >> e.width;
-    start.master.safe_data_size = static_cast<uint16_t>(out_size);
-    start.slave.safe_data_size = static_cast<uint16_t>(in_size);
-    std::cin >> start.master.control.sequence_number >> start.master.control.crc0 >>
-        start.slave.control.sequence_number >> start.slave.control.crc0 >> start.master_last >> start.slave_last >>
-        start.command >> start.connection_id;
+    unsigned master_sequence = 0, master_crc0 = 0, slave_sequence = 0, slave_crc0 = 0, master_last = 0, slave_last = 0,
+             command = 0, connection_id = 0;
+    std::cin >> master_sequence >> master_crc0 >> slave_sequence >> slave_crc0 >> master_last >> slave_last >>
+        command >> connection_id;
     std::size_t rounds = 0, batch = 0, n = 0;
     std::cin >> rounds >> batch >> n;
-    std::vector<Image> replies(n), expected(n), built(n);
+    std::vector<testing::Bytes> replies(n), expected(n), built(n);
     for (std::size_t i = 0; i < n; ++i) {
         std::string reply, request;
         std::cin >> reply >> request;
@@ -118,7 +126,21 @@ int main() {
 
     std::vector<double> per_cycle_ns;
     for (std::size_t round = 0; round < rounds; ++round) {
-        Link link = start;
+        Link link;
+        testing::Connection& c = link.connection;
+        c.state = core::State::data;
+        c.flags[static_cast<int>(core::Flag::generate_crcs_cyclic_for_next_frame)] = true;
+        c.master.frame.safe_data_size = c.master.safety_bytes = static_cast<uint16_t>(out_size);
+        c.slave.frame.safe_data_size = c.slave.safety_bytes = static_cast<uint16_t>(in_size);
+        c.master.frame.control.sequence_number = static_cast<uint16_t>(master_sequence);
+        c.master.frame.control.crc0 = static_cast<uint16_t>(master_crc0);
+        c.slave.frame.control.sequence_number = static_cast<uint16_t>(slave_sequence);
+        c.slave.frame.control.crc0 = static_cast<uint16_t>(slave_crc0);
+        c.master.last_crc0_sent = static_cast<uint16_t>(master_last);
+        c.slave.last_crc0_sent = static_cast<uint16_t>(slave_last);
+        c.data_command = static_cast<uint16_t>(command);
+        c.master.session.connection_id.raw = connection_id;
+        link.items = start;
         for (std::size_t first = 0; first < n; first += batch) {
             const std::size_t last = std::min(n, first + batch);
             const auto began = std::chrono::steady_clock::now();
@@ -127,13 +149,12 @@ int main() {
             per_cycle_ns.push_back(std::chrono::duration<double, std::nano>(took).count() /
                                    static_cast<double>(last - first));
         }
-        if (link.valid != n) {
-            std::fprintf(stderr, "core_cycle: %zu of %zu replies checked valid\n", link.valid, n);
+        if (link.items.accepted != n || c.state != core::State::data) {
+            std::fprintf(stderr, "core_cycle: %zu of %zu replies accepted\n", link.items.accepted, n);
             return 1;
         }
         for (std::size_t i = 0; i < n; ++i) {
-            if (built[i].length != expected[i].length ||
-                std::memcmp(built[i].bytes.data(), expected[i].bytes.data(), built[i].length) != 0) {
+            if (built[i] != expected[i]) {
                 std::fprintf(stderr, "core_cycle: request %zu differs from the handler's\n", i);
                 return 1;
             }

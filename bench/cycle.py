@@ -1,5 +1,5 @@
 """Cost of one Data-state cycle of MasterHandler (set_reply of a new valid frame, then
-get_request), against the module's C++ core doing the same frame work on the same frames;
+get_request), against the master core (the same rules, no interpreter) taking the same frames;
 the tail of single 16 B cycles and resident memory over a million cycles each.
 
 The frames are recorded once from a connection with the package's slave simulator, then

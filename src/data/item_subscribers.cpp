@@ -8,15 +8,10 @@ namespace tamsel::data {
 
 using binding::Ref;
 
-namespace {
-
-// The item's list (borrowed), made anew if breaking a reference cycle took it.
 PyObject* subscriber_list(ItemObject* item) {
     if (!item->subscribers) item->subscribers = PyList_New(0);
     return item->subscribers;
 }
-
-}  // namespace
 
 bool add_subscriber(ItemObject* item, PyObject* callback) {
     Ref subscribers = Ref::borrow(subscriber_list(item));
@@ -49,11 +44,6 @@ bool notify_each_subscriber(ItemObject* item) {
     return true;
 }
 
-bool reset_subscribers(ItemObject* item) {
-    Ref fresh = Ref::steal(PyList_New(0));
-    if (!fresh) return false;
-    binding::assign(item->subscribers, fresh.get());
-    return true;
-}
+void reset_subscribers(ItemObject* item) { Py_CLEAR(item->subscribers); }
 
 }  // namespace tamsel::data

@@ -4,6 +4,10 @@
 
 namespace tamsel::data {
 
+// The item's list (borrowed), made on first use: the same list from then on, until the item is
+// constructed again. Null with an exception set when it cannot be made.
+PyObject* subscriber_list(ItemObject* item);
+
 // Appends `callback` unless an equal one (host `==`) is already subscribed.
 bool add_subscriber(ItemObject* item, PyObject* callback);
 
@@ -23,7 +27,7 @@ inline bool has_subscribers(const ItemObject* item) {
 // The same as notify_each_subscriber; an item nobody subscribed to costs one length check.
 inline bool notify_subscribers(ItemObject* item) { return !has_subscribers(item) || notify_each_subscriber(item); }
 
-// Gives the item a new empty list.
-bool reset_subscribers(ItemObject* item);
+// Gives the item a new empty list (made when it is first needed).
+void reset_subscribers(ItemObject* item);
 
 }  // namespace tamsel::data

@@ -25,14 +25,13 @@ void touch_item(ItemObject* item) noexcept {
     touch_inputs(item);
 }
 
-// Life cycle, shared by every kind: every slot holds an object from allocation on.
+// Life cycle, shared by every kind: every value slot holds an object from allocation on; the
+// subscriber list is made when it is first needed (most items never have a subscriber).
 
 PyObject* item_new(PyTypeObject* type, PyObject*, PyObject*) {
     Ref self = Ref::steal(type->tp_alloc(type, 0));
     if (!self) return nullptr;
     ItemObject* item = self_item(self.get());
-    item->subscribers = PyList_New(0);
-    if (!item->subscribers) return nullptr;
     for (PyObject** slot : {&item->name, &item->data_type, &item->value, &item->value_output, &item->fail_safe})
         *slot = Py_NewRef(Py_None);
     item->has_known_type = false;
@@ -123,7 +122,8 @@ bool input_init(ItemObject* item, PyObject* key, PyObject* name, PyObject* data_
     if (!parse_base(key, name, data_type, fields)) return false;
     Ref output = with_output ? Ref::steal(initial_value_of(data_type)) : Ref::borrow(Py_None);
     if (!output) return false;
-    if (!reset_subscribers(item) || !store_base(item, fields)) return false;
+    reset_subscribers(item);
+    if (!store_base(item, fields)) return false;
     binding::assign(item->fail_safe, fail_safe);
     binding::assign(item->value, fail_safe);
     binding::assign(item->value_output, output.get());
@@ -167,6 +167,8 @@ PyObject* get_value_slot(PyObject* self, void*) {
     ItemObject* item = self_item(self);
     return Py_XNewRef(item->value ? item->value : make_pending_input(item));
 }
+// The subscriber list, made when first read (most inputs never get a subscriber).
+PyObject* get_subscribers(PyObject* self, void*) { return Py_XNewRef(subscriber_list(self_item(self))); }
 
 // Methods. The kind is the one of the module type the object's class derives from, so a host
 // subclass that does not override a method runs the method of its base kind.
@@ -238,14 +240,14 @@ using base_fields = binding::fields<
 
 using input_fields =
     binding::fields<binding::property<"_value", get_value_slot>, slot<"fail_safe_value", &ItemObject::fail_safe>,
-                    slot<"_DictionaryItemInput__changed_subscribers", &ItemObject::subscribers>>;
+                    binding::property<"_DictionaryItemInput__changed_subscribers", get_subscribers>>;
 
 using output_fields = binding::fields<binding::property<"_value", get_value_slot>>;
 
 using input_output_fields =
     binding::fields<binding::property<"value_input", get_value_slot>, slot<"value_output", &ItemObject::value_output>,
                     slot<"fail_safe_input_value", &ItemObject::fail_safe>,
-                    slot<"_DictionaryItemInputOutput__changed_input_subscribers", &ItemObject::subscribers>>;
+                    binding::property<"_DictionaryItemInputOutput__changed_input_subscribers", get_subscribers>>;
 
 constexpr unsigned item_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC;
 

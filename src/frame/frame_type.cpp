@@ -19,17 +19,14 @@ using binding::Ref;
 
 FrameObject* as_frame(PyObject* self) { return reinterpret_cast<FrameObject*>(self); }
 
-// Replaces the three views with new ones bound to the frame.
-bool make_views(FrameObject* self) {
+// A new view of the kind `view` names, bound to the frame.
+template <Ref FrameObject::* view>
+Ref new_view(FrameObject* self) {
     PyObject* owner = reinterpret_cast<PyObject*>(self);
-    Ref control = Ref::steal(new_control_view(owner, &self->frame.control));
-    Ref safe_data = Ref::steal(new_word_view(owner, self->frame.safe_data.data(), MAX_DATA_WORDS));
-    Ref crcs = Ref::steal(new_word_view(owner, self->frame.crcs.data(), MAX_CRC_WORDS));
-    if (!control || !safe_data || !crcs) return false;
-    self->control = std::move(control);
-    self->safe_data = std::move(safe_data);
-    self->crcs = std::move(crcs);
-    return true;
+    if constexpr (view == &FrameObject::control) return Ref::steal(new_control_view(owner, &self->frame.control));
+    else if constexpr (view == &FrameObject::safe_data)
+        return Ref::steal(new_word_view(owner, self->frame.safe_data.data(), MAX_DATA_WORDS));
+    else return Ref::steal(new_word_view(owner, self->frame.crcs.data(), MAX_CRC_WORDS));
 }
 
 using native_members =
@@ -55,7 +52,12 @@ bool init(FrameObject* frame, PyObject* length) {
     if (!size_for_length(length, size)) return false;
     frame->frame = Frame{};
     frame->frame.safe_data_size = size;
-    return make_views(frame);
+    // The views are made when first read: most frames (those of the handlers) are never looked
+    // at through them. Constructing again gives new views, as it gives a new frame.
+    frame->control = Ref{};
+    frame->safe_data = Ref{};
+    frame->crcs = Ref{};
+    return true;
 }
 
 using views = binding::references<&FrameObject::control, &FrameObject::safe_data, &FrameObject::crcs>;
@@ -69,11 +71,15 @@ void dealloc(PyObject* self) {
     });
 }
 
-// A view property; the views are made on first use when a subclass skipped the constructor.
+// A view property: the view is made on first use and is the same object from then on.
 template <Ref FrameObject::* view>
 PyObject* get_view(PyObject* self, void*) {
     FrameObject* frame = as_frame(self);
-    if (!(frame->*view) && !make_views(frame)) return nullptr;
+    if (!(frame->*view)) {
+        Ref made = new_view<view>(frame);
+        if (!made) return nullptr;
+        if (!(frame->*view)) frame->*view = std::move(made);
+    }
     return (frame->*view).new_ref();
 }
 

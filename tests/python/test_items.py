@@ -138,6 +138,28 @@ def test_subscription_order_and_unsubscribe():
     assert item._DictionaryItemInput__changed_subscribers == [callbacks[0], callbacks[2]]
 
 
+@pytest.mark.parametrize("kind", ["input", "inout"])
+def test_the_subscriber_list_is_one_list_until_the_item_is_constructed_again(kind):
+    item = Input(1, "a", DT.UINT8, 0) if kind == "input" else InOut(1, "a", DT.UINT8, 0)
+    subscribe = item.subscribe_changed if kind == "input" else item.subscribe_input_changed
+    private = ("_DictionaryItemInput__changed_subscribers" if kind == "input"
+               else "_DictionaryItemInputOutput__changed_input_subscribers")
+    calls = []
+    listed = getattr(item, private)  # read before anybody subscribed
+    assert listed == [] and getattr(item, private) is listed
+    subscribe(lambda: calls.append("subscribed"))
+    listed.append(lambda: calls.append("appended"))
+    item._write(3)
+    assert getattr(item, private) is listed and calls == ["subscribed", "appended"]
+    item.__init__(1, "a", DT.UINT8, 0)
+    fresh = getattr(item, private)
+    assert fresh == [] and fresh is not listed and len(listed) == 2
+    item._write(4)  # the old list is nobody's any more
+    subscribe(lambda: calls.append("again"))
+    item._write(5)
+    assert getattr(item, private) is fresh and calls == ["subscribed", "appended", "again"]
+
+
 def test_bound_methods_are_equal_subscribers():
     item = Input(1, "a", DT.UINT8, 0)
     rec = []

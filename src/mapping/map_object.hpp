@@ -20,6 +20,10 @@ struct MapObject {
     // its own reference, so host code it calls may edit the map safely.
     std::shared_ptr<const LayoutView> view;
     uint64_t view_epoch;
+    // `safety_bits` as of layout_epoch() `bits_epoch`: read every cycle, so it is kept here
+    // rather than found through the entry list and its last entry.
+    mutable uint64_t bits_epoch;
+    mutable unsigned bits;
 };
 
 // A DictionaryMap or an instance of a host subclass.

@@ -24,10 +24,13 @@ PyObject* new_map(PyObject* dictionary, PyObject* item_types_accepted) {
 }
 
 unsigned safety_bits(const MapObject& map) {
+    const uint64_t epoch = layout_epoch();
+    if (map.bits_epoch == epoch) return map.bits;
     Py_ssize_t count = length(&map);
-    if (count == 0) return 0;
-    const MappedItemObject* last = entry_of(&map, count - 1);
-    return unsigned{last->position_bits} + last->bits;
+    const MappedItemObject* last = count == 0 ? nullptr : entry_of(&map, count - 1);
+    map.bits = last ? unsigned{last->position_bits} + last->bits : 0;
+    map.bits_epoch = epoch;
+    return map.bits;
 }
 
 uint16_t safety_bytes(const MapObject& map) { return static_cast<uint16_t>((safety_bits(map) + 7) / 8); }

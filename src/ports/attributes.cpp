@@ -1,7 +1,6 @@
 #include "ports/attributes.hpp"
 
 #include "binding/module_state.hpp"
-#include "frame/control.hpp"
 #include "mapping/dynamic_map_object.hpp"
 #include "handler/handler_object.hpp"
 #include "nodes/node_object.hpp"
@@ -91,32 +90,6 @@ Ref command_member(core::Command command) {
         return {};
     }
     return attr(binding::state().FSOECommand.get(), name);
-}
-
-uint16_t command_code(core::Command command) {
-    switch (command) {
-        case core::Command::reset: return frame::command::reset;
-        case core::Command::session: return frame::command::session;
-        case core::Command::connection: return frame::command::connection;
-        case core::Command::parameter: return frame::command::parameter;
-        case core::Command::process_data: return frame::command::process_data;
-        case core::Command::failsafe_data: return frame::command::failsafe_data;
-        case core::Command::invalid:
-        case core::Command::other: break;
-    }
-    return 0;
-}
-
-core::Command classify(uint16_t code) {
-    switch (code) {
-        case frame::command::reset: return core::Command::reset;
-        case frame::command::session: return core::Command::session;
-        case frame::command::connection: return core::Command::connection;
-        case frame::command::parameter: return core::Command::parameter;
-        case frame::command::process_data: return core::Command::process_data;
-        case frame::command::failsafe_data: return core::Command::failsafe_data;
-        default: return core::Command::invalid;
-    }
 }
 
 bool set_value(PyObject* item, PyObject* value) {

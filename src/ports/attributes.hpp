@@ -23,10 +23,6 @@ PyObject* flag_name(core::Flag flag);                    // e.g. "_second_sessio
 
 // The FSOECommand member of a command (new reference), or null with an exception set.
 Ref command_member(core::Command command);
-// The frame code of a command (0 for invalid and other).
-uint16_t command_code(core::Command command);
-// The class of a frame code.
-core::Command classify(uint16_t code);
 
 // item.value = value, natively for a DynamicMappableItem.
 bool set_value(PyObject* item, long value);

@@ -2,6 +2,7 @@
 
 #include "binding/convert.hpp"
 #include "binding/host_calls.hpp"
+#include "core/commands.hpp"
 #include "core/master_rules.hpp"
 #include "data/dictionary_object.hpp"
 #include "mapping/map_object.hpp"
@@ -86,12 +87,12 @@ bool& NativePort::flag_field(core::Flag flag) const {
 // ---- frames --------------------------------------------------------------------------------
 
 bool NativePort::set_master_command(core::Command command) {
-    frame(core::Side::master).control.command = command_code(command);
+    frame(core::Side::master).control.command = core::command_code(command);
     return true;
 }
 
 bool NativePort::slave_command(core::Command& out) {
-    out = classify(frame(core::Side::slave).control.command);
+    out = core::classify(frame(core::Side::slave).control.command);
     return true;
 }
 

@@ -7,6 +7,7 @@
 // are judged: the rules run their checks on the frame and the transition they take is
 // recorded, not performed; the transition the handler took is performed on its own later,
 // once the recording shows it.
+#include "core/commands.hpp"
 #include "core/master_cycle.hpp"
 #include "core/master_rules.hpp"
 #include "frame/frame.hpp"
@@ -44,19 +45,6 @@ struct Judgement {
     frame::CrcWords expected{};             // the CRCs the conversation predicts, when checked
 };
 
-// Command codes and the classes the rules tell apart; anything else is no command.
-inline constexpr struct {
-    core::Command command;
-    uint16_t code;
-} command_table[] = {
-    {core::Command::reset, frame::command::reset},
-    {core::Command::session, frame::command::session},
-    {core::Command::connection, frame::command::connection},
-    {core::Command::parameter, frame::command::parameter},
-    {core::Command::process_data, frame::command::process_data},
-    {core::Command::failsafe_data, frame::command::failsafe_data},
-};
-
 class Port {
 public:
     using Next = bool;
@@ -72,14 +60,11 @@ public:
     bool set_crc0(core::Side s, uint16_t value) { return frame(s).control.crc0 = value, true; }
     bool set_sequence_number(core::Side s, uint16_t value) { return frame(s).control.sequence_number = value, true; }
     bool set_master_command(core::Command command) {
-        for (const auto& entry : command_table)
-            if (entry.command == command) c_.master.control.command = entry.code;
+        if (const uint16_t code = core::command_code(command)) c_.master.control.command = code;
         return true;
     }
     bool slave_command(core::Command& out) {
-        out = core::Command::invalid;
-        for (const auto& entry : command_table)
-            if (entry.code == c_.slave.control.command) out = entry.command;
+        out = core::classify(c_.slave.control.command);
         return true;
     }
     int connection_id_matches(Text&) {

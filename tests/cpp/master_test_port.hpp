@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "core/commands.hpp"
 #include "core/master_cycle.hpp"
 #include "core/master_rules.hpp"
 #include "frame/frame.hpp"
@@ -52,26 +53,8 @@ inline std::string error_name(uint16_t code) {
     return std::to_string(code);
 }
 
-constexpr uint16_t command_code(core::Command command) {
-    switch (command) {
-        case core::Command::reset: return frame::command::reset;
-        case core::Command::session: return frame::command::session;
-        case core::Command::connection: return frame::command::connection;
-        case core::Command::parameter: return frame::command::parameter;
-        case core::Command::process_data: return frame::command::process_data;
-        case core::Command::failsafe_data: return frame::command::failsafe_data;
-        case core::Command::invalid:
-        case core::Command::other: break;
-    }
-    return 0;
-}
-
-constexpr core::Command classify(uint16_t code) {
-    for (core::Command c : {core::Command::reset, core::Command::session, core::Command::connection,
-                            core::Command::parameter, core::Command::process_data, core::Command::failsafe_data})
-        if (command_code(c) == code) return c;
-    return core::Command::invalid;
-}
+using core::classify;
+using core::command_code;
 
 // Session ids are drawn from a fixed sequence that starts here.
 inline constexpr uint16_t first_session_id = 0x1234;

@@ -49,7 +49,6 @@ inline PyTypeObject* session_type() { return binding::as_type(binding::state().S
 inline PyTypeObject* node_type() { return binding::as_type(binding::state().Node); }
 inline PyTypeObject* application_parameter_type() { return binding::as_type(binding::state().ApplicationParameter); }
 
-
 inline SessionObject* as_session(PyObject* obj) { return reinterpret_cast<SessionObject*>(obj); }
 inline NodeObject* as_node(PyObject* obj) { return reinterpret_cast<NodeObject*>(obj); }
 inline ApplicationParameterObject* as_application_parameter(PyObject* obj) {

@@ -16,6 +16,7 @@ import typing
 
 import pytest
 
+import tamsel._core
 import tamsel._slave
 import tamsel.tamsel as ts
 
@@ -66,7 +67,7 @@ def own_classes(module):
     }
 
 
-MODULES = [(ts, "tamsel"), (tamsel._slave, "_slave")]
+MODULES = [(ts, "tamsel"), (tamsel._slave, "_slave"), (tamsel._core, "_core")]
 
 
 def test_stubs_are_installed_with_the_marker():
@@ -122,7 +123,7 @@ def test_method_parameters_match(cls, node):
 def test_stubs_pass_the_standard_stub_checker(tmp_path):
     """mypy's stubtest finds no difference between the stubs and the loaded modules."""
     allowlist = pathlib.Path(__file__).with_name("stubtest_allowlist.txt")
-    command = [sys.executable, "-m", "mypy.stubtest", "tamsel.tamsel", "tamsel._slave", "tamsel.slave"]
+    command = [sys.executable, "-m", "mypy.stubtest", "tamsel.tamsel", "tamsel._slave", "tamsel._core", "tamsel.slave"]
     command += ["--allowlist", str(allowlist), "--concise"]
     run = subprocess.run(command, capture_output=True, text=True, cwd=tmp_path, timeout=600)
     assert run.returncode == 0, run.stdout + run.stderr

@@ -1,0 +1,13 @@
+"""Type information for the master's rules over plain frames (used by the recorder's replay)."""
+
+from typing import Optional, Tuple, final
+
+@final
+class ReplayCore:
+    def __new__(cls) -> ReplayCore: ...
+    def request(self, state: Optional[int], data: bytes, check: bool) -> Optional[Tuple[bool, Tuple[int, ...]]]: ...
+    def reply(
+        self, state: Optional[int], data: bytes, connection_id: Optional[int], check: bool
+    ) -> Tuple[Optional[str], Optional[bool], Optional[Tuple[int, ...]]]: ...
+    def perform(self, transition: str) -> None: ...
+    cyclic: bool

@@ -21,6 +21,8 @@ struct ViewEntry {
     binding::Ref item;
     uint8_t position_bits;
     uint8_t bits;
+    // The data type of the packed value below, kept here where it fills padding.
+    mutable data::DataType packed_type = data::DataType::BOOL;
     Field low;  // the entry's first 64 bits (all of it, mostly)
     // The output value last packed, its integer form, and the item's type and value slot it
     // was read from. Values of the module's own items are host numbers, which never change, so
@@ -28,7 +30,6 @@ struct ViewEntry {
     // to the same form.
     mutable binding::Ref packed_value;
     mutable uint64_t packed_form = 0;
-    mutable data::DataType packed_type = data::DataType::BOOL;
     mutable PyTypeObject* packed_item_type = nullptr;
     mutable PyObject* data::ItemObject::* packed_slot = nullptr;
     // The integer form an input's value equals, with the item's stamp and type then (entries of

@@ -20,9 +20,10 @@ using namespace tamsel::testing;
 using core::State;
 
 constexpr int W = 30;  // the master's watchdog, in cycles
-constexpr uint16_t SIZE = 2;
-// Frames of a start-up from Reset: Reset, Session, Connection (4 bytes), Parameter (7 bytes).
-constexpr int STARTUP = 1 + 1 + 2 + 4;
+
+// Frames of a start-up from Reset with `size` bytes per frame: Reset, Session (2 bytes),
+// Connection (4 bytes), Parameter (7 bytes).
+constexpr int startup(int size) { return 1 + (2 + size - 1) / size + (4 + size - 1) / size + (7 + size - 1) / size; }
 
 // One direction of the bus: a frame sent in cycle c arrives in cycle c + delay.
 struct Channel {
@@ -74,7 +75,7 @@ bool restarts(core::Transition t) { return !takes(t) && t != core::Transition::s
 // crossed a restart of the master.
 class Link {
 public:
-    Link(int d_ms, int d_sm, uint16_t size = SIZE) : pair_(size) {
+    Link(int d_ms, int d_sm, uint16_t size) : pair_(size) {
         to_slave.delay = d_ms;
         to_master.delay = d_sm;
         note_transitions();
@@ -191,6 +192,7 @@ private:
 enum class Fault { corrupt_to_slave, corrupt_to_master, slave_reset, host_reset, watchdog_twice };
 
 struct Case {
+    uint16_t size;
     int d_ms, d_sm;
     State state;
     Fault fault;
@@ -200,8 +202,9 @@ struct Case {
         static const char* const states[] = {"Reset", "Session", "Connection", "Parameter", "Data"};
         static const char* const faults[] = {"corrupt to slave", "corrupt to master", "slave reset", "host reset",
                                              "watchdog twice"};
-        return "latency " + std::to_string(d_ms) + "/" + std::to_string(d_sm) + ", " + states[static_cast<int>(state)] +
-               ", " + faults[static_cast<int>(fault)] + " " + std::to_string(argument);
+        return "size " + std::to_string(size) + ", latency " + std::to_string(d_ms) + "/" + std::to_string(d_sm) +
+               ", " + states[static_cast<int>(state)] + ", " + faults[static_cast<int>(fault)] + " " +
+               std::to_string(argument);
     }
 };
 
@@ -225,38 +228,43 @@ void inject(Link& link, const Case& c, int at) {
 // Cycles from the fault back to Data for good: the watchdog may have to notice a frame lost to
 // the fault and run out once more in Reset, then the start-up runs with a round trip of frames
 // still in flight.
-int bound(const Case& c) { return 2 * W + (STARTUP + 1) * (c.d_ms + c.d_sm + 1) + c.argument; }
+int bound(const Case& c) { return 2 * W + (startup(c.size) + 1) * (c.d_ms + c.d_sm + 1) + c.argument; }
 
 std::vector<Case> grid() {
     std::vector<Case> cases;
-    for (int d_ms = 1; d_ms <= 3; ++d_ms)
-        for (int d_sm = 1; d_sm <= 3; ++d_sm)
-            for (State state : {State::session, State::connection, State::parameter, State::data}) {
-                cases.push_back({d_ms, d_sm, state, Fault::corrupt_to_slave, 0});
-                cases.push_back({d_ms, d_sm, state, Fault::corrupt_to_master, 0});
-                cases.push_back({d_ms, d_sm, state, Fault::host_reset, 0});
-                for (int code : {0, 4, 5, 200}) cases.push_back({d_ms, d_sm, state, Fault::slave_reset, code});
-                for (int gap = 0; gap <= 5; ++gap) cases.push_back({d_ms, d_sm, state, Fault::watchdog_twice, gap});
-            }
+    for (uint16_t size : {1, 2, 16})
+        for (int d_ms = 1; d_ms <= 3; ++d_ms)
+            for (int d_sm = 1; d_sm <= 3; ++d_sm)
+                for (State state : {State::session, State::connection, State::parameter, State::data}) {
+                    auto add = [&](Fault fault, int argument) {
+                        cases.push_back({size, d_ms, d_sm, state, fault, argument});
+                    };
+                    add(Fault::corrupt_to_slave, 0);
+                    add(Fault::corrupt_to_master, 0);
+                    add(Fault::host_reset, 0);
+                    for (int code : {0, 4, 5, 200}) add(Fault::slave_reset, code);
+                    for (int gap = 0; gap <= 5; ++gap) add(Fault::watchdog_twice, gap);
+                }
     return cases;
 }
 
 TEST(MasterOnALatencyLink, ReachesDataAtEveryLatency) {
-    for (int d_ms = 1; d_ms <= 3; ++d_ms)
-        for (int d_sm = 1; d_sm <= 3; ++d_sm) {
-            Link link(d_ms, d_sm);
-            EXPECT_TRUE(link.run_until(State::data, (STARTUP + 1) * (d_ms + d_sm + 1)))
-                << "latency " << d_ms << "/" << d_sm << "\n"
-                << link.describe(40);
-            EXPECT_TRUE(link.master().reports.empty()) << link.master().reports[0].text;
-        }
+    for (uint16_t size : {1, 2, 16})
+        for (int d_ms = 1; d_ms <= 3; ++d_ms)
+            for (int d_sm = 1; d_sm <= 3; ++d_sm) {
+                Link link(d_ms, d_sm, size);
+                EXPECT_TRUE(link.run_until(State::data, (startup(size) + 1) * (d_ms + d_sm + 1)))
+                    << "size " << size << ", latency " << d_ms << "/" << d_sm << "\n"
+                    << link.describe(40);
+                EXPECT_TRUE(link.master().reports.empty()) << link.master().reports[0].text;
+            }
 }
 
 TEST(MasterOnALatencyLink, ComesBackToDataAfterEveryFaultInEveryState) {
     int worst = 0;
     for (const Case& c : grid()) {
         SCOPED_TRACE(c.name());
-        Link link(c.d_ms, c.d_sm);
+        Link link(c.d_ms, c.d_sm, c.size);
         ASSERT_TRUE(link.run_until(c.state, 20 * (c.d_ms + c.d_sm + 1)));
         if (c.state == State::data) link.run(c.d_ms + c.d_sm + 2);  // both sides in Data
         ASSERT_EQ(link.master().state, c.state);

@@ -149,6 +149,14 @@ void connection_prepared(Pair& p) {
     EXPECT_EQ(m.slave.map.items[0], &m.slave.session.connection_id);
     EXPECT_EQ(m.slave.map.items[1], &m.slave.session.slave_address);
 }
+// The Reset request sends the error code from its first byte (one byte per frame here).
+void error_code_afresh(Pair& p) {
+    const Connection& m = p.master;
+    ASSERT_EQ(m.master.map.count(), 1);
+    EXPECT_EQ(m.master.map.items[0], &m.master.session.error_id);
+    EXPECT_EQ(m.master.map.cursor.bytes_processed, 1);
+    EXPECT_EQ(m.slave.map.count(), 0);
+}
 void second_session_frame(Pair& p) { EXPECT_TRUE(p.master.flag(core::Flag::second_session_frame_sent)); }
 void slave_sequence_restarted(Pair& p) {
     session_opened(p);
@@ -196,7 +204,8 @@ constexpr Event R = Event::reply, WD = Event::watchdog, HR = Event::host_reset;
 const Row rows[] = {
     // transition, from, size, setup, event, reply, to, report, error sent, request command, check
     {"RESET_OK", State::reset, 2, nullptr, R, good, State::session, nullptr, -1, SES, first_session_request},
-    {"RESET_STAY1", State::reset, 2, data_fail, R, with_command<PD>, State::reset, bad_command, 0, RST, nullptr},
+    {"RESET_STAY1", State::reset, 1, data_fail, R, with_command<PD>, State::reset, bad_command, 0, RST,
+     error_code_afresh},
     {"RESET_WD", State::reset, 2, nullptr, WD, nullptr, State::session, expired, -1, SES, first_session_request},
     {"RESET_START", State::reset, 2, nullptr, HR, nullptr, State::reset, nullptr, 0, RST, nullptr},
 
@@ -268,16 +277,20 @@ const Row rows[] = {
 };
 // clang-format on
 
-class MasterTransition : public ::testing::TestWithParam<Row> {};
+// Each row runs on the module's own state classes and on classes the host derived from them
+// without changing anything, whose methods the rules then call instead.
+class MasterTransition : public ::testing::TestWithParam<std::tuple<Row, bool>> {};
 
 TEST_P(MasterTransition, LeadsToItsStateReportAndRequest) {
-    const Row& row = GetParam();
+    const auto& [row, host_class] = GetParam();
     const core::Transition t = transition_named(row.transition);
     Pair p(row.size);
     Connection& m = p.master;
     ASSERT_TRUE(p.reach(row.from)) << m.failure;
     if (row.setup) row.setup(p);
     ASSERT_EQ(m.state, row.from);
+    ASSERT_EQ(m.host_calls, 0) << "a host method was called for the module's own class";
+    m.host_class = host_class;
 
     const std::size_t reports = m.reports.size(), logged = m.logged.size();
     const int activations = m.watchdog_activations;
@@ -332,10 +345,15 @@ TEST_P(MasterTransition, LeadsToItsStateReportAndRequest) {
         EXPECT_EQ(p.slave.master_error(), row.error);
     }
     if (row.check) row.check(p);
+    if (host_class) {
+        EXPECT_GT(m.host_calls, 0) << "the derived class's methods were not called";
+    }
 }
 
-INSTANTIATE_TEST_SUITE_P(Rows, MasterTransition, ::testing::ValuesIn(rows),
-                         [](const ::testing::TestParamInfo<Row>& info) { return info.param.name(); });
+INSTANTIATE_TEST_SUITE_P(Rows, MasterTransition, ::testing::Combine(::testing::ValuesIn(rows), ::testing::Bool()),
+                         [](const auto& info) {
+                             return std::get<0>(info.param).name() + (std::get<1>(info.param) ? "_host" : "");
+                         });
 
 // The two safe-data bytes that give a Data frame of these keys the CRC_0 `last`, if any.
 std::optional<uint16_t> repeating_crc0(frame::Frame f, uint16_t last) {

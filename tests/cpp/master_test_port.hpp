@@ -138,7 +138,9 @@ struct Connection {
     std::vector<core::Transition> logged;
     int watchdog_activations = 0;
     std::vector<uint16_t> errors_set;
-    std::string failure;  // why an operation failed
+    std::string failure;      // why an operation failed
+    bool host_class = false;  // the state object is of a class the host derived
+    int host_calls = 0;       // calls of the state object's own methods
 
     bool flag(core::Flag f) const { return flags[static_cast<int>(f)]; }
 };
@@ -277,20 +279,39 @@ public:
         return true;
     }
 
-    // The state object is the module's class of the current state; the hooks for a host class
-    // do what the module's class does.
-    bool self_is(core::State state) const { return state == c_.state; }
-    bool self_is_module_class() const { return true; }
-    Next call_action(core::Transition t) { return core::perform(*this, t); }
-    Next call_reset_session() { return core::new_session_procedure(*this); }
-    int call_check_received_crcs() { return check_received_crcs(); }
+    // The state object is the module's class of the current state, or with `host_class` a class
+    // the host derived from it without changing anything: its methods do what the module's do.
+    bool self_is(core::State state) const { return !c_.host_class && state == c_.state; }
+    bool self_is_module_class() const { return !c_.host_class; }
+    Next call_action(core::Transition t) {
+        ++c_.host_calls;
+        return core::perform(*this, t);
+    }
+    Next call_reset_session() {
+        ++c_.host_calls;
+        return core::new_session_procedure(*this);
+    }
+    int call_check_received_crcs() {
+        ++c_.host_calls;
+        return check_received_crcs();
+    }
     bool call_map_frame() {
+        ++c_.host_calls;
         if (c_.state == core::State::connection) return fail("'StateConnection' object has no attribute 'map_frame'");
         return core::map_frame(*this, c_.state) == 0;
     }
-    bool call_calculate_master_size_bytes() { return set_master_parameter_sizes(); }
-    bool call_clear_slave_parameters() { return clear_slave_parameters(); }
-    bool call_map_node(core::Side side) { return map_parameters(side); }
+    bool call_calculate_master_size_bytes() {
+        ++c_.host_calls;
+        return set_master_parameter_sizes();
+    }
+    bool call_clear_slave_parameters() {
+        ++c_.host_calls;
+        return clear_slave_parameters();
+    }
+    bool call_map_node(core::Side side) {
+        ++c_.host_calls;
+        return map_parameters(side);
+    }
 
     // The cycle.
     core::RequestKind request_kind() const {

@@ -358,3 +358,44 @@ def test_a_steadily_cycling_data_connection_never_expires():
     finally:
         for link in links:
             link.close()
+
+
+@pytest.mark.parametrize("swap", ["frame", "node"])
+def test_a_subscriber_that_swaps_the_master_frame_gets_the_next_request_built_in_the_new_one(swap):
+    """Host code run while a reply is taken (an input's subscriber) may rebind what the next
+    request is built in: the request follows the handler as it stands after the reply."""
+    link = Link.make(out_size=2, in_size=2)
+    try:
+        link.connect()
+        handler = link.handler
+        handler.set_fail_safe(False)
+        link.cycle(2)
+        replaced = []
+
+        def swap_master(*_):
+            if replaced:
+                return
+            old = handler.master
+            frame = ts.FSOEFrame.frame_from_array(old.frame.frame_to_array())
+            frame.control.sequence_number = old.frame.control.sequence_number
+            frame.control.crc0 = old.frame.control.crc0
+            if swap == "frame":
+                old.frame = frame
+            else:
+                node = ts.Node(old.session.slave_address.value, old.session.connection_id.value,
+                               old.session.watchdog_ms.value, [], handler.dictionary, {ts.DictionaryItemOutput})
+                for name in ("session", "dictionary_map", "_dynamic_map", "_last_crc0_sent"):
+                    setattr(node, name, getattr(old, name))
+                node.frame = frame
+                handler.master = node
+            replaced.append(frame)
+
+        for name, _ in link.inputs:
+            handler.dictionary.name_map[name].subscribe_changed(swap_master)
+        link.set_slave_inputs([random_value(random.Random(7), t) for _, t in link.inputs])
+        link.cycle()
+        assert replaced and handler.get_request() == replaced[0].frame_to_array()
+        link.cycle(3)
+        assert handler.state is ts.StateData and link.errors == []
+    finally:
+        link.close()

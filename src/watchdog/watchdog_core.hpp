@@ -241,15 +241,17 @@ private:
         generation_.fetch_add(1, std::memory_order_release);
     }
 
-    std::mutex mutex_;
-    std::condition_variable wake_;
-    std::condition_variable idle_;  // an expiry callback returned
+    // What feeding the watchdog reads and writes comes first, next to the object's header: a
+    // host thread feeding many watchdogs then touches one cache line of each.
     std::atomic<std::int64_t> timeout_ns_{max_timeout.count()};
     std::atomic<std::int64_t> deadline_ns_{0};
     std::atomic<std::uint64_t> generation_{0};
     // Written under the mutex, read without it.
     std::atomic<bool> active_{false};
     std::atomic<Life> life_{Life::created};
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    std::condition_variable idle_;  // an expiry callback returned
     // Under the mutex.
     bool body_running_ = false;
     bool callback_running_ = false;

@@ -17,6 +17,8 @@
 //   int connection_id_matches(Text& mismatch);   // 1, or 0 with the report text
 //   bool slave_reset_message(Text&);
 //   int check_received_crcs();                   // the state's own check: size, then CRCs
+//     (core::verify_received_crcs does it over: bool reply_oversized(); int reply_size_matches();
+//      int slave_last_crc0_known(); int check_slave_crcs(bool cyclic);)
 // Handler:
 //   bool log(Transition); bool report(Transition, Message); bool report(Transition, const Text&);
 //   bool set_flag(Flag, bool); int get_flag(Flag);

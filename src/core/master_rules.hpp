@@ -217,6 +217,21 @@ Next<P> report_slave_reset(P& p, Transition t) {
     return report_and_run(p, t, message);
 }
 
+// The CRC check of the received frame as the module's state classes do it. A reply longer than
+// any frame image (parsed from its first bytes only) or of another safe-data size than the
+// connection's carries nothing verifiable for it; otherwise its CRCs are checked, cyclic
+// against the last CRC_0 the slave sent once there is one. A port whose `check_received_crcs`
+// is this one gives it the four operations it reads.
+template <typename P>
+int verify_received_crcs(P& p) {
+    if (p.reply_oversized()) return 0;
+    const int same_size = p.reply_size_matches();
+    if (same_size <= 0) return same_size;
+    const int cyclic = p.slave_last_crc0_known();
+    if (cyclic < 0) return -1;
+    return p.check_slave_crcs(cyclic != 0);
+}
+
 // The state's CRC check of the received frame, as its class has it.
 template <typename P>
 int check_received_crcs(P& p) {

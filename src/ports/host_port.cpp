@@ -115,27 +115,32 @@ bool HostPort::slave_reset_message(Text& out) {
     return static_cast<bool>(out);
 }
 
-int HostPort::check_received_crcs() {
-    // A reply longer than any frame image was parsed from its first bytes only: it carries
-    // another safe-data size than this connection's, so nothing in it is verified.
-    if (master::is_handler(handler_) && master::as_handler(handler_)->reply_oversized) return 0;
-    Ref slave = node(Side::slave);
-    if (!slave) return -1;
-    Ref frame = attr(slave.get(), binding::names().frame);
+bool HostPort::reply_oversized() const {
+    return master::is_handler(handler_) && master::as_handler(handler_)->reply_oversized;
+}
+
+int HostPort::reply_size_matches() {
+    Ref frame = path(handler_, {binding::names().slave, binding::names().frame});
     if (!frame) return -1;
-    // A reply of another safe-data size than the frame was given at start carries no
-    // verifiable data for this connection.
     Ref received_size = attr(frame.get(), binding::names().safe_data_size_bytes);
     if (!received_size) return -1;
-    Ref expected_size = path(slave.get(), {binding::names().dictionary_map, binding::names().safety_bytes});
+    Ref expected_size = path(handler_,
+                             {binding::names().slave, binding::names().dictionary_map, binding::names().safety_bytes});
     if (!expected_size) return -1;
-    const int same = PyObject_RichCompareBool(received_size.get(), expected_size.get(), Py_EQ);
-    if (same <= 0) return same;
-    Ref last_crc0 = attr(slave.get(), binding::names()._last_crc0_sent);
-    if (!last_crc0) return -1;
-    return py::truth(last_crc0.get() == Py_None
-                         ? py::call(frame.get(), binding::names().check_crcs)
-                         : py::call(frame.get(), binding::names().check_crcs_cyclic, {last_crc0.get()}));
+    return PyObject_RichCompareBool(received_size.get(), expected_size.get(), Py_EQ);
+}
+
+int HostPort::slave_last_crc0_known() {
+    Ref last_crc0 = path(handler_, {binding::names().slave, binding::names()._last_crc0_sent});
+    return last_crc0 ? last_crc0.get() != Py_None : -1;
+}
+
+int HostPort::check_slave_crcs(bool cyclic) {
+    Ref frame = path(handler_, {binding::names().slave, binding::names().frame});
+    if (!frame) return -1;
+    if (!cyclic) return py::truth(py::call(frame.get(), binding::names().check_crcs));
+    Ref last_crc0 = path(handler_, {binding::names().slave, binding::names()._last_crc0_sent});
+    return last_crc0 ? py::truth(py::call(frame.get(), binding::names().check_crcs_cyclic, {last_crc0.get()})) : -1;
 }
 
 // ---- handler -------------------------------------------------------------------------------

@@ -3,7 +3,7 @@
 // object and a context (handler) either of which, or any object behind them, the host may
 // have substituted or subclassed. A handler operation runs as the handler's class defines it.
 #include "binding/ref.hpp"
-#include "core/protocol.hpp"
+#include "core/master_rules.hpp"
 
 namespace tamsel::ports {
 
@@ -27,7 +27,11 @@ public:
     bool slave_command(core::Command& out);
     int connection_id_matches(Text& mismatch);
     bool slave_reset_message(Text& out);
-    int check_received_crcs();
+    int check_received_crcs() { return core::verify_received_crcs(*this); }
+    bool reply_oversized() const;
+    int reply_size_matches();
+    int slave_last_crc0_known();
+    int check_slave_crcs(bool cyclic);
 
     // Handler.
     bool log(core::Transition t);

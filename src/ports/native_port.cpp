@@ -107,17 +107,16 @@ int NativePort::connection_id_matches(Text& mismatch) {
     return mismatch ? 0 : -1;
 }
 
-int NativePort::check_received_crcs() {
-    // A reply longer than any frame image was parsed from its first bytes only: it carries
-    // another safe-data size than this connection's, so nothing in it is verified.
-    if (handler_object_->reply_oversized) return 0;
-    // A reply of another safe-data size than the frame was given at start carries no
-    // verifiable data for this connection.
+int NativePort::reply_size_matches() const {
     const Side& slave = side(core::Side::slave);
-    if (slave.frame->frame.safe_data_size != mapping::safety_bytes(*mapping::as_map(slave.dictionary_map))) return 0;
+    return slave.frame->frame.safe_data_size == mapping::safety_bytes(*mapping::as_map(slave.dictionary_map));
+}
+
+int NativePort::check_slave_crcs(bool cyclic) {
     if (!trace::idle()) pin();
-    const std::optional<uint16_t> last = slave.node->last_crc0_sent;
-    return last ? frame::check_crcs_cyclic(*slave.frame, *last) : frame::check_crcs(*slave.frame);
+    const Side& slave = side(core::Side::slave);
+    return cyclic ? frame::check_crcs_cyclic(*slave.frame, *slave.node->last_crc0_sent)
+                  : frame::check_crcs(*slave.frame);
 }
 
 // ---- handler -------------------------------------------------------------------------------

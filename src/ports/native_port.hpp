@@ -10,6 +10,7 @@
 // cannot free what the rest of the event works on. A steady cycle runs no host code and
 // pins nothing. What the port does not do natively it does as the host port does.
 #include "core/master_cycle.hpp"
+#include "core/master_rules.hpp"
 #include "frame/frame_object.hpp"
 #include "handler/handler_object.hpp"
 #include "mapping/map_object.hpp"
@@ -49,7 +50,11 @@ public:
     bool slave_command(core::Command& out);
     int connection_id_matches(Text& mismatch);
     bool slave_reset_message(Text& out) { return pin(), HostPort::slave_reset_message(out); }
-    int check_received_crcs();
+    int check_received_crcs() { return core::verify_received_crcs(*this); }
+    bool reply_oversized() const { return handler_object_->reply_oversized; }
+    int reply_size_matches() const;
+    int slave_last_crc0_known() const { return node(core::Side::slave).last_crc0_sent.has_value(); }
+    int check_slave_crcs(bool cyclic);
 
     // Handler.
     bool log(core::Transition t) {

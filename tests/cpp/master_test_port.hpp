@@ -183,12 +183,14 @@ public:
               error_name(static_cast<uint16_t>(c_.slave.session.error_id.raw)) + ")";
         return true;
     }
-    int check_received_crcs() {
-        frame::Frame& received = c_.slave.frame;
-        if (c_.reply_oversized || received.safe_data_size != c_.slave.safety_bytes) return 0;
+    int check_received_crcs() { return core::verify_received_crcs(*this); }
+    bool reply_oversized() const { return c_.reply_oversized; }
+    int reply_size_matches() const { return c_.slave.frame.safe_data_size == c_.slave.safety_bytes; }
+    int slave_last_crc0_known() const { return c_.slave.last_crc0_sent.has_value(); }
+    int check_slave_crcs(bool cyclic) {
         frame::CrcWords calculated{};
-        const std::optional<uint16_t> last = c_.slave.last_crc0_sent;
-        return last ? frame::check_crcs_cyclic(received, *last, calculated) : frame::check_crcs(received, calculated);
+        return cyclic ? frame::check_crcs_cyclic(c_.slave.frame, *c_.slave.last_crc0_sent, calculated)
+                      : frame::check_crcs(c_.slave.frame, calculated);
     }
 
     // Handler.

@@ -65,9 +65,10 @@ Bytes corrupt_echo(Pair& p) {
     return p.answer();
 }
 
-// The slave's answer with another connection id and CRCs computed over it, keyed as the
-// master expects the slave's frame (sequence number, CRC_0 of the request, the cyclic rule).
-Bytes wrong_id_good_crcs(Pair& p) {
+// The slave's answer changed by `change` and given CRCs over the change, keyed as the master
+// expects the slave's frame (sequence number, CRC_0 of the request, the cyclic rule).
+template <void (*change)(frame::Frame&)>
+Bytes good_crcs_after(Pair& p) {
     const Bytes answer = p.answer();
     const Node& expected = p.master.slave;
     frame::Frame f;
@@ -80,10 +81,16 @@ Bytes wrong_id_good_crcs(Pair& p) {
     };
     protect();
     EXPECT_EQ(image_of(f), answer) << "the master expects other keys than the slave used";
-    f.control.connection_id = wrong_connection_id;
+    change(f);
     protect();
     return image_of(f);
 }
+
+void other_connection(frame::Frame& f) { f.control.connection_id = wrong_connection_id; }
+void other_size(frame::Frame& f) { f.safe_data_size = static_cast<uint16_t>(f.safe_data_size + 2); }
+
+constexpr auto wrong_id_good_crcs = good_crcs_after<other_connection>;
+constexpr auto other_size_good_crcs = good_crcs_after<other_size>;
 
 // ---- the table ---------------------------------------------------------------------------------
 
@@ -251,6 +258,8 @@ const Row rows[] = {
     {"DATA_OK2", State::data, 2, inputs_taken, R, [](Pair& p) { p.slave.fail_safe = true; return p.answer(); },
      State::data, nullptr, -1, FS, inputs_fail_safe},
     {"DATA_FAIL1", State::data, 2, inputs_taken, R, corrupt_crc, State::reset, bad_crc, 4, RST, fail_safe},
+    {"DATA_FAIL1", State::data, 2, inputs_taken, R, other_size_good_crcs, State::reset, bad_crc, 4, RST, fail_safe,
+     "other_size"},
     {"DATA_FAIL2", State::data, 16, inputs_taken, R, wrong_id_good_crcs, State::reset, wrong_id, 3, RST, fail_safe},
     {"DATA_FAIL3", State::data, 2, nullptr, R, with_command<SES>, State::reset, bad_command, 1, RST, fail_safe},
     {"DATA_FAIL4", State::data, 1, nullptr, R, with_command<unknown_command>, State::reset, bad_command, 2, RST,

@@ -2,6 +2,7 @@
 // DictionaryMap as the rest of the module reaches it: the map object and the operations the
 // nodes and the handler call every cycle without going through the host's attribute lookup.
 #include "binding/ref.hpp"
+#include "mapping/mapped_item.hpp"
 
 #include <cstdint>
 #include <memory>
@@ -36,8 +37,11 @@ inline MapObject* as_map(PyObject* obj) { return reinterpret_cast<MapObject*>(ob
 PyObject* new_map(PyObject* dictionary, PyObject* item_types_accepted);
 
 // Bits and bytes mapped (the last entry's end; 0 for an empty map).
-unsigned safety_bits(const MapObject& map);
-uint16_t safety_bytes(const MapObject& map);
+unsigned measure_safety_bits(const MapObject& map);  // from the entries, kept in the map
+inline unsigned safety_bits(const MapObject& map) {
+    return map.bits_epoch == layout_epoch() ? map.bits : measure_safety_bits(map);
+}
+inline uint16_t safety_bytes(const MapObject& map) { return static_cast<uint16_t>((safety_bits(map) + 7) / 8); }
 
 inline void lock(MapObject& map, bool active = true) { map.locked = active; }
 

@@ -23,17 +23,13 @@ PyObject* new_map(PyObject* dictionary, PyObject* item_types_accepted) {
                                         nullptr);
 }
 
-unsigned safety_bits(const MapObject& map) {
-    const uint64_t epoch = layout_epoch();
-    if (map.bits_epoch == epoch) return map.bits;
+unsigned measure_safety_bits(const MapObject& map) {
     Py_ssize_t count = length(&map);
     const MappedItemObject* last = count == 0 ? nullptr : entry_of(&map, count - 1);
     map.bits = last ? unsigned{last->position_bits} + last->bits : 0;
-    map.bits_epoch = epoch;
+    map.bits_epoch = layout_epoch();
     return map.bits;
 }
-
-uint16_t safety_bytes(const MapObject& map) { return static_cast<uint16_t>((safety_bits(map) + 7) / 8); }
 
 Py_ssize_t entry_count(const MapObject& map) { return length(&map); }
 PyObject* entry_at(const MapObject& map, Py_ssize_t index) { return PyList_GET_ITEM(map.entries, index); }

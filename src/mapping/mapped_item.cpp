@@ -15,8 +15,6 @@ using binding::Ref;
 
 namespace {
 
-uint64_t epoch = 0;
-
 PyTypeObject* entry_type() { return binding::as_type(binding::state().DictionaryMappedItem); }
 
 bool entry_init(MappedItemObject* entry, PyObject* item, uint8_t bits, uint8_t position_bits) {
@@ -150,9 +148,6 @@ void set_entry_position(MappedItemObject* entry, uint8_t position_bits) {
     entry->position_bits = position_bits;
     touch_layout();
 }
-
-uint64_t layout_epoch() { return epoch; }
-void touch_layout() { ++epoch; }
 
 bool add_mapped_item_type(PyObject* module) {
     return binding::add_type(module, &entry_spec, nullptr, binding::state().DictionaryMappedItem);

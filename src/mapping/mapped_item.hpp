@@ -31,8 +31,11 @@ void set_entry_position(MappedItemObject* entry, uint8_t position_bits);
 
 // A counter that every change of an entry's width or position and every change of a map's
 // entry list advances; a map compares it with the value its transfer view was built at.
-uint64_t layout_epoch();
-void touch_layout();
+namespace detail {
+inline uint64_t layout_changes = 0;
+}  // namespace detail
+inline uint64_t layout_epoch() noexcept { return detail::layout_changes; }
+inline void touch_layout() noexcept { ++detail::layout_changes; }
 
 // Stores the entry type into the module state and publishes it.
 bool add_mapped_item_type(PyObject* module);

@@ -17,10 +17,20 @@
 // and from the rules' port: get_flag, set_flag, set_sequence_number, clear_dynamic_map,
 // add_session_item.
 #include "core/master_port.hpp"
+#include "frame/frame.hpp"
+
+#include <algorithm>
+#include <cstddef>
 
 namespace tamsel::core {
 
 enum class RequestKind : uint8_t { reset, session, data, other };
+
+// A reply longer than the longest frame image is cut to it: what lies beyond can belong to no
+// frame. Such a reply is oversized and verifies nothing (see verify_received_crcs).
+inline constexpr std::size_t longest_reply = frame::MAX_PARSE_LENGTH;
+constexpr bool reply_oversized(std::size_t length) { return length > longest_reply; }
+constexpr std::size_t parsed_length(std::size_t length) { return std::min(length, longest_reply); }
 
 // Fills and protects the next master frame. The byte image is the port's to build.
 template <typename P>

@@ -20,9 +20,6 @@ Ref first_word(PyObject* obj, std::initializer_list<PyObject*> chain) {
     return words ? Ref::steal(PySequence_GetItem(words.get(), 0)) : Ref{};
 }
 
-// Replies longer than the longest frame image are cut to it (see the native port).
-constexpr Py_ssize_t longest_reply = static_cast<Py_ssize_t>(frame::MAX_PARSE_LENGTH);
-
 }  // namespace
 
 int HostCyclePort::get_flag(core::Flag flag) const {
@@ -128,9 +125,11 @@ bool HostCyclePort::increment_sequence_number(Side side) {
 
 bool HostCyclePort::parse_reply() {
     Ref frame = py::get(node(Side::slave), binding::names().frame);
-    handler_->reply_oversized = PyBytes_GET_SIZE(reply_) > longest_reply;
+    const auto length = static_cast<std::size_t>(PyBytes_GET_SIZE(reply_));
+    handler_->reply_oversized = core::reply_oversized(length);
     Ref image = handler_->reply_oversized
-                    ? Ref::steal(PyBytes_FromStringAndSize(PyBytes_AS_STRING(reply_), longest_reply))
+                    ? Ref::steal(PyBytes_FromStringAndSize(PyBytes_AS_STRING(reply_),
+                                                           static_cast<Py_ssize_t>(core::parsed_length(length))))
                     : Ref::borrow(reply_);
     return frame && image && py::run(frame.get(), binding::names()._frame_from_array, {image.get()});
 }

@@ -10,8 +10,6 @@
 #include "ports/attributes.hpp"
 #include "states/state_object.hpp"
 
-#include <algorithm>
-
 namespace tamsel::ports {
 
 namespace {
@@ -22,10 +20,6 @@ bool own_node(PyObject* obj) noexcept {
     return frame::is_exact_frame(node->frame) && mapping::is_dynamic_map(node->dynamic_map) &&
            mapping::is_exact_map(node->dictionary_map) && Py_IS_TYPE(node->session, master::session_type());
 }
-
-// Replies longer than the longest frame image are cut to it: what lies beyond can belong to
-// no frame, and the state's checks then find the fault.
-constexpr Py_ssize_t longest_reply = static_cast<Py_ssize_t>(frame::MAX_PARSE_LENGTH);
 
 }  // namespace
 
@@ -254,9 +248,10 @@ bool NativePort::generate_request_crcs(bool cyclic) {
 }
 
 bool NativePort::parse_reply() {
-    const Py_ssize_t length = PyBytes_GET_SIZE(reply_);
-    handler_object_->reply_oversized = length > longest_reply;
-    frame::parse_bytes(frame(core::Side::slave), PyBytes_AS_STRING(reply_), std::min(length, longest_reply));
+    const auto length = static_cast<std::size_t>(PyBytes_GET_SIZE(reply_));
+    handler_object_->reply_oversized = core::reply_oversized(length);
+    frame::parse_bytes(frame(core::Side::slave), PyBytes_AS_STRING(reply_),
+                       static_cast<Py_ssize_t>(core::parsed_length(length)));
     return true;
 }
 

@@ -360,9 +360,8 @@ public:
         return true;
     }
     bool parse_reply() {
-        const std::size_t longest = frame::MAX_PARSE_LENGTH;
-        c_.reply_oversized = c_.reply.size() > longest;
-        return frame::parse_image(c_.slave.frame, c_.reply.data(), std::min(c_.reply.size(), longest));
+        c_.reply_oversized = core::reply_oversized(c_.reply.size());
+        return frame::parse_image(c_.slave.frame, c_.reply.data(), core::parsed_length(c_.reply.size()));
     }
     int slave_command_is_reset() const { return c_.slave.frame.control.command == frame::command::reset; }
     bool receive_dynamic_map() {

@@ -6,6 +6,7 @@
 // constructor has run (or after the host deleted the attribute), so readers must expect
 // null and raise AttributeError through `handler_field`.
 #include "binding/module_state.hpp"
+#include "core/protocol.hpp"
 #include "handler/handler_lock.hpp"
 
 #include <cstdint>
@@ -60,6 +61,16 @@ inline bool is_handler(PyObject* obj) { return PyObject_TypeCheck(obj, handler_t
 inline bool is_exact_handler(PyObject* obj) { return Py_IS_TYPE(obj, handler_type()); }
 
 inline HandlerObject* as_handler(PyObject* obj) { return reinterpret_cast<HandlerObject*>(obj); }
+
+// The slot of one of the flags the master's rules set and test.
+inline bool& flag_slot(HandlerObject& self, core::Flag flag) {
+    switch (flag) {
+        case core::Flag::second_session_frame_sent: return self.second_session_frame_sent;
+        case core::Flag::reset_slave_sequence_number_after_frame: return self.reset_slave_sequence_number_after_frame;
+        case core::Flag::generate_crcs_cyclic_for_next_frame: break;
+    }
+    return self.generate_crcs_cyclic_for_next_frame;
+}
 
 // A borrowed object slot, or null with AttributeError naming the field when it is unset.
 PyObject* handler_field(PyObject* slot, const char* name);

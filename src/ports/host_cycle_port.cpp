@@ -22,29 +22,6 @@ Ref first_word(PyObject* obj, std::initializer_list<PyObject*> chain) {
 
 }  // namespace
 
-int HostCyclePort::get_flag(core::Flag flag) const {
-    switch (flag) {
-        case core::Flag::second_session_frame_sent: return handler_->second_session_frame_sent;
-        case core::Flag::reset_slave_sequence_number_after_frame:
-            return handler_->reset_slave_sequence_number_after_frame;
-        case core::Flag::generate_crcs_cyclic_for_next_frame: break;
-    }
-    return handler_->generate_crcs_cyclic_for_next_frame;
-}
-
-bool HostCyclePort::set_flag(core::Flag flag, bool value) {
-    switch (flag) {
-        case core::Flag::second_session_frame_sent: handler_->second_session_frame_sent = value; break;
-        case core::Flag::reset_slave_sequence_number_after_frame:
-            handler_->reset_slave_sequence_number_after_frame = value;
-            break;
-        case core::Flag::generate_crcs_cyclic_for_next_frame:
-            handler_->generate_crcs_cyclic_for_next_frame = value;
-            break;
-    }
-    return true;
-}
-
 Ref HostCyclePort::control(Side side) const {
     return py::path(node(side), {binding::names().frame, binding::names().control});
 }

@@ -19,8 +19,12 @@ public:
                   PyObject* reply = nullptr) noexcept
         : handler_(handler), state_(state), nodes_{master, slave}, reply_(reply) {}
 
-    int get_flag(core::Flag flag) const;
-    bool set_flag(core::Flag flag, bool value);
+    // The flags are the handler's slots whatever its class.
+    int get_flag(core::Flag flag) const { return master::flag_slot(*handler_, flag); }
+    bool set_flag(core::Flag flag, bool value) {
+        master::flag_slot(*handler_, flag) = value;
+        return true;
+    }
     bool set_sequence_number(core::Side side, uint16_t value);
     bool clear_dynamic_map(core::Side side);
     bool add_session_item(core::Side side, core::SessionField field);

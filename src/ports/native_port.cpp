@@ -68,16 +68,6 @@ NativePort::~NativePort() noexcept(false) {
     for (std::size_t i = bound_count; i-- > 0;) binding::drop_reference(bound(i));
 }
 
-bool& NativePort::flag_field(core::Flag flag) const {
-    switch (flag) {
-        case core::Flag::second_session_frame_sent: return handler_object_->second_session_frame_sent;
-        case core::Flag::reset_slave_sequence_number_after_frame:
-            return handler_object_->reset_slave_sequence_number_after_frame;
-        case core::Flag::generate_crcs_cyclic_for_next_frame: break;
-    }
-    return handler_object_->generate_crcs_cyclic_for_next_frame;
-}
-
 // ---- frames --------------------------------------------------------------------------------
 
 bool NativePort::set_master_command(core::Command command) {

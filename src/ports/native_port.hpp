@@ -66,10 +66,10 @@ public:
         return pin(), HostPort::report(t, message);
     }
     bool set_flag(core::Flag flag, bool value) {
-        flag_field(flag) = value;
+        master::flag_slot(*handler_object_, flag) = value;
         return true;
     }
-    int get_flag(core::Flag flag) { return flag_field(flag); }
+    int get_flag(core::Flag flag) { return master::flag_slot(*handler_object_, flag); }
     bool set_data_command_failsafe();
     bool activate_watchdog();
     bool create_session_id() { return pin(), master::create_session_id(handler_object_); }
@@ -148,7 +148,6 @@ private:
     const Side& side(core::Side s) const { return sides_[s == core::Side::master ? 0 : 1]; }
     frame::Frame& frame(core::Side s) const { return side(s).frame->frame; }
     master::NodeObject& node(core::Side s) const { return *side(s).node; }
-    bool& flag_field(core::Flag flag) const;
     // The handler's byte count as the dynamic maps take it.
     bool initialization_bytes(uint16_t& out) const;
     // Takes references to every bound object, once: host code is about to run. Returns true.

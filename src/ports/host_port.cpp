@@ -34,25 +34,30 @@ Ref HostPort::node(Side side) const { return attr(handler_, side_name(side)); }
 
 // ---- frames --------------------------------------------------------------------------------
 
-bool HostPort::set_crc0(Side side, uint16_t value) {
-    Ref control = path(handler_, {side_name(side), binding::names().frame, binding::names().control});
-    return control && py::set_new(control.get(), binding::names().crc0, PyLong_FromLong(value));
+Ref HostPort::control(Side side) const {
+    return path(handler_, {side_name(side), binding::names().frame, binding::names().control});
 }
 
+bool HostPort::set_control_word(Side side, PyObject* name, uint16_t value) {
+    Ref target = control(side);
+    return target && py::set_new(target.get(), name, PyLong_FromLong(value));
+}
+
+bool HostPort::set_crc0(Side side, uint16_t value) { return set_control_word(side, binding::names().crc0, value); }
+
 bool HostPort::set_sequence_number(Side side, uint16_t value) {
-    Ref control = path(handler_, {side_name(side), binding::names().frame, binding::names().control});
-    return control && py::set_new(control.get(), binding::names().sequence_number, PyLong_FromLong(value));
+    return set_control_word(side, binding::names().sequence_number, value);
 }
 
 bool HostPort::set_master_command(core::Command command) {
     Ref member = command_member(command);
     if (!member) return false;
-    Ref control = path(handler_, {binding::names().master, binding::names().frame, binding::names().control});
-    return control && py::set(control.get(), binding::names().command, member.get());
+    Ref target = control(Side::master);
+    return target && py::set(target.get(), binding::names().command, member.get());
 }
 
 bool HostPort::slave_command(core::Command& out) {
-    Ref control = path(handler_, {binding::names().slave, binding::names().frame, binding::names().control});
+    Ref control = this->control(Side::slave);
     if (!control) return false;
     const int valid = py::truth(py::call(control.get(), binding::names().command_is_valid));
     if (valid < 0) return false;

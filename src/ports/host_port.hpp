@@ -74,6 +74,9 @@ public:
 
 protected:
     Ref node(core::Side side) const;
+    // The control words of a node's frame (`node.frame.control`), and one of them set.
+    Ref control(core::Side side) const;
+    bool set_control_word(core::Side side, PyObject* name, uint16_t value);
     // A report through the handler's `_report_error`.
     bool report_text(core::Transition t, PyObject* message);
 

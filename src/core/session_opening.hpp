@@ -23,13 +23,15 @@ constexpr bool repeats(bool remembered, Bytes opening, Bytes reply, bool second_
     return remembered && !second_session_frame_sent && std::ranges::equal(opening, reply) && in_session;
 }
 
+// A frame the slave sends to reset the connection (or to acknowledge a reset).
+constexpr bool is_reset_frame(Bytes reply) { return !reply.empty() && reply[0] == frame::command::reset; }
+
 enum class Update : uint8_t { keep, remember, forget };
 
 // What becomes of the remembered frame after a processed reply: a Reset frame that left the
 // master in Session is remembered; in any other state nothing is.
 constexpr Update after_reply(Bytes reply, bool in_session) {
-    const bool reset_frame = !reply.empty() && reply[0] == frame::command::reset;
-    if (in_session && reset_frame) return Update::remember;
+    if (in_session && is_reset_frame(reply)) return Update::remember;
     return in_session ? Update::keep : Update::forget;
 }
 

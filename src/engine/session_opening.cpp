@@ -33,7 +33,7 @@ int repeats(HandlerObject* self, PyObject* data) {
 
 bool note(HandlerObject* self, PyObject* data) {
     // The common case, nothing remembered and no Reset frame, asks nothing of the state.
-    if (!self->session_opening && rule::after_reply(bytes_of(data), true) != rule::Update::remember) return true;
+    if (!self->session_opening && !rule::is_reset_frame(bytes_of(data))) return true;
     const int session = in_session(self);
     if (session < 0) return false;
     switch (rule::after_reply(bytes_of(data), session)) {

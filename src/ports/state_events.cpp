@@ -1,5 +1,4 @@
-// The entry points of the state objects: which of the module's classes an object is, and its
-// events, run by the master's rules for the module's own classes.
+// The events of the state objects, run by the master's rules for the module's own classes.
 #include "binding/module_state.hpp"
 #include "core/master_rules.hpp"
 #include "ports/state_events.hpp"
@@ -9,11 +8,6 @@
 namespace tamsel::states {
 
 namespace {
-
-constexpr Ref binding::ModuleState::* class_slots[state_count] = {
-    &binding::ModuleState::StateReset,     &binding::ModuleState::StateSession, &binding::ModuleState::StateConnection,
-    &binding::ModuleState::StateParameter, &binding::ModuleState::StateData,
-};
 
 // Runs `event(port, state)` for the module's own state classes, else calls `method` on the
 // object.
@@ -27,27 +21,6 @@ PyObject* dispatch_event(PyObject* state, PyObject* method, Event event) {
 }
 
 }  // namespace
-
-Ref binding::ModuleState::* class_slot(StateId id) { return class_slots[static_cast<int>(id)]; }
-
-PyTypeObject* state_type(StateId id) { return binding::as_type(binding::state().*class_slots[static_cast<int>(id)]); }
-
-PyObject* class_ref(StateId id) { return Py_NewRef(reinterpret_cast<PyObject*>(state_type(id))); }
-
-int own_class_id(PyObject* cls) {
-    binding::ModuleState& st = binding::state();
-    for (int i = 0; i < state_count; ++i)
-        if ((st.*class_slots[i]).get() == cls) return i;
-    return -1;
-}
-
-Ref state_context(PyObject* self) {
-    if (own_state_id(self) >= 0) {
-        PyObject* context = reinterpret_cast<StateObject*>(self)->context;
-        if (context) return Ref::borrow(context);
-    }
-    return Ref::steal(PyObject_GetAttr(self, binding::names().context));
-}
 
 PyObject* process_frame_received(PyObject* state) {
     return dispatch_event(state, binding::names()._process_frame_received_event,

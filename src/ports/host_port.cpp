@@ -97,6 +97,10 @@ int HostPort::connection_id_matches(Text& mismatch) {
     return mismatch ? 0 : -1;
 }
 
+namespace {
+
+// The report text of a slave reset, naming the error code of the slave node's session (any
+// object with `error` or `error_id`).
 Ref slave_reset_text(PyObject* session) {
     Ref error = attr(session, binding::names().error);
     if (error) {
@@ -112,6 +116,8 @@ Ref slave_reset_text(PyObject* session) {
     if (!code) return {};
     return Ref::steal(PyUnicode_FromFormat("Connection was reset by the slave (slave reported error %S)", code.get()));
 }
+
+}  // namespace
 
 bool HostPort::slave_reset_message(Text& out) {
     Ref session = path(handler_, {binding::names().slave, binding::names().session});

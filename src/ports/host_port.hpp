@@ -88,8 +88,4 @@ protected:
 // application parameters, as the Parameter state sends and expects them.
 bool map_parameters(PyObject* node);
 
-// The report text of a slave reset, naming the slave's error code, from the slave node's
-// session (any object with `error` or `error_id`).
-Ref slave_reset_text(PyObject* slave_session);
-
 }  // namespace tamsel::ports
